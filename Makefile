@@ -1,0 +1,59 @@
+# Front door: `make example` and `make test` work on a fresh Debian 12 machine
+# (as root): each first installs whatever is missing (scripts/setup.sh).
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup host win32 win64 stubs example test unit-test imports-test wine-test \
+        fuzz-build fuzz-smoke fuzz clean
+
+all: host stubs
+
+setup:
+	@scripts/setup.sh
+
+# Configure once per build tree; CMake re-runs itself when its inputs change.
+define build_preset
+	@test -f build/$(1)/CMakeCache.txt || cmake --preset $(1) >/dev/null
+	@cmake --build build/$(1) -j $(JOBS)
+endef
+
+host: setup
+	$(call build_preset,host)
+
+win32: setup
+	$(call build_preset,win32)
+
+win64: setup
+	$(call build_preset,win64)
+
+stubs: win32 win64
+
+fuzz-build: setup
+	$(call build_preset,fuzz)
+
+unit-test: host
+	ctest --test-dir build/host --output-on-failure -j $(JOBS)
+
+imports-test: stubs
+	tests/check_stub.sh build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
+
+wine-test: host stubs
+	tests/wine/run.sh
+
+# Replays the seed corpus and fuzzes each parser briefly.
+fuzz-smoke: fuzz-build
+	tests/fuzz/run.sh smoke
+
+# Long fuzzing run (FUZZ_SECONDS per target, default 1800).
+fuzz: fuzz-build
+	tests/fuzz/run.sh long
+
+test: unit-test imports-test wine-test fuzz-smoke
+	@echo "make test: all suites passed"
+
+example: host stubs
+	scripts/example.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,14 @@
+// Host implementation of the runtime allocator: the C library heap.
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/memory.h"
+
+void* AllocateMemory(size_t size) { return calloc(1, size == 0 ? 1 : size); }
+void FreeMemory(void* block) { free(block); }
+void CopyBytes(void* destination, const void* source, size_t size) {
+  if (size != 0) memcpy(destination, source, size);
+}
+void FillBytes(void* destination, uint8_t value, size_t size) {
+  if (size != 0) memset(destination, value, size);
+}

@@ -1,0 +1,53 @@
+# Windows build of the installer runtime (the stub): no C run-time, system
+# DLLs only, liblzma linked statically, optimised for size.
+enable_language(RC)
+
+if(NOT TAILPACK_LZMA_ROOT)
+  set(_cache $ENV{TAILPACK_CACHE})
+  if(NOT _cache)
+    set(_cache /var/cache/tailpack)
+  endif()
+  file(GLOB _lzma_roots "${_cache}/liblzma-*-${TAILPACK_TRIPLE}")
+  list(SORT _lzma_roots)
+  list(POP_BACK _lzma_roots TAILPACK_LZMA_ROOT)
+endif()
+if(NOT EXISTS "${TAILPACK_LZMA_ROOT}/lib/liblzma.a")
+  message(FATAL_ERROR "No decoder-only liblzma for ${TAILPACK_TRIPLE}: run scripts/setup.sh")
+endif()
+message(STATUS "liblzma: ${TAILPACK_LZMA_ROOT}")
+
+set(STUB_SOURCES
+  ${TAILPACK_PORTABLE_SOURCES}
+  ${TAILPACK_RUNTIME_SOURCES}
+  startup/entry.cc
+  platform/win32/platform_win32.cc
+  platform/win32/runtime_win32.cc
+)
+if(EXISTS ${PROJECT_SOURCE_DIR}/resources/stub.rc)
+  list(APPEND STUB_SOURCES resources/stub.rc)
+endif()
+
+add_executable(tailpack-stub WIN32 ${STUB_SOURCES})
+set_target_properties(tailpack-stub PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  OUTPUT_NAME tailpack-stub)
+target_include_directories(tailpack-stub PRIVATE ${PROJECT_SOURCE_DIR} ${TAILPACK_LZMA_ROOT}/include)
+target_compile_definitions(tailpack-stub PRIVATE
+  LZMA_API_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+target_compile_options(tailpack-stub PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
+    -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns
+    -mno-stack-arg-probe -fno-ident -Wall -Wextra>)
+if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")
+  set(_entry _EntryPoint)
+else()
+  set(_entry EntryPoint)
+endif()
+target_link_options(tailpack-stub PRIVATE
+  -nostdlib -nostartfiles -static -s
+  -Wl,-e,${_entry} -Wl,--gc-sections -Wl,--subsystem,windows
+  -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
+target_link_libraries(tailpack-stub PRIVATE
+  ${TAILPACK_LZMA_ROOT}/lib/liblzma.a
+  kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32 gcc)

@@ -1,0 +1,127 @@
+// The loaded setup package (Catalogue) and the portable parser that builds it
+// from a trailer and a packed block. The parser is shared by the installer
+// runtime and the host tool; LoadPackage (package/load.h) is the runtime's
+// entry that finds the package in the running executable.
+#pragma once
+
+#include "base/types.h"
+#include "package/format.h"
+
+// Outcome of each step of reading a package. 0 is success; every other value
+// makes the package damaged and names the check that failed, so tools can
+// report it.
+enum PackageStatus {
+  kPackageOk = 0,
+  kPackageNotExecutable,      // no "MZ"/"PE\0\0" headers
+  kPackageUnreadable,         // the file cannot be opened or read
+  kPackageNoTrailer,          // no magic in the trailer window
+  kPackageBadTrailer,         // packed block does not fit before the trailer
+  kPackageBadProperties,      // LZMA properties invalid
+  kPackageDataError,          // LZMA stream corrupt or ends early
+  kPackageChecksumMismatch,   // byte sum differs from the trailer
+  kPackageBadLayout,          // a count, offset, length or text outside the block
+  kPackageUnsafeName,         // a file name that could leave the install folder
+  kPackageNoProductName,      // ProductName missing
+  kPackageNoMemory,           // an allocation failed
+};
+
+// One LanguageBlock: LANGID, name and the 23 UI texts, all pointing into the
+// unpacked block. A text stored empty points to an empty text, never null.
+struct LanguageRecord {
+  uint16_t langId;
+  const Char16* name;
+  const Char16* texts[kUiTextCount];
+};
+
+// The twelve settings in SettingIndex order; a setting stored empty is null.
+struct SetupSettings {
+  const Char16* text[kSettingCount];
+};
+
+struct Catalogue {
+  uint8_t* block;              // the whole unpacked block
+  uint32_t blockSize;
+  PackageHeader header;        // decoded copy of the block's header
+  FileEntry* entries;          // in place in the block, flags defaulted
+  LanguageRecord* languages;   // header.languageCount records
+  SetupSettings settings;
+  const char* names;           // start of the NameTable
+  uint32_t namesSize;          // bytes from the NameTable to the block end
+  uint64_t total;              // bytes of the selected entries, 1 when 0
+  uint32_t registryView;       // 0, kKeyWow64_64Key or kKeyWow64_32Key
+  Char16* derivedMainExecutable;  // ProductName + ".exe" when stored empty
+};
+
+// Finds the trailer in the `kTrailerWindowSize` bytes that end at the package
+// end: the magic is tried at positions 32 down to 16 and the highest position
+// wins. Returns kPackageOk with the trailer and the offset of the trailer's
+// first byte within the window, or kPackageNoTrailer.
+PackageStatus FindTrailer(const uint8_t* window, PackageTrailer* trailer, uint32_t* trailerOffset);
+
+// Checks a trailer against the package end (file offset where the window
+// ends) and computes where the packed block starts. Returns kPackageOk, or
+// kPackageBadTrailer when the packed block would not fit before the trailer
+// or is shorter than the LZMA properties.
+PackageStatus LocatePackedBlock(const PackageTrailer* trailer, uint64_t trailerStart,
+                                uint64_t* packedStart);
+
+// Sum of all bytes as unsigned values, modulo 2^32.
+uint32_t ComputeChecksum(const uint8_t* data, uint32_t size);
+
+// Decodes a raw LZMA1 stream (5 property bytes, then data) into exactly
+// `unpackedSize` bytes at `output`. Decoding stops when the output is full;
+// an end marker right there is accepted, and so is its absence.
+// Returns kPackageOk, kPackageBadProperties, kPackageDataError (corrupt, or
+// input exhausted before the output is full) or kPackageNoMemory.
+PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint8_t* output,
+                                uint32_t unpackedSize);
+
+// Applies the flag defaults of an entry: no architecture bits means all (0xF),
+// no Windows-version bits means all (0xFFFF0).
+uint32_t DefaultEntryFlags(uint32_t flags);
+
+// 1 when an entry with (defaulted) `flags` is installed on a machine with
+// `archMask` and `osMask`, else 0.
+int IsEntrySelected(uint32_t flags, uint32_t archMask, uint32_t osMask);
+
+// The registry view for a machine and the header flags: on x64 and arm64
+// Windows the 64-bit view when flag bit 0 is set, else the 32-bit view; 0
+// elsewhere.
+uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags);
+
+// 1 when an 8-bit relative name stays inside the install folder: non-empty,
+// no leading separator, no ":" anywhere (drive letters, streams), and no
+// component that is empty or consists only of dots and blanks (which Windows
+// would read as "." or ".."). Both "\" and "/" count as separators.
+int IsSafeRelativeName(const char* name);
+
+// Validates and indexes an unpacked block in place: checks every count,
+// offset, length and text against the block, rewrites entry flags with their
+// defaults, builds the language table, settings, name table, the install
+// total for `archMask`/`osMask` and the registry view, and derives
+// MainExecutable. On success the catalogue owns `block`.
+// Returns kPackageOk, kPackageBadLayout, kPackageUnsafeName,
+// kPackageNoProductName or kPackageNoMemory; on failure the block is not
+// taken over and nothing stays allocated.
+PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,
+                           uint32_t osMask, Catalogue* catalogue);
+
+// Decodes the packed block that `trailer` describes, verifies its checksum
+// and indexes it (IndexPackage). Returns kPackageOk or the first failed
+// check; on failure nothing stays allocated.
+PackageStatus ParsePackage(const uint8_t* packed, const PackageTrailer* trailer,
+                           uint32_t archMask, uint32_t osMask, Catalogue* catalogue);
+
+// Frees what IndexPackage/ParsePackage allocated (the runtime never does;
+// its catalogue lives until exit).
+void ReleaseCatalogue(Catalogue* catalogue);
+
+// The relative name of an entry (validated by IndexPackage).
+inline const char* EntryName(const Catalogue* catalogue, const FileEntry* entry) {
+  return catalogue->names + entry->nameOffset;
+}
+
+// The effective MainExecutable: the stored one or ProductName + ".exe".
+inline const Char16* Setting(const Catalogue* catalogue, SettingIndex index) {
+  return catalogue->settings.text[index];
+}

@@ -1,0 +1,219 @@
+// Portable package parser: trailer search, checksum, validation and indexing.
+#include "base/memory.h"
+#include "package/byte_reader.h"
+#include "package/package.h"
+
+PackageStatus FindTrailer(const uint8_t* window, PackageTrailer* trailer, uint32_t* trailerOffset) {
+  for (uint32_t position = kMagicHighestPosition; position >= kMagicLowestPosition; --position) {
+    ByteReader reader;
+    InitReader(&reader, window, kTrailerWindowSize);
+    SeekReader(&reader, position);
+    if (ReadU32(&reader) != kTrailerMagic) continue;
+    uint32_t start = position + 4 - kTrailerSize;
+    SeekReader(&reader, start);
+    trailer->checksum = ReadU32(&reader);
+    trailer->unpackedSize = ReadU32(&reader);
+    trailer->packedSize = ReadU32(&reader);
+    trailer->extraSize = ReadU32(&reader);
+    trailer->magic = ReadU32(&reader);
+    *trailerOffset = start;
+    return kPackageOk;
+  }
+  return kPackageNoTrailer;
+}
+
+PackageStatus LocatePackedBlock(const PackageTrailer* trailer, uint64_t trailerStart,
+                                uint64_t* packedStart) {
+  if (trailer->packedSize < kLzmaPropertiesSize || trailer->packedSize > trailerStart) {
+    return kPackageBadTrailer;
+  }
+  *packedStart = trailerStart - trailer->packedSize;
+  return kPackageOk;
+}
+
+uint32_t ComputeChecksum(const uint8_t* data, uint32_t size) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < size; ++i) sum += data[i];
+  return sum;
+}
+
+uint32_t DefaultEntryFlags(uint32_t flags) {
+  if ((flags & kEntryArchBits) == 0) flags |= kEntryArchBits;
+  if ((flags & kEntryOsBits) == 0) flags |= kEntryOsBits;
+  return flags;
+}
+
+int IsEntrySelected(uint32_t flags, uint32_t archMask, uint32_t osMask) {
+  return ((flags >> kEntryOsShift) & osMask & 0xFFFF) != 0 && (flags & archMask & kEntryArchBits) != 0;
+}
+
+uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags) {
+  if ((archMask & (kArchX64 | kArchArm64)) == 0) return 0;
+  return (headerFlags & kHeaderFlag64BitView) ? kKeyWow64_64Key : kKeyWow64_32Key;
+}
+
+static int IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+int IsSafeRelativeName(const char* name) {
+  if (name[0] == 0 || IsSeparator(name[0])) return 0;
+  const char* component = name;
+  for (;;) {
+    // Scan one component: it must hold something other than dots and blanks.
+    int meaningful = 0;
+    const char* p = component;
+    for (; *p != 0 && !IsSeparator(*p); ++p) {
+      if (*p == ':') return 0;
+      if (*p != '.' && *p != ' ') meaningful = 1;
+    }
+    if (!meaningful) return 0;  // empty, ".", "..", "...", ". " and the like
+    if (*p == 0) return 1;
+    component = p + 1;
+  }
+}
+
+// Reads one UTF-16 text; null (and a failed reader) when it is unterminated.
+static const Char16* TakeSetting(ByteReader* reader) {
+  const Char16* text = ReadText16(reader);
+  if (text == 0 || text[0] == 0) return 0;
+  return text;
+}
+
+static Char16* DeriveMainExecutable(const Char16* productName) {
+  static const Char16 kSuffix[] = u".exe";
+  size_t nameLength = 0;
+  while (productName[nameLength] != 0) ++nameLength;
+  size_t total = nameLength + COUNT_OF(kSuffix);
+  Char16* result = static_cast<Char16*>(AllocateMemory(total * sizeof(Char16)));
+  if (result == 0) return 0;
+  CopyBytes(result, productName, nameLength * sizeof(Char16));
+  CopyBytes(result + nameLength, kSuffix, sizeof(kSuffix));
+  return result;
+}
+
+PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,
+                           uint32_t osMask, Catalogue* catalogue) {
+  ByteReader reader;
+  InitReader(&reader, block, blockSize);
+
+  PackageHeader header;
+  header.fileCount = ReadU32(&reader);
+  header.supportedVersions = ReadU16(&reader);
+  header.infoEntry = ReadU16(&reader);
+  header.languageCount = ReadU8(&reader);
+  header.supportedArchs = ReadU8(&reader);
+  header.flags = ReadU8(&reader);
+  header.reserved = ReadU8(&reader);
+  if (reader.failed || header.languageCount == 0) return kPackageBadLayout;
+  // The entry table must fit in the block; this also bounds the file count.
+  if (header.fileCount > RemainingBytes(&reader) / kFileEntrySize) return kPackageBadLayout;
+  if (header.infoEntry != kNoInfoEntry && header.infoEntry >= header.fileCount) {
+    return kPackageBadLayout;
+  }
+  uint32_t entriesOffset = reader.position;
+  TakeBytes(&reader, header.fileCount * kFileEntrySize);
+
+  LanguageRecord* languages = static_cast<LanguageRecord*>(
+      AllocateMemory(sizeof(LanguageRecord) * header.languageCount));
+  if (languages == 0) return kPackageNoMemory;
+  for (uint32_t i = 0; i < header.languageCount; ++i) {
+    LanguageRecord* language = &languages[i];
+    language->langId = ReadU16(&reader);
+    language->name = ReadText16(&reader);
+    for (uint32_t t = 0; t < kUiTextCount; ++t) language->texts[t] = ReadText16(&reader);
+  }
+
+  SetupSettings settings;
+  for (uint32_t s = 0; s < kSettingCount; ++s) settings.text[s] = TakeSetting(&reader);
+  if (reader.failed) {
+    FreeMemory(languages);
+    return kPackageBadLayout;
+  }
+  if (settings.text[kProductName] == 0) {
+    FreeMemory(languages);
+    return kPackageNoProductName;
+  }
+
+  uint32_t namesOffset = reader.position;
+  ByteReader names;
+  InitReader(&names, block + namesOffset, blockSize - namesOffset);
+
+  // Validate every entry before changing anything in the block.
+  FileEntry* entries = reinterpret_cast<FileEntry*>(block + entriesOffset);
+  for (uint32_t i = 0; i < header.fileCount; ++i) {
+    ByteReader record;
+    InitReader(&record, block + entriesOffset + i * kFileEntrySize, kFileEntrySize);
+    SeekReader(&record, 16);
+    uint32_t size = ReadU32(&record);
+    uint32_t nameOffset = ReadU32(&record);
+    uint32_t dataOffset = ReadU32(&record);
+    const char* name = TextAt8(&names, nameOffset);
+    PackageStatus status = kPackageOk;
+    if (name == 0 || dataOffset > blockSize || size > blockSize - dataOffset) {
+      status = kPackageBadLayout;
+    } else if (!IsSafeRelativeName(name)) {
+      status = kPackageUnsafeName;
+    }
+    if (status != kPackageOk) {
+      FreeMemory(languages);
+      return status;
+    }
+  }
+
+  Char16* derived = 0;
+  if (settings.text[kMainExecutable] == 0) {
+    derived = DeriveMainExecutable(settings.text[kProductName]);
+    if (derived == 0) {
+      FreeMemory(languages);
+      return kPackageNoMemory;
+    }
+    settings.text[kMainExecutable] = derived;
+  }
+
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < header.fileCount; ++i) {
+    uint8_t* flagBytes = block + entriesOffset + i * kFileEntrySize + 8;
+    ByteReader flagReader;
+    InitReader(&flagReader, flagBytes, 4);
+    uint32_t flags = DefaultEntryFlags(ReadU32(&flagReader));
+    flagBytes[0] = static_cast<uint8_t>(flags);
+    flagBytes[1] = static_cast<uint8_t>(flags >> 8);
+    flagBytes[2] = static_cast<uint8_t>(flags >> 16);
+    flagBytes[3] = static_cast<uint8_t>(flags >> 24);
+    if (IsEntrySelected(flags, archMask, osMask)) total += entries[i].size;
+  }
+
+  catalogue->block = block;
+  catalogue->blockSize = blockSize;
+  catalogue->header = header;
+  catalogue->entries = entries;
+  catalogue->languages = languages;
+  catalogue->settings = settings;
+  catalogue->names = reinterpret_cast<const char*>(block + namesOffset);
+  catalogue->namesSize = blockSize - namesOffset;
+  catalogue->total = total == 0 ? 1 : total;
+  catalogue->registryView = RegistryViewFor(archMask, header.flags);
+  catalogue->derivedMainExecutable = derived;
+  return kPackageOk;
+}
+
+PackageStatus ParsePackage(const uint8_t* packed, const PackageTrailer* trailer,
+                           uint32_t archMask, uint32_t osMask, Catalogue* catalogue) {
+  uint8_t* block = static_cast<uint8_t*>(AllocateMemory(trailer->unpackedSize));
+  if (block == 0) return kPackageNoMemory;
+  PackageStatus status = DecodePackedBlock(packed, trailer->packedSize, block, trailer->unpackedSize);
+  if (status == kPackageOk && ComputeChecksum(block, trailer->unpackedSize) != trailer->checksum) {
+    status = kPackageChecksumMismatch;
+  }
+  if (status == kPackageOk) {
+    status = IndexPackage(block, trailer->unpackedSize, archMask, osMask, catalogue);
+  }
+  if (status != kPackageOk) FreeMemory(block);
+  return status;
+}
+
+void ReleaseCatalogue(Catalogue* catalogue) {
+  FreeMemory(catalogue->block);
+  FreeMemory(catalogue->languages);
+  FreeMemory(catalogue->derivedMainExecutable);
+  FillBytes(catalogue, 0, sizeof(*catalogue));
+}

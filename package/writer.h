@@ -1,0 +1,99 @@
+// Package writer for the host tool and the tests: lays out an unpacked block,
+// compresses it as raw LZMA1 and appends it, with its trailer, to a runtime
+// executable image.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "package/format.h"
+
+namespace tailpack {
+
+struct WriterError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct LanguageTexts {
+  uint16_t langId = 0x0409;
+  std::u16string name;
+  std::array<std::u16string, kUiTextCount> texts;
+};
+
+struct PackageFile {
+  std::string name;          // relative path, "\" separated, system ANSI code page
+  uint32_t flags = 0;        // kEntry* bits as stored (0 = all machines)
+  uint64_t modificationTime = 0;  // FILETIME
+  uint32_t blob = 0;         // index into PackageContents::blobs
+};
+
+// Everything a package holds. Blobs are stored in the order given; several
+// files may share one blob (identical contents are stored once).
+struct PackageContents {
+  uint16_t supportedVersions = 0;
+  uint16_t infoEntry = kNoInfoEntry;
+  uint8_t supportedArchs = 0;
+  uint8_t flags = 0;
+  std::vector<LanguageTexts> languages;
+  std::array<std::u16string, kSettingCount> settings;
+  std::vector<PackageFile> files;
+  std::vector<std::vector<uint8_t>> blobs;
+};
+
+// Where each region of a laid-out block begins (tests patch blocks by it).
+struct BlockLayout {
+  uint32_t entries = 0;
+  uint32_t languages = 0;
+  uint32_t settings = 0;
+  uint32_t names = 0;
+  uint32_t data = 0;
+};
+
+// Lays out the unpacked block. Names are stored once each. Throws
+// WriterError when the block would reach 4 GiB or a count does not fit its
+// field.
+std::vector<uint8_t> BuildBlock(const PackageContents& contents, BlockLayout* layout = nullptr);
+
+struct LzmaSettings {
+  uint32_t preset = 9;          // 0..9, liblzma presets
+  bool extreme = true;          // LZMA_PRESET_EXTREME
+  uint32_t dictionarySize = 8u << 20;
+  uint32_t lc = 3, lp = 0, pb = 2;
+  bool endMarker = false;
+};
+
+// Progress callback: bytes consumed so far of `total`.
+using ProgressCallback = void (*)(uint64_t done, uint64_t total, void* context);
+
+// Raw LZMA1 stream: 5 property bytes and the data, with or without an end
+// marker. Throws WriterError on invalid settings or encoder failure.
+std::vector<uint8_t> CompressBlock(const std::vector<uint8_t>& block, const LzmaSettings& settings,
+                                   ProgressCallback progress = nullptr, void* context = nullptr);
+
+PackageTrailer MakeTrailer(const std::vector<uint8_t>& block, const std::vector<uint8_t>& packed);
+std::vector<uint8_t> EncodeTrailer(const PackageTrailer& trailer);
+
+// Cuts `image` at the end of its last section (dropping any earlier package
+// or signature), clears its certificate-table entry, and appends the packed
+// block, the trailer and `slack` zero bytes. Throws WriterError when the
+// image is not a PE executable.
+std::vector<uint8_t> AppendPackage(const std::vector<uint8_t>& image,
+                                   const std::vector<uint8_t>& packed,
+                                   const PackageTrailer& trailer, uint32_t slack = 0);
+
+// Convenience for tests: BuildBlock, CompressBlock, AppendPackage.
+std::vector<uint8_t> WriteInstaller(const std::vector<uint8_t>& image,
+                                    const PackageContents& contents,
+                                    const LzmaSettings& settings = {}, uint32_t slack = 0);
+
+// Points the certificate-table entry of a PE image at `offset` with `size`.
+void SetCertificateEntry(std::vector<uint8_t>& image, uint32_t offset, uint32_t size);
+
+// The 23 English texts of the default language (used by tests and as the
+// base of the tool's language table).
+LanguageTexts EnglishLanguage();
+
+}  // namespace tailpack

@@ -1,0 +1,120 @@
+#include "platform/fake/fake_platform.h"
+
+#include <cstring>
+#include <stdexcept>
+
+FakePlatform g_fake;
+
+namespace {
+
+struct FakeFile {
+  std::vector<uint8_t>* bytes;
+};
+
+std::vector<uint8_t> g_paddedImage;
+
+void Record(const std::string& event) { g_fake.events.push_back(event); }
+
+}  // namespace
+
+void ResetFakePlatform() { g_fake = FakePlatform(); }
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t unit : text) {
+    if (unit < 0x80) {
+      out.push_back(static_cast<char>(unit));
+    } else if (unit < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
+      out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    }
+  }
+  return out;
+}
+
+const uint8_t* GetModuleImage() {
+  if (g_fake.moduleImage.empty()) return nullptr;
+  // A mapped image always has at least its header page readable.
+  g_paddedImage = g_fake.moduleImage;
+  if (g_paddedImage.size() < 4096) g_paddedImage.resize(4096);
+  return g_paddedImage.data();
+}
+
+void* GetInstanceHandle() { return reinterpret_cast<void*>(0x400000); }
+
+int GetOwnPath(Char16* buffer, uint32_t capacity) {
+  if (g_fake.ownPath.size() + 1 > capacity) return 1;
+  std::memcpy(buffer, g_fake.ownPath.c_str(), (g_fake.ownPath.size() + 1) * sizeof(Char16));
+  return 0;
+}
+
+void EndProcess(uint32_t exitCode) {
+  Record("ExitProcess " + std::to_string(exitCode));
+  throw std::runtime_error("EndProcess " + std::to_string(exitCode));
+}
+
+PlatformFile OpenFileForReading(const Char16* path) {
+  auto it = g_fake.files.find(path);
+  Record("OpenFileForReading " + Narrow(path));
+  if (it == g_fake.files.end()) return nullptr;
+  ++g_fake.openFiles;
+  return new FakeFile{&it->second};
+}
+
+uint64_t QueryFileSize(PlatformFile file) { return static_cast<FakeFile*>(file)->bytes->size(); }
+
+int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size) {
+  const std::vector<uint8_t>& bytes = *static_cast<FakeFile*>(file)->bytes;
+  if (offset > bytes.size() || size > bytes.size() - offset) return 1;
+  std::memcpy(buffer, bytes.data() + offset, size);
+  return 0;
+}
+
+void CloseFile(PlatformFile file) {
+  --g_fake.openFiles;
+  delete static_cast<FakeFile*>(file);
+}
+
+int QueryNativeMachine(uint16_t* machine) {
+  if (!g_fake.hasIsWow64Process2 || !g_fake.isWow64Process2Succeeds) return 0;
+  *machine = g_fake.nativeMachine;
+  return 1;
+}
+
+uint16_t QueryNativeProcessorArchitecture() {
+  Record("GetNativeSystemInfo");
+  return g_fake.processorArchitecture;
+}
+
+void QueryWindowsVersion(uint32_t* major, uint32_t* minor) {
+  *major = g_fake.versionMajor;
+  *minor = g_fake.versionMinor;
+}
+
+int DisableFsRedirection(void** saved) {
+  Record("DisableFsRedirection");
+  if (!g_fake.hasRedirectionFunctions) return 0;
+  *saved = reinterpret_cast<void*>(0x5A7ED);
+  return g_fake.disableRedirectionResult;
+}
+
+int RevertFsRedirection(void* saved) {
+  Record("RevertFsRedirection " + std::to_string(reinterpret_cast<uintptr_t>(saved)));
+  return g_fake.hasRedirectionFunctions ? 1 : 0;
+}
+
+int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint32_t type) {
+  g_fake.messageBoxes.push_back(
+      {owner, text, caption != nullptr, caption ? std::u16string(caption) : std::u16string(), type});
+  Record("MessageBox " + Narrow(text));
+  int answer = kIdOk;
+  if (!g_fake.messageBoxAnswers.empty()) {
+    answer = g_fake.messageBoxAnswers.front();
+    g_fake.messageBoxAnswers.erase(g_fake.messageBoxAnswers.begin());
+  }
+  return answer;
+}
