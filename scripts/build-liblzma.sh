@@ -41,12 +41,22 @@ print_result() {
   printf '%s\n' "$dest"
 }
 
+# Print the symbols the archive needs from outside itself (what the runtime
+# or the Windows import libraries must provide), with the members using them.
 show_undefined() {
   local lib=$1/lib/liblzma.a nm=$triple-nm
-  command -v "$nm" >/dev/null 2>&1 || nm=nm
-  printf '%s: undefined symbols of %s:\n' "$prog" "$lib" >&2
-  "$nm" -u "$lib" | awk 'NF == 2 && $1 == "U" { print $2 } NF == 1 && $1 !~ /:$/ { print $1 }' \
-    | sort -u | sed 's/^/  /' >&2
+  command -v "$nm" >/dev/null 2>&1 || nm="nm"
+  printf '%s: undefined symbols of %s (%s -u | sort -u):\n' "$prog" "$lib" "$nm" >&2
+  "$nm" -u "$lib" | awk '$1 == "U" { print $2 }' | sort -u | sed 's/^/  /' >&2
+  printf '%s: of these, not defined inside the archive itself:\n' "$prog" >&2
+  {
+    "$nm" -A --defined-only "$lib" | awk '{ print "D", $NF }'
+    "$nm" -A -u "$lib" | awk '$(NF-1) == "U" { m = $1; sub(/:$/, "", m); sub(/.*:/, "", m); print "U", $NF, m }'
+  } | awk '
+      $1 == "D" { def[$2] = 1; next }
+      { if ($2 in use) use[$2] = use[$2] " " $3; else use[$2] = $3 }
+      END { for (s in use) if (!(s in def)) printf "  %-32s (%s)\n", s, use[s] }
+    ' | sort >&2
 }
 
 # Fast path: already built.
@@ -212,7 +222,7 @@ cd "$srcdir"
 
 # Debian patches may leave build-system inputs newer than the generated files;
 # make sure make never tries to rerun autotools.
-find . -name configure.ac -o -name '*.m4' -o -name Makefile.am | xargs -r touch -d '2000-01-01 00:00:00'
+find . \( -name configure.ac -o -name '*.m4' -o -name Makefile.am \) -exec touch -d '2000-01-01 00:00:00' {} +
 touch aclocal.m4 2>/dev/null || true
 find . \( -name Makefile.in -o -name configure -o -name config.h.in \) -exec touch {} +
 
@@ -263,7 +273,7 @@ make -C src/liblzma install DESTDIR="$stage" >"$tmp/install.log" 2>&1 \
   || { tail -n 40 "$tmp/install.log" >&2; die "make install failed (log above)"; }
 built=$stage$dest
 rm -f -- "$built"/lib/*.la
-rm -rf -- "$built/share" "$built/bin"
+rm -rf -- "${built:?}/share" "${built:?}/bin"
 [[ -f $built/lib/liblzma.a && -f $built/include/lzma.h && -d $built/include/lzma ]] \
   || die "install did not produce lib/liblzma.a and include/lzma{.h,/}"
 {
