@@ -49,7 +49,7 @@ Catalogue* LoadPackage(PackageStatus* statusOut) {
   g_machine.archMask = ProbeArchitecture();
   g_machine.osMask = ProbeOsVersion();
 
-  if (status == kPackageOk) status = ReadPeFacts(image, kHeaderPage, &facts);
+  if (status == kPackageOk) status = ReadCertificateEntry(image, kHeaderPage, &facts);
   PlatformFile file = 0;
   if (status == kPackageOk) {
     Char16 path[kPathCapacity];

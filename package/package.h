@@ -102,7 +102,8 @@ int IsSafeRelativeName(const char* name);
 // MainExecutable. On success the catalogue owns `block`.
 // Returns kPackageOk, kPackageBadLayout, kPackageUnsafeName,
 // kPackageNoProductName or kPackageNoMemory; on failure the block is not
-// taken over and nothing stays allocated.
+// taken over (its entry flags may have been rewritten) and nothing stays
+// allocated. `block` must be 4-byte aligned, as heap blocks are.
 PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,
                            uint32_t osMask, Catalogue* catalogue);
 

@@ -103,13 +103,15 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
   header.supportedArchs = ReadU8(&reader);
   header.flags = ReadU8(&reader);
   header.reserved = ReadU8(&reader);
-  if (reader.failed || header.languageCount == 0) return kPackageBadLayout;
   // The entry table must fit in the block; this also bounds the file count.
-  if (header.fileCount > RemainingBytes(&reader) / kFileEntrySize) return kPackageBadLayout;
-  if (header.infoEntry != kNoInfoEntry && header.infoEntry >= header.fileCount) {
+  if (reader.failed || header.languageCount == 0 ||
+      header.fileCount > RemainingBytes(&reader) / kFileEntrySize ||
+      (header.infoEntry != kNoInfoEntry && header.infoEntry >= header.fileCount)) {
     return kPackageBadLayout;
   }
-  uint32_t entriesOffset = reader.position;
+  // The table is used in place: FileEntry has 4-byte alignment, which every
+  // entry has (offset 12, 28-byte records), and the machine is little-endian.
+  FileEntry* entries = reinterpret_cast<FileEntry*>(block + reader.position);
   TakeBytes(&reader, header.fileCount * kFileEntrySize);
 
   LanguageRecord* languages = static_cast<LanguageRecord*>(
@@ -124,62 +126,37 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
 
   SetupSettings settings;
   for (uint32_t s = 0; s < kSettingCount; ++s) settings.text[s] = TakeSetting(&reader);
+
+  PackageStatus status = kPackageOk;
   if (reader.failed) {
-    FreeMemory(languages);
-    return kPackageBadLayout;
+    status = kPackageBadLayout;
+  } else if (settings.text[kProductName] == 0) {
+    status = kPackageNoProductName;
   }
-  if (settings.text[kProductName] == 0) {
-    FreeMemory(languages);
-    return kPackageNoProductName;
-  }
-
-  uint32_t namesOffset = reader.position;
   ByteReader names;
-  InitReader(&names, block + namesOffset, blockSize - namesOffset);
-
-  // Validate every entry before changing anything in the block.
-  FileEntry* entries = reinterpret_cast<FileEntry*>(block + entriesOffset);
-  for (uint32_t i = 0; i < header.fileCount; ++i) {
-    ByteReader record;
-    InitReader(&record, block + entriesOffset + i * kFileEntrySize, kFileEntrySize);
-    SeekReader(&record, 16);
-    uint32_t size = ReadU32(&record);
-    uint32_t nameOffset = ReadU32(&record);
-    uint32_t dataOffset = ReadU32(&record);
-    const char* name = TextAt8(&names, nameOffset);
-    PackageStatus status = kPackageOk;
-    if (name == 0 || dataOffset > blockSize || size > blockSize - dataOffset) {
+  InitReader(&names, block + reader.position, blockSize - reader.position);
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < header.fileCount && status == kPackageOk; ++i) {
+    FileEntry* entry = &entries[i];
+    const char* name = TextAt8(&names, entry->nameOffset);
+    if (name == 0 || entry->dataOffset > blockSize || entry->size > blockSize - entry->dataOffset) {
       status = kPackageBadLayout;
     } else if (!IsSafeRelativeName(name)) {
       status = kPackageUnsafeName;
     }
-    if (status != kPackageOk) {
-      FreeMemory(languages);
-      return status;
-    }
+    entry->flags = DefaultEntryFlags(entry->flags);
+    if (IsEntrySelected(entry->flags, archMask, osMask)) total += entry->size;
   }
 
   Char16* derived = 0;
-  if (settings.text[kMainExecutable] == 0) {
+  if (status == kPackageOk && settings.text[kMainExecutable] == 0) {
     derived = DeriveMainExecutable(settings.text[kProductName]);
-    if (derived == 0) {
-      FreeMemory(languages);
-      return kPackageNoMemory;
-    }
+    if (derived == 0) status = kPackageNoMemory;
     settings.text[kMainExecutable] = derived;
   }
-
-  uint64_t total = 0;
-  for (uint32_t i = 0; i < header.fileCount; ++i) {
-    uint8_t* flagBytes = block + entriesOffset + i * kFileEntrySize + 8;
-    ByteReader flagReader;
-    InitReader(&flagReader, flagBytes, 4);
-    uint32_t flags = DefaultEntryFlags(ReadU32(&flagReader));
-    flagBytes[0] = static_cast<uint8_t>(flags);
-    flagBytes[1] = static_cast<uint8_t>(flags >> 8);
-    flagBytes[2] = static_cast<uint8_t>(flags >> 16);
-    flagBytes[3] = static_cast<uint8_t>(flags >> 24);
-    if (IsEntrySelected(flags, archMask, osMask)) total += entries[i].size;
+  if (status != kPackageOk) {
+    FreeMemory(languages);
+    return status;
   }
 
   catalogue->block = block;
@@ -188,8 +165,8 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
   catalogue->entries = entries;
   catalogue->languages = languages;
   catalogue->settings = settings;
-  catalogue->names = reinterpret_cast<const char*>(block + namesOffset);
-  catalogue->namesSize = blockSize - namesOffset;
+  catalogue->names = reinterpret_cast<const char*>(names.data);
+  catalogue->namesSize = names.size;
   catalogue->total = total == 0 ? 1 : total;
   catalogue->registryView = RegistryViewFor(archMask, header.flags);
   catalogue->derivedMainExecutable = derived;

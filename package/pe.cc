@@ -6,7 +6,7 @@ static const uint16_t kPe32Magic = 0x10B;
 static const uint16_t kPe32PlusMagic = 0x20B;
 static const uint32_t kSecurityDirectory = 4;
 
-PackageStatus ReadPeFacts(const uint8_t* headers, uint32_t size, PeFacts* facts) {
+PackageStatus ReadCertificateEntry(const uint8_t* headers, uint32_t size, PeFacts* facts) {
   ByteReader reader;
   InitReader(&reader, headers, size);
   if (ReadU8(&reader) != 'M' || ReadU8(&reader) != 'Z') return kPackageNotExecutable;
@@ -40,9 +40,20 @@ PackageStatus ReadPeFacts(const uint8_t* headers, uint32_t size, PeFacts* facts)
   facts->certificateOffset = ReadU32(&reader);
   facts->certificateSize = ReadU32(&reader);
 
-  SeekReader(&reader, optionalStart + optionalSize);
+  facts->sectionTable = optionalStart + optionalSize;
+  facts->sectionCount = sectionCount;
+  facts->imageEnd = 0;
+  return reader.failed ? kPackageNotExecutable : kPackageOk;
+}
+
+PackageStatus ReadPeFacts(const uint8_t* headers, uint32_t size, PeFacts* facts) {
+  PackageStatus status = ReadCertificateEntry(headers, size, facts);
+  if (status != kPackageOk) return status;
+  ByteReader reader;
+  InitReader(&reader, headers, size);
+  SeekReader(&reader, facts->sectionTable);
   uint32_t imageEnd = 0;
-  for (uint32_t i = 0; i < sectionCount; ++i) {
+  for (uint32_t i = 0; i < facts->sectionCount; ++i) {
     TakeBytes(&reader, 16);
     uint32_t rawSize = ReadU32(&reader);
     uint32_t rawPointer = ReadU32(&reader);

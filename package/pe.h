@@ -11,7 +11,13 @@ struct PeFacts {
   uint32_t certificateSize;
   uint32_t certificateEntryOffset;  // where that directory entry lives in the headers
   uint32_t imageEnd;           // end of the last section's raw data in the file
+  uint32_t sectionTable;       // offset of the section table in the headers
+  uint32_t sectionCount;
 };
+
+// The part of ReadPeFacts the runtime needs: the checks and the
+// certificate-table entry (imageEnd is left 0). Same returns.
+PackageStatus ReadCertificateEntry(const uint8_t* headers, uint32_t size, PeFacts* facts);
 
 // Reads the DOS and PE headers in the first `size` bytes. Requires "MZ", an
 // e_lfanew inside the range, "PE\0\0", a PE32 or PE32+ optional header with

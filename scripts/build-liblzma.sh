@@ -34,7 +34,10 @@ srcpkg=xz-utils
 # network access and without a deb-src index.
 version=$(dpkg-query -W -f='${source:Version}' liblzma5 2>/dev/null || true)
 
-dest_for() { printf '%s/liblzma-%s-%s' "$cache" "$1" "$triple"; }
+# The recipe tag changes whenever the build options below change, so caches
+# built with older options are not reused.
+recipe=lto1
+dest_for() { printf '%s/liblzma-%s-%s-%s' "$cache" "$1" "$recipe" "$triple"; }
 
 print_result() {
   local dest=$1
@@ -44,7 +47,7 @@ print_result() {
 # Print the symbols the archive needs from outside itself (what the runtime
 # or the Windows import libraries must provide), with the members using them.
 show_undefined() {
-  local lib=$1/lib/liblzma.a nm=$triple-nm
+  local lib=$1/lib/liblzma.a nm=$triple-gcc-nm
   command -v "$nm" >/dev/null 2>&1 || nm="nm"
   printf '%s: undefined symbols of %s (%s -u | sort -u):\n' "$prog" "$lib" "$nm" >&2
   "$nm" -u "$lib" | awk '$1 == "U" { print $2 }' | sort -u | sed 's/^/  /' >&2
@@ -226,7 +229,9 @@ find . \( -name configure.ac -o -name '*.m4' -o -name Makefile.am \) -exec touch
 touch aclocal.m4 2>/dev/null || true
 find . \( -name Makefile.in -o -name configure -o -name config.h.in \) -exec touch {} +
 
-cflags='-Os -DNDEBUG -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-exceptions'
+# Link-time optimisation lets the stub's link inline and drop liblzma code
+# across its files; the archive then needs the LTO-aware ar and ranlib.
+cflags='-Os -flto -DNDEBUG -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-exceptions'
 # Frames are small; do not emit __chkstk/___chkstk_ms calls (a CRT helper).
 if echo 'int f(void){return 0;}' | "$triple-gcc" -mno-stack-arg-probe -x c -c -o /dev/null - 2>/dev/null; then
   cflags+=' -mno-stack-arg-probe'
@@ -259,7 +264,8 @@ done
 
 configure_args=(--host="$triple" --prefix="$dest" "${opts[@]}")
 note "configure ${configure_args[*]} CFLAGS='$cflags'"
-./configure "${configure_args[@]}" CFLAGS="$cflags" >"$tmp/configure.log" 2>&1 \
+./configure "${configure_args[@]}" CFLAGS="$cflags" \
+  AR="$triple-gcc-ar" RANLIB="$triple-gcc-ranlib" NM="$triple-gcc-nm" >"$tmp/configure.log" 2>&1 \
   || { tail -n 40 "$tmp/configure.log" >&2; die "configure failed (log above)"; }
 
 # ---------------------------------------------------------------------------
