@@ -1,0 +1,140 @@
+// Writes the seed corpora of the fuzz targets with the package writer:
+//   <root>/fuzz_index/    unpacked blocks
+//   <root>/fuzz_package/  packed block + trailer + slack, as an installer ends
+//   <root>/fuzz_pe/       PE headers of runtime images and installers
+// Usage: fuzz_seeds <root>
+#include <cstdio>
+#include <stdexcept>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "package/writer.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tailpack::PackageContents;
+
+struct SeedError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void WriteSeed(const fs::path& directory, const std::string& name, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(directory);
+  fs::path path = directory / ("seed-" + name);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw SeedError("cannot write " + path.string());
+}
+
+PackageContents NoFiles() {
+  PackageContents c = test::SamplePackage();
+  c.files.clear();
+  c.blobs.clear();
+  c.infoEntry = kNoInfoEntry;
+  return c;
+}
+
+// Forty languages with short texts, so the block stays small.
+PackageContents ManyLanguages() {
+  PackageContents c = test::SamplePackage();
+  c.languages.clear();
+  for (int i = 0; i < 40; ++i) {
+    tailpack::LanguageTexts l;
+    l.langId = static_cast<uint16_t>(0x0401 + i);
+    l.name = u"L" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+    for (size_t t = 0; t < kUiTextCount; ++t) l.texts[t] = std::u16string(t % 4, u'x');
+    c.languages.push_back(l);
+  }
+  return c;
+}
+
+// Several entries sharing names and data, flags of every kind, every setting.
+PackageContents SharedBlobs() {
+  PackageContents c = test::SamplePackage();
+  c.supportedVersions = kOsWindows7 | kOsWindows8 | kOsWindows10;
+  c.supportedArchs = kArchX86 | kArchX64 | kArchArm64;
+  c.settings[kMainExecutable] = u"bin\\zentrova.exe";
+  c.settings[kMutexName] = u"ZentrovaMutex";
+  c.settings[kWindowClass] = u"ZentrovaWindow";
+  c.settings[kDefaultFolder] = u"%ProgramFiles%\\Zentrova";
+  c.settings[kUnsupportedOsLink] = u"https://example.com/os";
+  c.blobs.push_back({});
+  c.files.push_back({"bin\\zentrova.exe", 0x4 | (0x30 << kEntryOsShift), 5, 1});
+  c.files.push_back({"docs\\license.txt", kEntryReplaceInUse, 6, 2});
+  c.files.push_back({"license.txt", 0x8, 7, 2});
+  c.files.push_back({"logs\\empty.log", kEntryListedOnly, 8, 3});
+  return c;
+}
+
+struct Shape {
+  const char* name;
+  PackageContents contents;
+};
+
+int Run(const fs::path& root) {
+  const Shape shapes[] = {
+      {"sample", test::SamplePackage()},
+      {"no-files", NoFiles()},
+      {"many-languages", ManyLanguages()},
+      {"shared-blobs", SharedBlobs()},
+  };
+  struct Stream {
+    const char* name;
+    tailpack::LzmaSettings settings;
+    uint32_t slack;
+  };
+  std::vector<Stream> streams(3);
+  streams[0] = {"default", {}, 0};
+  streams[1] = {"end-marker", {}, 6};
+  streams[1].settings.endMarker = true;
+  streams[1].settings.dictionarySize = 1u << 16;
+  streams[2] = {"lc0-lp2-pb0", {}, 16};
+  streams[2].settings.lc = 0;
+  streams[2].settings.lp = 2;
+  streams[2].settings.pb = 0;
+  streams[2].settings.dictionarySize = 4096;
+
+  for (const Shape& shape : shapes) {
+    std::vector<uint8_t> block = tailpack::BuildBlock(shape.contents);
+    WriteSeed(root / "fuzz_index", shape.name, block);
+    for (const Stream& stream : streams) {
+      std::vector<uint8_t> packed = tailpack::CompressBlock(block, stream.settings);
+      std::vector<uint8_t> tail = packed;
+      std::vector<uint8_t> trailer = tailpack::EncodeTrailer(tailpack::MakeTrailer(block, packed));
+      tail.insert(tail.end(), trailer.begin(), trailer.end());
+      tail.resize(tail.size() + stream.slack, 0);
+      WriteSeed(root / "fuzz_package", std::string(shape.name) + "-" + stream.name, tail);
+    }
+  }
+
+  // Headers as the loader sees them: the first page of the mapped image.
+  for (bool pe32Plus : {false, true}) {
+    std::string kind = pe32Plus ? "pe32plus" : "pe32";
+    std::vector<uint8_t> image = test::MakeMinimalPe(pe32Plus);
+    WriteSeed(root / "fuzz_pe", kind, image);
+    std::vector<uint8_t> installer = tailpack::WriteInstaller(image, test::SamplePackage());
+    tailpack::SetCertificateEntry(installer, static_cast<uint32_t>(installer.size()), 0x2000);
+    installer.resize(0x200);  // the headers, up to the section's raw data
+    WriteSeed(root / "fuzz_pe", kind + "-signed", installer);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds <corpus root>\n");
+    return 2;
+  }
+  try {
+    return Run(argv[1]);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "fuzz_seeds: %s\n", error.what());
+    return 1;
+  }
+}
