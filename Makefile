@@ -4,7 +4,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup host win32 win64 stubs example test unit-test imports-test wine-test \
+.PHONY: all setup host win32 win64 stubs example test unit-test imports-test tool-test wine-test \
         fuzz-build fuzz-smoke fuzz clean
 
 all: host stubs
@@ -37,9 +37,14 @@ unit-test: host
 
 imports-test: stubs
 	tests/check_stub.sh build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
+	python3 resources/check_resources.py build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
 
 wine-test: host stubs
 	tests/wine/run.sh
+
+# The tailpack tool as a user runs it: build, list, verify, extract, sign.
+tool-test: host stubs
+	tests/tool/run.sh
 
 # Replays the seed corpus and fuzzes each parser briefly.
 fuzz-smoke: fuzz-build
@@ -49,7 +54,7 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh long
 
-test: unit-test imports-test wine-test fuzz-smoke
+test: unit-test imports-test tool-test wine-test fuzz-smoke
 	@echo "make test: all suites passed"
 
 example: host stubs

@@ -55,3 +55,9 @@ int AppendAscii(Char16* destination, size_t capacity, const char* source) {
   destination[used] = 0;
   return 0;
 }
+
+int AppendSeparator(Char16* destination, size_t capacity) {
+  size_t length = TextLength(destination);
+  if (length != 0 && destination[length - 1] == '\\') return 0;
+  return AppendText(destination, capacity, u"\\");
+}

@@ -20,3 +20,7 @@ int AppendText(Char16* destination, size_t capacity, const Char16* source);
 
 // Appends 8-bit `source`, widening each byte (for ASCII texts only).
 int AppendAscii(Char16* destination, size_t capacity, const char* source);
+
+// Appends "\" unless the text already ends in one (an empty text gets it).
+// Same returns as AppendText.
+int AppendSeparator(Char16* destination, size_t capacity);

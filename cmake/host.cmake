@@ -13,7 +13,8 @@ add_library(tailpack_writer STATIC package/writer.cc)
 target_link_libraries(tailpack_writer PUBLIC tailpack_core)
 
 # The runtime's logic over the recording fake of the platform layer.
-add_library(tailpack_runtime_fake STATIC ${TAILPACK_RUNTIME_SOURCES} platform/fake/fake_platform.cc)
+add_library(tailpack_runtime_fake STATIC ${TAILPACK_RUNTIME_SOURCES} platform/fake/fake_platform.cc
+  platform/fake/fake_install.cc)
 target_link_libraries(tailpack_runtime_fake PUBLIC tailpack_core)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/tool/CMakeLists.txt)
@@ -22,3 +23,4 @@ endif()
 
 enable_testing()
 add_subdirectory(tests/unit)
+add_subdirectory(tests/wine)

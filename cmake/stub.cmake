@@ -7,7 +7,8 @@ if(NOT TAILPACK_LZMA_ROOT)
   if(NOT _cache)
     set(_cache /var/cache/tailpack)
   endif()
-  file(GLOB _lzma_roots "${_cache}/liblzma-*-${TAILPACK_TRIPLE}")
+  # The recipe tag matches scripts/build-liblzma.sh.
+  file(GLOB _lzma_roots "${_cache}/liblzma-*-lto1-${TAILPACK_TRIPLE}")
   list(SORT _lzma_roots)
   list(POP_BACK _lzma_roots TAILPACK_LZMA_ROOT)
 endif()
@@ -19,15 +20,19 @@ message(STATUS "liblzma: ${TAILPACK_LZMA_ROOT}")
 set(STUB_SOURCES
   ${TAILPACK_PORTABLE_SOURCES}
   ${TAILPACK_RUNTIME_SOURCES}
-  startup/entry.cc
   platform/win32/platform_win32.cc
   platform/win32/runtime_win32.cc
+  platform/win32/install_win32.cc
 )
 if(EXISTS ${PROJECT_SOURCE_DIR}/resources/stub.rc)
   list(APPEND STUB_SOURCES resources/stub.rc)
+  # windres reports no dependencies: rebuild when an included file changes.
+  set_source_files_properties(resources/stub.rc PROPERTIES OBJECT_DEPENDS
+    "${PROJECT_SOURCE_DIR}/resources/stub.manifest;${PROJECT_SOURCE_DIR}/resources/setup.ico")
 endif()
 
 add_executable(tailpack-stub WIN32 ${STUB_SOURCES})
+set_target_properties(tailpack-stub PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/stub.ld)
 set_target_properties(tailpack-stub PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   OUTPUT_NAME tailpack-stub)
@@ -39,15 +44,24 @@ target_compile_options(tailpack-stub PRIVATE
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
     -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns
     -mno-stack-arg-probe -fno-ident -Wall -Wextra>)
+# Link-time optimisation across the runtime and liblzma (built with -flto too).
+target_compile_options(tailpack-stub PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-flto>)
 if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")
   set(_entry _EntryPoint)
 else()
   set(_entry EntryPoint)
 endif()
 target_link_options(tailpack-stub PRIVATE
-  -nostdlib -nostartfiles -static -s
+  -Os -flto -nostdlib -nostartfiles -static -s
+  -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/stub.ld -Wl,--disable-reloc-section
   -Wl,-e,${_entry} -Wl,--gc-sections -Wl,--subsystem,windows
   -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
 target_link_libraries(tailpack-stub PRIVATE
   ${TAILPACK_LZMA_ROOT}/lib/liblzma.a
   kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32 gcc)
+
+# The end-to-end test driver runs under wine64, so only the x86_64 build has it.
+if(TAILPACK_TRIPLE STREQUAL "x86_64-w64-mingw32")
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/driver ${CMAKE_BINARY_DIR}/driver)
+endif()
+add_subdirectory(${PROJECT_SOURCE_DIR}/examples/zentrova/app ${CMAKE_BINARY_DIR}/zentrova-app)

@@ -4,6 +4,8 @@
 // (platform/fake) so tests can assert the order of effects.
 #pragma once
 
+#include <stdarg.h>
+
 #include "base/types.h"
 
 typedef void* PlatformFile;  // null when no file is open
@@ -39,9 +41,31 @@ void QueryWindowsVersion(uint32_t* major, uint32_t* minor);
 int DisableFsRedirection(void** saved);
 int RevertFsRedirection(void* saved);
 
+// Start-up.
+// The 8-bit command line of the process (GetCommandLineA).
+const char* GetCommandLine8();
+// dwFlags and wShowWindow of GetStartupInfoA.
+void QueryStartupInfo(uint32_t* flags, uint16_t* showWindow);
+// GetUserDefaultLangID: the LANGID of the user's regional-format setting.
+uint16_t QueryUserLanguage();
+// IsUserAnAdmin: non-zero when the user has administrator rights.
+int IsAdministrator();
+// CoInitialize(null); returns the HRESULT.
+int32_t InitializeCom();
+// ShellExecuteW(null, "open", target, null, null, SW_SHOWNORMAL); returns its
+// result (greater than 32 on success).
+intptr_t OpenWithShell(const Char16* target);
+// InitCommonControls.
+void InitializeCommonControls();
+
 // User interface.
 // MessageBoxW; a null caption uses the system's default. Returns the button.
 int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint32_t type);
+
+// wvnsprintfW: formats into `buffer` of `capacity` units (terminator
+// included). A result that does not fit is cut; the buffer is always
+// terminated when `capacity` is non-zero.
+void FormatTextV(Char16* buffer, uint32_t capacity, const Char16* format, va_list arguments);
 
 // Message-box types and results used by the installer.
 const uint32_t kMbOk = 0x00;
@@ -54,3 +78,107 @@ const int kIdOk = 1;
 const int kIdCancel = 2;
 const int kIdYes = 6;
 const int kIdNo = 7;
+
+// Installation.
+// Calling convention of the routines Windows calls back (timer procedures).
+#if defined(_WIN32) && !defined(_WIN64)
+#define PLATFORM_CALLBACK __stdcall
+#else
+#define PLATFORM_CALLBACK
+#endif
+
+typedef void* RegistryKey;
+
+// Registry access, always under HKEY_LOCAL_MACHINE; key paths are 8-bit
+// (RegOpenKeyExA, RegCreateKeyExA), value names and texts UTF-16. Each
+// returns the Windows result: 0 (ERROR_SUCCESS) on success.
+int32_t OpenMachineKey(const char* path, uint32_t access, RegistryKey* key);
+// Creates the key or opens the existing one (no class, options 0).
+int32_t CreateMachineKey(const char* path, uint32_t access, RegistryKey* key);
+// RegQueryValueExW into `data`, allowing `*size` bytes; `*size` receives the
+// byte count the call reports.
+int32_t QueryRegistryValue(RegistryKey key, const Char16* name, void* data, uint32_t* size);
+int32_t SetRegistryValue(RegistryKey key, const Char16* name, uint32_t type, const void* data,
+                         uint32_t size);
+void CloseRegistryKey(RegistryKey key);
+
+const uint32_t kKeyRead = 0x20019;
+const uint32_t kKeyWrite = 0x20006;
+const uint32_t kRegSz = 1;
+const uint32_t kRegDword = 4;
+
+// GetFileAttributesW; kInvalidAttributes when the path does not exist.
+uint32_t QueryFileAttributes(const Char16* path);
+const uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+const uint32_t kAttributeDirectory = 0x10;
+// CreateDirectoryW without security attributes; non-zero on success.
+int CreateFolder(const Char16* path);
+// CreateFileW with GENERIC_WRITE, no sharing, CREATE_ALWAYS. Returns 0 with
+// `*file` set, else the GetLastError code.
+uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file);
+// WriteFile of `size` bytes; `*written` receives the count WriteFile reports.
+// Returns 0 when all bytes were written, else the GetLastError code, or
+// kErrorDiskFull when the write came up short without one.
+uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written);
+// SetFileTime with only the last-write time (a FILETIME's two halves).
+void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh);
+// DeleteFileW; non-zero on success.
+int DeleteFileAt(const Char16* path);
+// Moves `path` to `aside` (MoveFileExW without flags, as MoveFileW), then
+// MoveFileExW(aside, null, MOVEFILE_DELAY_UNTIL_REBOOT); results not
+// examined.
+void MoveAsideUntilReboot(const Char16* path, const Char16* aside);
+
+const uint32_t kErrorSharingViolation = 32;
+const uint32_t kErrorDiskFull = 112;
+const uint32_t kErrorPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+
+// MultiByteToWideChar(CP_ACP, 0, text, -1, ...): returns 0 when the converted
+// text with its terminator fit `capacity` units, else 1 (the buffer is then
+// cut and terminated).
+int ConvertAnsiText(const char* text, Char16* buffer, uint32_t capacity);
+// ExpandEnvironmentStringsW; returns its result (units needed, terminator
+// included; 0 on failure). Only a result of 1 to `capacity` leaves a
+// complete text in the buffer.
+uint32_t ExpandEnvironment(const Char16* text, Char16* buffer, uint32_t capacity);
+// SHGetSpecialFolderPathW with no owner into a 260-unit buffer; returns
+// non-zero on success and leaves the buffer empty on failure.
+int QuerySpecialFolder(int folder, int create, Char16* buffer);
+const int kFolderDesktop = 16;        // CSIDL_DESKTOPDIRECTORY
+const int kFolderCommonPrograms = 23; // CSIDL_COMMON_PROGRAMS
+const int kFolderLocalAppData = 28;   // CSIDL_LOCAL_APPDATA
+
+// Windows, messages and timers.
+void SleepFor(uint32_t milliseconds);
+// FindWindowW; a null class or title matches any.
+void* FindProductWindow(const Char16* windowClass, const Char16* title);
+// SendMessageW; returns its result.
+intptr_t SendWindowMessage(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// GetDlgItem; null for a null window.
+void* GetDialogItem(void* window, int id);
+// OpenMutexW(SYNCHRONIZE, not inherited, name); closes the handle again.
+// Returns 1 when the mutex exists, else 0.
+int IsMutexPresent(const Char16* name);
+typedef void(PLATFORM_CALLBACK* TimerProcedure)(void* window, uint32_t message, uintptr_t id,
+                                                uint32_t time);
+void StartTimer(void* window, uintptr_t id, uint32_t period, TimerProcedure procedure);
+void StopTimer(void* window, uintptr_t id);
+// Starts the command line (writable; no application name, handles not
+// inherited) and waits for the process to end while dispatching every
+// message of the thread. Returns its exit code, or 0x12345678 when it could
+// not be started.
+uint32_t RunAndWait(Char16* commandLine);
+const uint32_t kNotStarted = 0x12345678u;
+
+// Shell.
+// Saves a shell link (IShellLinkW through IPersistFile::Save). Null
+// arguments, directory or icon path are not set. Needs COM initialised.
+// Returns 1 when the link file was saved, else 0.
+int CreateShellLink(const Char16* linkPath, const Char16* target, const Char16* arguments,
+                    const Char16* directory, const Char16* iconPath, int iconIndex);
+// SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, path, null).
+void NotifyShellCreated(const Char16* path);
+
+// Appends a log line at the end of the rich-edit pane, moving the focus
+// there; does nothing for a null pane.
+void AppendLogText(void* pane, const Char16* text);

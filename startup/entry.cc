@@ -1,7 +1,30 @@
 // The executable's own entry point: no language run-time start-up.
+#include "startup/entry.h"
+
 #include "platform/platform.h"
 #include "startup/run_setup.h"
 
+static const uint32_t kStartfUseShowWindow = 1;
+static const uint32_t kSwShowDefault = 10;
+
+const char* FindCommandTail(const char* line) {
+  const signed char* p = reinterpret_cast<const signed char*>(line);
+  if (*p == '"') {
+    ++p;
+    while (*p != 0 && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (*p > ' ') ++p;
+  }
+  while (*p != 0 && *p <= ' ') ++p;
+  return reinterpret_cast<const char*>(p);
+}
+
 extern "C" void EntryPoint() {
-  EndProcess(RunSetup(GetInstanceHandle(), 0, "", 10));
+  const char* tail = FindCommandTail(GetCommandLine8());
+  uint32_t flags = 0;
+  uint16_t showWindow = 0;
+  QueryStartupInfo(&flags, &showWindow);
+  uint32_t showCommand = (flags & kStartfUseShowWindow) ? showWindow : kSwShowDefault;
+  EndProcess(RunSetup(GetInstanceHandle(), 0, tail, showCommand));
 }

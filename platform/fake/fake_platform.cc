@@ -1,15 +1,12 @@
 #include "platform/fake/fake_platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 FakePlatform g_fake;
 
 namespace {
-
-struct FakeFile {
-  std::vector<uint8_t>* bytes;
-};
 
 std::vector<uint8_t> g_paddedImage;
 
@@ -117,4 +114,90 @@ int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint3
     g_fake.messageBoxAnswers.erase(g_fake.messageBoxAnswers.begin());
   }
   return answer;
+}
+
+const char* GetCommandLine8() { return g_fake.commandLine.c_str(); }
+
+void QueryStartupInfo(uint32_t* flags, uint16_t* showWindow) {
+  Record("GetStartupInfoA");
+  *flags = g_fake.startupFlags;
+  *showWindow = g_fake.startupShowWindow;
+}
+
+uint16_t QueryUserLanguage() {
+  Record("GetUserDefaultLangID");
+  return g_fake.userLanguage;
+}
+
+int IsAdministrator() {
+  Record("IsUserAnAdmin");
+  return g_fake.isAdministrator ? 1 : 0;
+}
+
+int32_t InitializeCom() {
+  Record("CoInitialize");
+  return g_fake.comResult;
+}
+
+intptr_t OpenWithShell(const Char16* target) {
+  Record("ShellExecute open " + Narrow(target));
+  return g_fake.shellOpenResult;
+}
+
+void InitializeCommonControls() { Record("InitCommonControls"); }
+
+// The subset of wvnsprintfW the installer uses: %% and the conversions s, S,
+// c, d, i, u, x, X with an optional h, l or w size prefix (%s and %ls are
+// UTF-16, %hs and %S 8-bit). Output is cut at capacity - 1 units.
+void FormatTextV(Char16* buffer, uint32_t capacity, const Char16* format, va_list arguments) {
+  if (capacity == 0) return;
+  std::u16string out;
+  for (const Char16* p = format; *p != 0; ++p) {
+    if (*p != u'%') {
+      out.push_back(*p);
+      continue;
+    }
+    const Char16* start = p++;
+    char16_t size = 0;
+    if (*p == u'h' || *p == u'l' || *p == u'w') size = *p++;
+    switch (*p) {
+      case u'%':
+        out.push_back(u'%');
+        break;
+      case u's':
+      case u'S':
+        if ((*p == u's') != (size == u'h')) {
+          const Char16* text = va_arg(arguments, const Char16*);
+          out += text ? std::u16string(text) : std::u16string(u"(null)");
+        } else {
+          const char* text = va_arg(arguments, const char*);
+          for (; text && *text; ++text) out.push_back(static_cast<unsigned char>(*text));
+        }
+        break;
+      case u'c':
+        out.push_back(static_cast<char16_t>(va_arg(arguments, int)));
+        break;
+      case u'd':
+      case u'i':
+        for (char c : std::to_string(va_arg(arguments, int))) out.push_back(c);
+        break;
+      case u'u':
+        for (char c : std::to_string(va_arg(arguments, unsigned))) out.push_back(c);
+        break;
+      case u'x':
+      case u'X': {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, *p == u'x' ? "%x" : "%X", va_arg(arguments, unsigned));
+        for (const char* c = digits; *c; ++c) out.push_back(*c);
+        break;
+      }
+      default:
+        // Unknown or unfinished conversion: shown as written.
+        out.append(start, p + (*p != 0 ? 1 : 0));
+        if (*p == 0) --p;
+        break;
+    }
+  }
+  if (out.size() > capacity - 1) out.resize(capacity - 1);
+  std::memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(Char16));
 }

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -17,6 +19,22 @@ struct FakeMessageBox {
   bool hasCaption;
   std::u16string caption;
   uint32_t type;
+};
+
+// An open file of the fake: the bytes of its entry in FakePlatform::files.
+struct FakeFile {
+  std::vector<uint8_t>* bytes;
+};
+
+struct FakeRegistryValue {
+  uint32_t type;
+  std::vector<uint8_t> data;
+};
+
+struct FakeShellLink {
+  std::u16string path, target, arguments, directory, iconPath;
+  bool hasArguments, hasDirectory, hasIconPath;
+  int iconIndex;
 };
 
 struct FakePlatform {
@@ -33,6 +51,38 @@ struct FakePlatform {
   std::vector<uint8_t> moduleImage;  // padded to a page by the fake
   std::u16string ownPath = u"C:\\setup.exe";
   std::map<std::u16string, std::vector<uint8_t>> files;
+
+  // Start-up.
+  std::string commandLine = "setup.exe";
+  uint32_t startupFlags = 0;          // STARTUPINFOA dwFlags
+  uint16_t startupShowWindow = 0;     // STARTUPINFOA wShowWindow
+  uint16_t userLanguage = 0x0409;     // GetUserDefaultLangID
+  bool isAdministrator = true;        // IsUserAnAdmin
+  int32_t comResult = 0;              // CoInitialize
+  intptr_t shellOpenResult = 42;      // ShellExecuteW
+
+  // Installation (platform/fake/fake_install.cc).
+  // Registry keys by (view bits of the access mask, key path).
+  std::map<std::pair<uint32_t, std::string>, std::map<std::u16string, FakeRegistryValue>> registry;
+  int32_t createKeyResult = 0;                 // RegCreateKeyExA
+  std::set<std::u16string> directories;        // existing folders, no trailing "\"
+  std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
+  std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path
+  uint64_t diskSpace = UINT64_MAX;             // bytes WriteFile can still write
+  std::map<std::u16string, std::pair<uint32_t, uint32_t>> writeTimes;  // SetFileTime
+  std::map<int, std::u16string> specialFolders;     // CSIDL -> folder
+  std::map<std::u16string, std::u16string> environment;  // upper-case name -> value
+  int windowFinds = 0;   // FindWindowW finds the product window this many times
+  int mutexOpens = 0;    // OpenMutexW succeeds this many times
+  std::function<intptr_t(void*, uint32_t, uintptr_t, intptr_t)> onSendMessage;
+  std::function<void(const std::u16string&)> onRunAndWait;
+  bool processStarts = true;
+  uint32_t processExitCode = 0;
+  int shellLinkResult = 1;
+  TimerProcedure timer = nullptr;              // the procedure SetTimer received
+  std::vector<FakeShellLink> shellLinks;
+  std::vector<std::u16string> logLines;        // every LogLine, pane or not
+  int openKeys = 0;
 
   // Answers for message boxes, in order; IDOK when the list runs out.
   std::vector<int> messageBoxAnswers;

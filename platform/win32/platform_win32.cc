@@ -1,6 +1,12 @@
 // Windows implementation of the platform layer.
 #include <windows.h>
 
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
 #include "platform/platform.h"
 
 static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
@@ -95,4 +101,34 @@ int RevertFsRedirection(void* saved) {
 
 int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint32_t type) {
   return MessageBoxW(static_cast<HWND>(owner), Wide(text), caption ? Wide(caption) : 0, type);
+}
+
+const char* GetCommandLine8() { return GetCommandLineA(); }
+
+void QueryStartupInfo(uint32_t* flags, uint16_t* showWindow) {
+  STARTUPINFOA info;
+  info.cb = sizeof(info);
+  GetStartupInfoA(&info);
+  *flags = info.dwFlags;
+  *showWindow = info.wShowWindow;
+}
+
+uint16_t QueryUserLanguage() { return GetUserDefaultLangID(); }
+
+int IsAdministrator() { return IsUserAnAdmin(); }
+
+int32_t InitializeCom() { return CoInitialize(0); }
+
+intptr_t OpenWithShell(const Char16* target) {
+  return reinterpret_cast<intptr_t>(ShellExecuteW(0, L"open", Wide(target), 0, 0, SW_SHOWNORMAL));
+}
+
+void InitializeCommonControls() { InitCommonControls(); }
+
+void FormatTextV(Char16* buffer, uint32_t capacity, const Char16* format, va_list arguments) {
+  if (capacity == 0) return;
+  wchar_t* out = reinterpret_cast<wchar_t*>(buffer);
+  out[0] = 0;
+  wvnsprintfW(out, static_cast<int>(capacity), Wide(format), arguments);
+  out[capacity - 1] = 0;
 }
