@@ -1,8 +1,11 @@
 /* Section layout of the installer runtime: read-only data shares the code
-   section, imports and zero-initialised data share the data section, so the
-   file carries three sections (code, data, resources) instead of six and
-   loses less to section padding. Protections stay separate: code and
-   constants are read/execute, data is read/write. */
+   section, and the imports, data and zero-initialised data share one
+   writable section, so the file carries three sections (code, data,
+   resources) instead of seven and loses less to section padding. Protections
+   stay separate: code and constants are read/execute, data is read/write.
+   The writable section is named .idata and begins with the import
+   descriptors because the linker points the import directory at the start
+   of the output section of that name. */
 SECTIONS
 {
   . = SIZEOF_HEADERS;
@@ -13,9 +16,8 @@ SECTIONS
     *(.rdata) *(SORT(.rdata$*)) *(.rdata.*)
     *(.pdata*) *(.xdata*)
   }
-  .data BLOCK(__section_alignment__) :
+  .idata BLOCK(__section_alignment__) :
   {
-    *(.data) *(.data2) *(SORT(.data$*)) *(.data.*)
     /* The import directory, in the order the PE linker expects. */
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
@@ -26,6 +28,7 @@ SECTIONS
     __IAT_end__ = .;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
+    *(.data) *(.data2) *(SORT(.data$*)) *(.data.*)
     *(.bss) *(.bss.*) *(COMMON)
   }
   .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
