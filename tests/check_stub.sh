@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Checks the built stubs from their PE headers (they are stripped, so only
+# what the headers, section table and import table show can be judged):
+#   - imports come only from the Windows system DLLs the runtime may use;
+#   - no C run-time start-up is linked in: mingw's start-up code always
+#     brings a TLS directory (.tls), the initialiser table section .CRT and
+#     the imports of its exception filter and pseudo-relocation fix-ups;
+#   - the entry point lies in .text and the subsystem is Windows GUI;
+#   - the machine matches the build (build/win32: i386, build/win64: x86-64);
+#   - the i386 stub fits the size budget.
+# Usage: tests/check_stub.sh STUB...
+set -euo pipefail
+
+readonly kSizeBudget=24576
+readonly kAllowedDlls="kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32"
+# Imported only by mingw's start-up and run-time support, never by the stub.
+readonly kStartupImports="SetUnhandledExceptionFilter VirtualProtect VirtualQuery __getmainargs __wgetmainargs _initterm __set_app_type __p__acmdln _cexit"
+
+if (($# == 0)); then
+  echo "usage: $0 STUB..." >&2
+  exit 2
+fi
+
+objdump=objdump
+command -v x86_64-w64-mingw32-objdump >/dev/null && objdump=x86_64-w64-mingw32-objdump
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); printf 'ok    %s: %s\n' "$stub" "$1"; }
+fail() { failed=$((failed + 1)); printf 'FAIL  %s: %s\n' "$stub" "$1"; }
+
+for stub in "$@"; do
+  if [[ ! -f $stub ]]; then
+    fail "file not found"
+    continue
+  fi
+  if ! headers=$("$objdump" -p "$stub" 2>&1) || ! sections=$("$objdump" -h "$stub" 2>&1); then
+    fail "not readable as a PE image: $(head -1 <<<"$headers")"
+    continue
+  fi
+
+  # Machine: the expected one comes from the build directory.
+  format=$(sed -n 's/.*file format \(pei-[a-z0-9-]*\).*/\1/p' <<<"$headers" | head -1)
+  case $stub in
+    */win32/*) expected=pei-i386 ;;
+    */win64/*) expected=pei-x86-64 ;;
+    *) expected= ;;
+  esac
+  if [[ -z $expected ]]; then
+    fail "cannot tell the expected machine (path has neither win32/ nor win64/); found ${format:-none}"
+  elif [[ $format == "$expected" ]]; then
+    pass "machine ${format#pei-}"
+  else
+    fail "machine is ${format:-unknown}, expected ${expected#pei-}"
+  fi
+
+  # Imported DLLs.
+  dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr -d '\r' | tr 'A-Z' 'a-z')
+  bad=()
+  while read -r dll; do
+    [[ -z $dll ]] && continue
+    [[ " $kAllowedDlls " == *" ${dll%.dll} "* ]] || bad+=("$dll")
+  done <<<"$dlls"
+  if [[ -z $dlls ]]; then
+    fail "no import directory (Windows would resolve none of its imports)"
+  elif ((${#bad[@]})); then
+    fail "imports from non-system DLLs: ${bad[*]}"
+  else
+    pass "imports only system DLLs ($(tr '\n' ' ' <<<"$dlls" | sed 's/ $//'))"
+  fi
+  delay=$(awk '/^Entry d / {print $3; exit}' <<<"$headers")
+  if [[ -n $delay && $delay =~ ^0+$ ]]; then
+    pass "no delay-load imports"
+  else
+    fail "has a delay-load import directory (size ${delay:-unknown})"
+  fi
+
+  # No C run-time start-up.
+  startup_hits=()
+  for name in $kStartupImports; do
+    grep -Eq "^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+$name\$" <<<"$headers" &&
+      startup_hits+=("$name")
+  done
+  crt_sections=$(awk '$2 == ".CRT" || $2 == ".tls" {print $2}' <<<"$sections" | tr '\n' ' ')
+  tls=$(awk '/^Entry 9 / {print $3; exit}' <<<"$headers")
+  if ((${#startup_hits[@]})); then
+    fail "imports C run-time start-up functions: ${startup_hits[*]}"
+  elif [[ -n $crt_sections ]]; then
+    fail "has C run-time start-up sections: $crt_sections"
+  elif [[ -z $tls || ! $tls =~ ^0+$ ]]; then
+    fail "has a TLS directory (size ${tls:-unknown}), as the C run-time start-up brings"
+  else
+    pass "no C run-time start-up (no .CRT/.tls, no TLS directory, no start-up imports)"
+  fi
+
+  # Own entry point inside .text, GUI subsystem.
+  entry=$(awk '/^AddressOfEntryPoint/ {print $2; exit}' <<<"$headers")
+  read -r text_vma text_size < <(awk '$2 == ".text" {print $4, $3}' <<<"$sections") || true
+  base=$(awk '/^ImageBase/ {print $2; exit}' <<<"$headers")
+  if [[ -n $entry && -n ${text_vma:-} && -n $base ]] &&
+    ((16#$entry != 0 && 16#$base + 16#$entry >= 16#$text_vma &&
+      16#$base + 16#$entry < 16#$text_vma + 16#$text_size)); then
+    pass "entry point 0x$entry lies in .text"
+  else
+    fail "entry point ${entry:-missing} is not inside .text"
+  fi
+  if grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers"; then
+    pass "subsystem Windows GUI"
+  else
+    fail "subsystem is not Windows GUI: $(grep '^Subsystem' <<<"$headers" | tr -s '\t ' ' ')"
+  fi
+
+  # Size budget of the shipped (i386) stub.
+  size=$(stat -c %s "$stub")
+  if [[ $format == pei-i386 ]]; then
+    if ((size <= kSizeBudget)); then
+      pass "size $size bytes <= $kSizeBudget"
+    else
+      fail "size $size bytes exceeds the budget of $kSizeBudget"
+    fi
+  else
+    printf 'info  %s: size %s bytes\n' "$stub" "$size"
+  fi
+done
+
+echo "check_stub: $passed passed, $failed failed"
+((failed == 0))
