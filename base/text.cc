@@ -12,7 +12,9 @@ size_t TextLength8(const char* text) {
   return length;
 }
 
-int AppendText(Char16* destination, size_t capacity, const Char16* source) {
+// Appends units of `width` bytes (1: 8-bit, widened; 2: UTF-16) from
+// `source` up to its terminator. Shared by AppendText and AppendAscii.
+static int AppendUnits(Char16* destination, size_t capacity, const void* source, size_t width) {
   if (capacity == 0) return 1;
   size_t used = 0;
   while (used < capacity && destination[used] != 0) ++used;
@@ -20,15 +22,21 @@ int AppendText(Char16* destination, size_t capacity, const Char16* source) {
     destination[capacity - 1] = 0;
     return 1;
   }
-  while (*source != 0) {
+  for (const uint8_t* p = static_cast<const uint8_t*>(source);; p += width) {
+    Char16 unit = width == 2 ? *reinterpret_cast<const Char16*>(p) : *p;
+    if (unit == 0) break;
     if (used + 1 >= capacity) {
       destination[used] = 0;
       return 1;
     }
-    destination[used++] = *source++;
+    destination[used++] = unit;
   }
   destination[used] = 0;
   return 0;
+}
+
+int AppendText(Char16* destination, size_t capacity, const Char16* source) {
+  return AppendUnits(destination, capacity, source, 2);
 }
 
 int CopyText(Char16* destination, size_t capacity, const Char16* source) {
@@ -38,22 +46,7 @@ int CopyText(Char16* destination, size_t capacity, const Char16* source) {
 }
 
 int AppendAscii(Char16* destination, size_t capacity, const char* source) {
-  if (capacity == 0) return 1;
-  size_t used = 0;
-  while (used < capacity && destination[used] != 0) ++used;
-  if (used == capacity) {
-    destination[capacity - 1] = 0;
-    return 1;
-  }
-  while (*source != 0) {
-    if (used + 1 >= capacity) {
-      destination[used] = 0;
-      return 1;
-    }
-    destination[used++] = static_cast<unsigned char>(*source++);
-  }
-  destination[used] = 0;
-  return 0;
+  return AppendUnits(destination, capacity, source, 1);
 }
 
 int AppendSeparator(Char16* destination, size_t capacity) {
