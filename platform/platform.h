@@ -90,15 +90,17 @@ const int kIdNo = 7;
 typedef void* RegistryKey;
 
 // Registry access, always under HKEY_LOCAL_MACHINE; key paths are 8-bit
-// (RegOpenKeyExA, RegCreateKeyExA), value names and texts UTF-16. Each
-// returns the Windows result: 0 (ERROR_SUCCESS) on success.
+// (RegOpenKeyExA, RegCreateKeyExA), values are read and written with the W
+// functions: their names are given in ASCII (widened, at most 31
+// characters) and their texts are UTF-16. Each returns the Windows result:
+// 0 (ERROR_SUCCESS) on success.
 int32_t OpenMachineKey(const char* path, uint32_t access, RegistryKey* key);
 // Creates the key or opens the existing one (no class, options 0).
 int32_t CreateMachineKey(const char* path, uint32_t access, RegistryKey* key);
 // RegQueryValueExW into `data`, allowing `*size` bytes; `*size` receives the
 // byte count the call reports.
-int32_t QueryRegistryValue(RegistryKey key, const Char16* name, void* data, uint32_t* size);
-int32_t SetRegistryValue(RegistryKey key, const Char16* name, uint32_t type, const void* data,
+int32_t QueryRegistryValue(RegistryKey key, const char* name, void* data, uint32_t* size);
+int32_t SetRegistryValue(RegistryKey key, const char* name, uint32_t type, const void* data,
                          uint32_t size);
 void CloseRegistryKey(RegistryKey key);
 
@@ -134,8 +136,8 @@ const uint32_t kErrorDiskFull = 112;
 const uint32_t kErrorPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 
 // MultiByteToWideChar(CP_ACP, 0, text, -1, ...): returns 0 when the converted
-// text with its terminator fit `capacity` units, else 1 (the buffer is then
-// cut and terminated).
+// text with its terminator fit `capacity` units, else 1 (a non-zero buffer
+// is then cut and terminated; a capacity of 0 writes nothing).
 int ConvertAnsiText(const char* text, Char16* buffer, uint32_t capacity);
 // ExpandEnvironmentStringsW; returns its result (units needed, terminator
 // included; 0 on failure). Only a result of 1 to `capacity` leaves a

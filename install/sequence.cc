@@ -1,0 +1,65 @@
+#include "install/sequence.h"
+
+#include "base/memory.h"
+#include "base/text.h"
+#include "install/location.h"
+#include "platform/platform.h"
+#include "startup/language.h"
+#include "startup/message.h"
+#include "startup/run_setup.h"
+
+int g_launchTargetFromPackage;
+
+static const uint32_t kWmClose = 0x0010;
+static const intptr_t kCloseParameter = 1024;
+static const uint32_t kCloseMessageForI = 0x8066;  // WM_APP + 0x66
+static const uint32_t kClosePause = 600;
+static const uint32_t kAttemptsBeforeAsking = 5;
+
+int IsExistingFolder(const Char16* path) {
+  uint32_t attributes = QueryFileAttributes(path);
+  return attributes != kInvalidAttributes && (attributes & kAttributeDirectory) != 0;
+}
+
+int FixLaunchTarget(Char16* path, uint32_t namePosition) {
+  if (Setting(g_package, kLaunchTarget) != 0) {
+    g_launchTargetFromPackage = 1;
+    return 0;
+  }
+  if (CopyText(path + namePosition, kPathCapacity - namePosition,
+               Setting(g_package, kMainExecutable)) != 0) {
+    return 1;
+  }
+  size_t bytes = (TextLength(path) + 1) * sizeof(Char16);
+  Char16* target = static_cast<Char16*>(AllocateMemory(bytes));
+  if (target == 0) return 1;
+  CopyBytes(target, path, bytes);
+  g_package->settings.text[kLaunchTarget] = target;
+  return 0;
+}
+
+// Asks whether to go on with the product still running; Cancel ends the
+// installer at once.
+static void AskToCloseProduct(void* owner) {
+  if (ShowMessage(owner, kMbOkCancel | kMbIconQuestion, GetUiText(kTextProductRunning),
+                  Setting(g_package, kProductName)) == kIdCancel) {
+    EndProcess(0);
+  }
+}
+
+void CloseRunningInstances(void* owner) {
+  const Char16* windowClass = Setting(g_package, kWindowClass);
+  const Char16* title = Setting(g_package, kWindowTitle);
+  uint32_t attempts = 0;
+  void* window;
+  while ((windowClass != 0 || title != 0) && (window = FindProductWindow(windowClass, title)) != 0) {
+    SendWindowMessage(window, kWmClose, 0, kCloseParameter);
+    if (Setting(g_package, kProductName)[0] == 'I') {
+      SendWindowMessage(window, kCloseMessageForI, 0, 0);
+    }
+    SleepFor(kClosePause);
+    if (++attempts > kAttemptsBeforeAsking) AskToCloseProduct(owner);
+  }
+  const Char16* mutex = Setting(g_package, kMutexName);
+  while (mutex != 0 && IsMutexPresent(mutex)) AskToCloseProduct(0);
+}

@@ -1,0 +1,34 @@
+// Steps shared by the wizard's StartInstall and the silent install: the
+// destination folder check, fixing the launch target and closing running
+// copies of the product. StartInstall (wizard) runs, in order: ReadPathField,
+// IsExistingFolder (asking UiText 20 on a fresh install) or CreateFolder,
+// FixLaunchTarget, CloseRunningInstances, the progress bar and page set-up,
+// then InstallFiles (install/extract.h).
+#pragma once
+
+#include "base/types.h"
+
+// 1 when `path` names an existing folder (GetFileAttributesW succeeds with
+// FILE_ATTRIBUTE_DIRECTORY), else 0.
+int IsExistingFolder(const Char16* path);
+
+// LaunchTargetFromPackage: 1 when the package carries its own LaunchTarget,
+// 0 when FixLaunchTarget derived it from the install folder.
+extern int g_launchTargetFromPackage;
+
+// `path` holds the install folder (ending in "\") up to `namePosition`, in a
+// buffer of kPathCapacity units. When the package has no LaunchTarget, copies
+// MainExecutable to the name position and stores a heap copy of the full
+// path as LaunchTarget; otherwise sets g_launchTargetFromPackage. Returns 0,
+// or 1 when the executable's path does not fit the buffer or no memory is
+// left (LaunchTarget then stays absent).
+int FixLaunchTarget(Char16* path, uint32_t namePosition);
+
+// Closes the running product: while a window of WindowClass/WindowTitle
+// exists, sends it WM_CLOSE (lParam 1024) and, for product names beginning
+// with "I", message 0x8066, then waits 600 ms; from the sixth attempt on
+// every attempt asks UiText 22 (owner `owner`). Then, while the mutex
+// MutexName exists, asks the same question without owner. Cancel in a
+// question ends the process with exit code 0. Returns when no running copy
+// is detected.
+void CloseRunningInstances(void* owner);

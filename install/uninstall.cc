@@ -1,0 +1,82 @@
+#include "install/uninstall.h"
+
+#include "base/text.h"
+#include "install/location.h"
+#include "package/load.h"
+#include "platform/platform.h"
+#include "startup/message.h"
+#include "startup/run_setup.h"
+#include "wizard/info_pane.h"
+
+void ComposeNameAndVersion(Char16* buffer) {
+  CopyText(buffer, kNameAndVersionCapacity, Setting(g_package, kProductName));
+  const Char16* version = Setting(g_package, kProductVersion);
+  if (version != 0 && AppendAscii(buffer, kNameAndVersionCapacity, " ") == 0) {
+    AppendText(buffer, kNameAndVersionCapacity, version);
+  }
+}
+
+// The uninstall values in the order they are written: six REG_SZ, then
+// three REG_DWORD.
+static const char kValueNames[] =
+    "UninstallString\0DisplayIcon\0InstallLocation\0DisplayName\0DisplayVersion\0"
+    "Publisher\0NoModify\0NoRepair\0EstimatedSize";
+static const int kTextValues = 6;
+static const int kValueCount = 9;
+
+void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
+  char keyPath[kKeyPathCapacity];
+  RegistryKey key;
+  if (UninstallKeyPath(keyPath) != 0 ||
+      CreateMachineKey(keyPath, kKeyWrite | g_machine.registryView, &key) != 0) {
+    return;
+  }
+  CopyText(path + namePosition, kPathCapacity - namePosition, Setting(g_package, kMainExecutable));
+
+  // The quoted executable path fits: a path has at most 259 units.
+  Char16 command[kCommandCapacity];
+  command[0] = '"';
+  CopyText(command + 1, kCommandCapacity - 1, path);
+  AppendAscii(command, kCommandCapacity, "\"");
+  size_t quoted = TextLength(command);
+  const Char16* config = Setting(g_package, kConfigCommand);
+  if (config != 0) {
+    command[quoted] = ' ';
+    FormatText(command + quoted + 1, static_cast<uint32_t>(kCommandCapacity - quoted - 1), config,
+               static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), g_previousVersion);
+    // A line that reaches the buffer's end may have been cut: not run.
+    if (TextLength(command) < kCommandCapacity - 1) {
+      LogLine(u"Config: %s\r\n", command);
+      RunAndWait(command);
+    }
+  }
+  command[quoted] = 0;
+  const Char16* arguments = Setting(g_package, kUninstallArguments);
+  if (arguments != 0 && (AppendAscii(command, kCommandCapacity, " ") != 0 ||
+                         AppendText(command, kCommandCapacity, arguments) != 0)) {
+    command[quoted] = 0;
+  }
+
+  Char16 name[kNameAndVersionCapacity];
+  ComposeNameAndVersion(name);
+  const Char16* texts[kTextValues] = {command, path, path, name,
+                                      Setting(g_package, kProductVersion),
+                                      Setting(g_package, kPublisher)};
+  uint32_t numbers[kValueCount - kTextValues] = {1, 1,
+                                                 static_cast<uint32_t>(g_package->total >> 10)};
+  const char* valueName = kValueNames;
+  for (int i = 0; i < kValueCount; ++i) {
+    // DisplayIcon is the executable's path, InstallLocation its folder part.
+    if (i == 2) path[namePosition] = 0;
+    if (i < kTextValues) {
+      // An absent version or publisher is written as an empty text.
+      const Char16* text = texts[i] != 0 ? texts[i] : u"";
+      SetRegistryValue(key, valueName, kRegSz, text,
+                       static_cast<uint32_t>((TextLength(text) + 1) * sizeof(Char16)));
+    } else {
+      SetRegistryValue(key, valueName, kRegDword, &numbers[i - kTextValues], sizeof(uint32_t));
+    }
+    valueName += TextLength8(valueName) + 1;
+  }
+  CloseRegistryKey(key);
+}

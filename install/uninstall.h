@@ -1,0 +1,24 @@
+// The uninstall entry and the product's configuration command.
+#pragma once
+
+#include "base/types.h"
+
+// The configuration and uninstall command lines, terminator included.
+const uint32_t kCommandCapacity = 268;
+// ComposeNameAndVersion's buffer.
+const uint32_t kNameAndVersionCapacity = 128;
+
+// Writes ProductName, one blank and ProductVersion (the name alone when
+// there is no version) into `buffer` of kNameAndVersionCapacity units, cut
+// when longer.
+void ComposeNameAndVersion(Char16* buffer);
+
+// Creates or opens the product's uninstall key (KEY_WRITE | RegistryView),
+// runs the configuration command ("MainExecutable" quoted, then ConfigCommand
+// formatted with the window handle and PreviousVersion) after its "Config:"
+// log line and waits for it, then writes the nine uninstall values in their
+// order. `path` is a kPathCapacity-unit buffer holding the install folder up
+// to `namePosition`; it is used as work space. Nothing happens when the key
+// cannot be created; a configuration command line that does not fit is not
+// run, and uninstall arguments that do not fit are left out.
+void RegisterUninstall(uint32_t namePosition, Char16* path, void* window);

@@ -1,0 +1,189 @@
+// Windows implementation of the platform calls of the installation: registry,
+// file writing, windows and messages, processes, shell links.
+#include <windows.h>
+
+#include <objbase.h>
+#include <richedit.h>
+#include <shlobj.h>
+
+#include "base/text.h"
+#include "platform/platform.h"
+
+static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
+static wchar_t* Wide(Char16* text) { return reinterpret_cast<wchar_t*>(text); }
+
+int32_t OpenMachineKey(const char* path, uint32_t access, RegistryKey* key) {
+  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, reinterpret_cast<HKEY*>(key));
+}
+
+int32_t CreateMachineKey(const char* path, uint32_t access, RegistryKey* key) {
+  return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, 0, 0, access, 0,
+                         reinterpret_cast<HKEY*>(key), 0);
+}
+
+// Value names are ASCII in the program, half the size of UTF-16 literals;
+// `out` holds 32 units.
+static const wchar_t* WidenName(Char16* out, const char* name) {
+  out[0] = 0;
+  AppendAscii(out, 32, name);
+  return Wide(out);
+}
+
+int32_t QueryRegistryValue(RegistryKey key, const char* name, void* data, uint32_t* size) {
+  Char16 wide[32];
+  return RegQueryValueExW(static_cast<HKEY>(key), WidenName(wide, name), 0, 0,
+                          static_cast<BYTE*>(data), reinterpret_cast<DWORD*>(size));
+}
+
+int32_t SetRegistryValue(RegistryKey key, const char* name, uint32_t type, const void* data,
+                         uint32_t size) {
+  Char16 wide[32];
+  return RegSetValueExW(static_cast<HKEY>(key), WidenName(wide, name), 0, type,
+                        static_cast<const BYTE*>(data), size);
+}
+
+void CloseRegistryKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
+
+uint32_t QueryFileAttributes(const Char16* path) { return GetFileAttributesW(Wide(path)); }
+
+int CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0); }
+
+uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file) {
+  HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  *file = handle;
+  return 0;
+}
+
+uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written) {
+  DWORD count = 0;
+  BOOL ok = WriteFile(file, data, size, &count, 0);
+  *written = count;
+  if (!ok) return GetLastError();
+  return count == size ? 0 : kErrorDiskFull;
+}
+
+void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh) {
+  FILETIME time;
+  time.dwLowDateTime = timeLow;
+  time.dwHighDateTime = timeHigh;
+  SetFileTime(file, 0, 0, &time);
+}
+
+int DeleteFileAt(const Char16* path) { return DeleteFileW(Wide(path)); }
+
+void MoveAsideUntilReboot(const Char16* path, const Char16* aside) {
+  MoveFileExW(Wide(path), Wide(aside), 0);
+  MoveFileExW(Wide(aside), 0, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+int ConvertAnsiText(const char* text, Char16* buffer, uint32_t capacity) {
+  // A capacity of 0 would make the call report the size it needs.
+  if (capacity == 0) return 1;
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, Wide(buffer), capacity) != 0) return 0;
+  buffer[capacity - 1] = 0;
+  return 1;
+}
+
+uint32_t ExpandEnvironment(const Char16* text, Char16* buffer, uint32_t capacity) {
+  return ExpandEnvironmentStringsW(Wide(text), Wide(buffer), capacity);
+}
+
+int QuerySpecialFolder(int folder, int create, Char16* buffer) {
+  buffer[0] = 0;
+  return SHGetSpecialFolderPathW(0, Wide(buffer), folder, create);
+}
+
+void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void* FindProductWindow(const Char16* windowClass, const Char16* title) {
+  return FindWindowW(Wide(windowClass), Wide(title));
+}
+
+intptr_t SendWindowMessage(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return SendMessageW(static_cast<HWND>(window), message, wParam, lParam);
+}
+
+void* GetDialogItem(void* window, int id) { return GetDlgItem(static_cast<HWND>(window), id); }
+
+int IsMutexPresent(const Char16* name) {
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, Wide(name));
+  if (mutex == 0) return 0;
+  CloseHandle(mutex);
+  return 1;
+}
+
+void StartTimer(void* window, uintptr_t id, uint32_t period, TimerProcedure procedure) {
+  SetTimer(static_cast<HWND>(window), id, period, reinterpret_cast<TIMERPROC>(procedure));
+}
+
+void StopTimer(void* window, uintptr_t id) { KillTimer(static_cast<HWND>(window), id); }
+
+// Dispatches every queued message of the thread, WM_QUIT included.
+static void DrainMessages() {
+  MSG message;
+  while (PeekMessageW(&message, 0, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+uint32_t RunAndWait(Char16* commandLine) {
+  STARTUPINFOW startup;
+  PROCESS_INFORMATION process;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessW(0, Wide(commandLine), 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
+    return kNotStarted;
+  }
+  CloseHandle(process.hThread);
+  do {
+    DrainMessages();
+  } while (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1);
+  DrainMessages();
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  return exitCode;
+}
+
+// The shell-link class and its two interfaces, defined here so that no
+// GUID library is linked.
+static const GUID kClsidShellLink = {
+    0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const GUID kIidShellLinkW = {
+    0x000214F9, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const GUID kIidPersistFile = {
+    0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+int CreateShellLink(const Char16* linkPath, const Char16* target, const Char16* arguments,
+                    const Char16* directory, const Char16* iconPath, int iconIndex) {
+  IShellLinkW* link;
+  if (CoCreateInstance(kClsidShellLink, 0, CLSCTX_INPROC_SERVER, kIidShellLinkW,
+                       reinterpret_cast<void**>(&link)) < 0) {
+    return 0;
+  }
+  IPersistFile* file;
+  HRESULT result = link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file));
+  if (result >= 0) {
+    link->SetPath(Wide(target));
+    if (arguments) link->SetArguments(Wide(arguments));
+    if (directory) link->SetWorkingDirectory(Wide(directory));
+    if (iconPath) link->SetIconLocation(Wide(iconPath), iconIndex);
+    result = file->Save(Wide(linkPath), TRUE);
+    file->Release();
+  }
+  link->Release();
+  return result >= 0;
+}
+
+void NotifyShellCreated(const Char16* path) { SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, path, 0); }
+
+void AppendLogText(void* pane, const Char16* text) {
+  if (pane == 0) return;
+  HWND window = static_cast<HWND>(pane);
+  SetFocus(window);
+  SendMessageW(window, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  SendMessageW(window, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text));
+}

@@ -1,0 +1,330 @@
+// File extraction: selection, names, directories, in-use files, failures,
+// progress and the order of the post-install steps.
+#include "tests/unit/install_test_support.h"
+
+namespace {
+
+using namespace install_test;
+
+const std::u16string kFolder = u"C:\\Program Files\\Zentrova\\";
+void* const kWizard = reinterpret_cast<void*>(0x4000);
+const std::string kBar = "0x20016";  // the fake's handle of dialog item 22
+
+class InstallExtractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PrepareMachine();
+    g_fake.directories.insert(u"C:\\Program Files\\Zentrova");
+  }
+
+  // Runs InstallFiles into kFolder as a fresh install, the launch target
+  // fixed as the install sequence does.
+  int Install(void* window = nullptr, int desktop = 1) {
+    std::memcpy(path_, kFolder.c_str(), (kFolder.size() + 1) * 2);
+    uint32_t name = static_cast<uint32_t>(kFolder.size());
+    EXPECT_EQ(FixLaunchTarget(path_, name), 0);
+    path_[name] = 0;
+    return InstallFiles(window, path_, name, desktop);
+  }
+
+  Char16 path_[kPathCapacity];
+};
+
+TEST_F(InstallExtractTest, WritesTheSelectionOfEachMachine) {
+  struct Case {
+    uint32_t arch;
+    std::string executable;
+    bool driver;
+  };
+  for (const Case& c : std::vector<Case>{{kArchX86, "MZ x86 build", false},
+                                         {kArchX64, "MZ x64 build", true},
+                                         {kArchArm64, "MZ arm64 build", false}}) {
+    SetUp();
+    LoadedPackage package(ProductPackage(), c.arch);
+    ASSERT_EQ(Install(), 0);
+    EXPECT_EQ(g_fake.files[kFolder + u"zentrova.exe"], Bytes(c.executable));
+    EXPECT_EQ(g_fake.files.count(kFolder + u"x64\\zentrova.sys"), c.driver ? 1u : 0u);
+    EXPECT_EQ(g_fake.files[kFolder + u"language\\Zentrova_DEU.ini"], Bytes("[Deutsch]"));
+    EXPECT_EQ(g_fake.files.count(kFolder + u"empty.dat"), 1u);
+    EXPECT_TRUE(g_fake.files[kFolder + u"empty.dat"].empty());
+    EXPECT_EQ(g_fake.files[kFolder + u"license.txt"], Bytes("licence text"));
+    // Only one CreateFileW per written file: the other builds are skipped.
+    EXPECT_EQ(EventsStartingWith({"CreateFileW"}).size(), c.driver ? 5u : 4u);
+    EXPECT_EQ(g_fake.openFiles, 0);
+  }
+}
+
+TEST_F(InstallExtractTest, ModificationTimesAndListedOnlyEntries) {
+  LoadedPackage package(ProductPackage());
+  ASSERT_EQ(Install(), 0);
+  const std::vector<std::pair<std::u16string, uint32_t>> times = {
+      {u"zentrova.exe", 2}, {u"x64\\zentrova.sys", 4}, {u"language\\Zentrova_DEU.ini", 5},
+      {u"empty.dat", 6},    {u"license.txt", 8}};
+  for (const auto& [name, low] : times) {
+    auto it = g_fake.writeTimes.find(kFolder + name);
+    ASSERT_NE(it, g_fake.writeTimes.end()) << Narrow(name);
+    EXPECT_EQ(it->second, std::make_pair(low, 0x01D90000u)) << Narrow(name);
+  }
+  // The listed-only entry gets its folder and its log line but no file.
+  EXPECT_TRUE(g_fake.directories.count(u"C:\\Program Files\\Zentrova\\logs"));
+  EXPECT_EQ(g_fake.files.count(kFolder + u"logs\\placeholder"), 0u);
+  EXPECT_EQ(EventIndex("CreateFileW C:\\Program Files\\Zentrova\\logs\\placeholder"), -1);
+  EXPECT_NE(EventIndex("Log Copy C:\\Program Files\\Zentrova\\logs\\placeholder\r\n"), -1);
+}
+
+TEST_F(InstallExtractTest, ParentDirectoriesAreCreatedLevelByLevel) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.files = {{"a\\b\\c.txt", 0, 1, 6}, {"a\\b\\c.txt", 0, 1, 6}};
+  LoadedPackage package(contents);
+  ASSERT_EQ(Install(), 0);
+  // The first copy creates both levels after its log line; the second finds
+  // the file and creates nothing.
+  EXPECT_EQ(EventsStartingWith({"CreateDirectoryW", "Log Copy", "CreateFileW"}),
+            (std::vector<std::string>{
+                "Log Copy C:\\Program Files\\Zentrova\\a\\b\\c.txt\r\n",
+                "CreateDirectoryW C:\\Program Files\\Zentrova\\a",
+                "CreateDirectoryW C:\\Program Files\\Zentrova\\a\\b",
+                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt",
+                "Log Copy C:\\Program Files\\Zentrova\\a\\b\\c.txt\r\n",
+                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt",
+            }));
+}
+
+TEST_F(InstallExtractTest, NamesComeThroughTheAnsiCodePage) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.files = {{"r\xe9sum\xe9.txt", 0, 1, 6}};
+  LoadedPackage package(contents);
+  ASSERT_EQ(Install(), 0);
+  EXPECT_EQ(g_fake.files.count(kFolder + u"r\u00e9sum\u00e9.txt"), 1u);
+}
+
+// A locked file with the in-use flag is moved aside to the first free
+// letter and scheduled for deletion; the new file is then written.
+TEST_F(InstallExtractTest, LockedFileIsMovedAsideWhenReplaceable) {
+  struct Case {
+    const char* label;
+    std::vector<char> lockedAsides;     // .tmp<letter> files that cannot be deleted
+    std::vector<char> deletableAsides;  // .tmp<letter> files that can
+    char used;
+  };
+  std::vector<char> aToY;
+  for (char letter = 'a'; letter < 'z'; ++letter) aToY.push_back(letter);
+  const std::vector<Case> cases = {
+      {"free name", {}, {}, 'a'},
+      {"first aside still in use", {'a'}, {'b'}, 'b'},
+      {"only z left", aToY, {}, 'z'},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.files[1].flags |= kEntryReplaceInUse;
+    LoadedPackage package(contents);
+    std::u16string exe = kFolder + u"zentrova.exe";
+    g_fake.files[exe] = Bytes("old");
+    g_fake.lockedFiles.insert(exe);
+    for (char letter : c.lockedAsides) {
+      g_fake.files[exe + u".tmp" + char16_t(letter)] = Bytes("older");
+      g_fake.lockedFiles.insert(exe + u".tmp" + char16_t(letter));
+    }
+    for (char letter : c.deletableAsides) g_fake.files[exe + u".tmp" + char16_t(letter)] = Bytes("x");
+    ASSERT_EQ(Install(), 0) << c.label;
+    std::string aside = Narrow(exe) + ".tmp" + c.used;
+    std::vector<std::string> moves = EventsStartingWith({"CreateFileW " + Narrow(exe), "Move"});
+    EXPECT_EQ(moves, (std::vector<std::string>{
+                         "CreateFileW " + Narrow(exe),
+                         "MoveFileW " + Narrow(exe) + " " + aside,
+                         "MoveFileExW " + aside + " delete at reboot",
+                         "CreateFileW " + Narrow(exe),
+                     }))
+        << c.label;
+    EXPECT_EQ(g_fake.files[exe], Bytes("MZ x64 build")) << c.label;
+    if (c.lockedAsides.empty()) EXPECT_EQ(g_fake.files[exe + u".tmpa"], Bytes("old")) << c.label;
+    for (char letter : c.deletableAsides) {
+      EXPECT_NE(EventIndex("DeleteFileW " + Narrow(exe) + ".tmp" + letter), -1) << c.label;
+    }
+  }
+}
+
+TEST_F(InstallExtractTest, CreationFailuresStopTheInstall) {
+  struct Case {
+    const char* label;
+    bool replaceable;
+    bool locked;
+    uint32_t error;  // other creation error, 0 for none
+    uint32_t code;
+  };
+  const std::vector<Case> cases = {
+      {"locked, not replaceable", false, true, 0, 32},
+      {"access denied, replaceable: no retry", true, false, 5, 5},
+      {"every aside name in use", true, true, 0, 32},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    tailpack::PackageContents contents = ProductPackage();
+    if (c.replaceable) contents.files[1].flags |= kEntryReplaceInUse;
+    LoadedPackage package(contents);
+    std::u16string exe = kFolder + u"zentrova.exe";
+    g_fake.files[exe] = Bytes("old");
+    if (c.locked) g_fake.lockedFiles.insert(exe);
+    if (c.error != 0) g_fake.createErrors[exe] = c.error;
+    if (c.label == std::string("every aside name in use")) {
+      // Each .tmp name is taken and in use: z is tried, the move fails and
+      // the file stays locked.
+      for (char16_t letter = u'a'; letter <= u'z'; ++letter) {
+        g_fake.files[exe + u".tmp" + letter] = Bytes("older");
+        g_fake.lockedFiles.insert(exe + u".tmp" + letter);
+      }
+    }
+    EXPECT_EQ(Install(kWizard), 1) << c.label;
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "Copy " + Narrow(exe) + "\r\n",
+                              "Failed to write file: " + Narrow(exe) + ", code: " +
+                                  std::to_string(c.code) + "\r\n",
+                          }))
+        << c.label;
+    // Nothing after the failure: no later file, no post-install step, and
+    // redirection stays off.
+    EXPECT_TRUE(EventsStartingWith({"RegCreateKeyExA", "CreateShellLink", "SetTimer",
+                                    "RevertFsRedirection", "CreateFileW C:\\Program Files\\Zentrova\\x64"})
+                    .empty())
+        << c.label;
+    EXPECT_EQ(g_installSucceeded, 0) << c.label;
+    EXPECT_EQ(EventsStartingWith({"MoveFileW"}).size(), c.replaceable && c.locked ? 1u : 0u)
+        << c.label;
+    if (c.replaceable && c.locked) {
+      EXPECT_NE(EventIndex("MoveFileW " + Narrow(exe) + " " + Narrow(exe) + ".tmpz"), -1);
+    }
+  }
+}
+
+TEST_F(InstallExtractTest, FullDiskFailsTheFile) {
+  LoadedPackage package(ProductPackage());
+  g_fake.diskSpace = 14;  // the executable fits, the driver does not
+  EXPECT_EQ(Install(), 1);
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "Failed to write file: " + Narrow(kFolder) + "x64\\zentrova.sys, code: 112\r\n");
+  EXPECT_EQ(g_fake.openFiles, 0);  // the handle of the short file is closed
+  EXPECT_EQ(g_fake.writeTimes.count(kFolder + u"x64\\zentrova.sys"), 0u);
+}
+
+TEST_F(InstallExtractTest, PathThatDoesNotFitFailsTheFile) {
+  tailpack::PackageContents contents = ProductPackage();
+  std::string deep = std::string(240, 'd');  // folder (27 units) + 240 > 259
+  contents.files = {{"short.txt", 0, 1, 6}, {deep, 0, 1, 6}};
+  LoadedPackage package(contents);
+  EXPECT_EQ(Install(), 1);
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  std::string cut = Narrow(kFolder) + deep.substr(0, kPathCapacity - 1 - kFolder.size());
+  EXPECT_EQ(lines[1], ("Copy " + cut + "\r\n").substr(0, 255));
+  // The failure line is cut at 255 units like every log line.
+  EXPECT_EQ(lines[2], ("Failed to write file: " + cut + ", code: 206\r\n").substr(0, 255));
+  EXPECT_EQ(EventsStartingWith({"CreateFileW"}).size(), 1u);
+}
+
+TEST_F(InstallExtractTest, ProgressFollowsThePiecesWritten) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.blobs = {std::vector<uint8_t>(3 * 65536, 0x5A)};
+  contents.files = {{"big.bin", 0, 1, 0}};
+  LoadedPackage package(contents);
+  ASSERT_EQ(Install(kWizard), 0);
+  EXPECT_EQ(EventsStartingWith({"WriteFile"}),
+            (std::vector<std::string>(3, "WriteFile 65536")));
+  std::vector<std::string> progress = EventsStartingWith({"SendMessage " + kBar});
+  EXPECT_EQ(progress, (std::vector<std::string>{
+                          "SendMessage " + kBar + " 0x402 1666 0",
+                          "SendMessage " + kBar + " 0x402 3333 0",
+                          "SendMessage " + kBar + " 0x402 5000 0",
+                          "SendMessage " + kBar + " 0x402 10000 0",
+                      }));
+}
+
+TEST_F(InstallExtractTest, ProgressPositionIsExactForLargeTotals) {
+  const std::vector<std::pair<uint64_t, std::vector<uint32_t>>> cases = {
+      {1, {0}},
+      {3, {1, 1, 1}},
+      {1000003, {65536, 65536, 868931}},
+      {0x1234567890ull, {0xFFFFFFFFu, 12345, 0x80000000u, 0xFFFFFFFFu}},
+      {(1ull << 40) + 7, {0xFFFFFFFFu, 0xFFFFFFFFu, 1}},
+  };
+  for (const auto& [total, pieces] : cases) {
+    SetUp();
+    // A package without files: InstallFiles takes the bar and starts the
+    // count of written bytes at 0.
+    tailpack::PackageContents contents = ProductPackage();
+    contents.files.clear();
+    LoadedPackage package(contents);
+    ASSERT_EQ(Install(kWizard), 0);
+    package.get()->total = total;
+    uint64_t written = 0;
+    for (uint32_t piece : pieces) {
+      written += piece;
+      AdvanceProgress(piece);
+      unsigned __int128 exact = static_cast<unsigned __int128>(written) * 5000 / total;
+      EXPECT_EQ(g_fake.events.back(), "SendMessage " + kBar + " 0x402 " +
+                                          std::to_string(static_cast<uint64_t>(exact)) + " 0")
+          << total << " after " << written;
+    }
+  }
+}
+
+TEST_F(InstallExtractTest, TimerMovesTheBarTowardNineThousand) {
+  LoadedPackage package(ProductPackage());
+  ASSERT_EQ(Install(kWizard), 0);
+  ASSERT_NE(g_fake.timer, nullptr);
+  for (const auto& [position, next] : std::vector<std::pair<int, int>>{
+           {5000, 5300}, {8700, 9000}, {8999, 9299}, {9000, -1}, {9500, -1}}) {
+    ResetFakePlatform();
+    g_fake.onSendMessage = [position = position](void*, uint32_t message, uintptr_t, intptr_t) {
+      return message == 0x408 ? position : 0;
+    };
+    TimerProcedure timer = ProgressTimer;
+    timer(kWizard, 0x113, kProgressTimerId, 0);
+    std::vector<std::string> expected = {"SendMessage " + kBar + " 0x408 0 0"};
+    if (next >= 0) expected.push_back("SendMessage " + kBar + " 0x402 " + std::to_string(next) + " 0");
+    EXPECT_EQ(g_fake.events, expected) << position;
+  }
+}
+
+TEST_F(InstallExtractTest, PostInstallOrderOfAFreshWizardInstall) {
+  LoadedPackage package(ProductPackage());
+  ASSERT_EQ(Install(kWizard), 0);
+  std::vector<std::string> steps = EventsStartingWith(
+      {"DisableFsRedirection", "SetTimer", "Log Create", "CreateShellLink", "RegCreateKeyExA",
+       "Log Config", "RunAndWait", "RegSetValueExW UninstallString", "RegCloseKey", "KillTimer",
+       "SendMessage " + kBar + " 0x402 10000", "Log End", "RevertFsRedirection"});
+  EXPECT_EQ(steps, (std::vector<std::string>{
+                       "DisableFsRedirection",
+                       "SetTimer 0x4000 255 30",
+                       "Log Create desktop shortcut\r\n",
+                       "CreateShellLink " + Narrow(kDesktop) + "\\Zentrova.lnk",
+                       "Log Create start menu shortcut\r\n",
+                       "CreateShellLink " + Narrow(kPrograms) + "\\Zentrova.lnk",
+                       "RegCreateKeyExA " + std::string(kUninstallKey) + " 0x20106",
+                       "Log Config: \"C:\\Program Files\\Zentrova\\zentrova.exe\" -xi:16384:\r\n",
+                       "RunAndWait \"C:\\Program Files\\Zentrova\\zentrova.exe\" -xi:16384:",
+                       "RegSetValueExW UninstallString type 1 size 90",
+                       "RegCloseKey",
+                       "KillTimer 0x4000 255",
+                       "SendMessage " + kBar + " 0x402 10000 0",
+                       "Log End",
+                       "RevertFsRedirection " + std::to_string(0x5A7ED),
+                   }));
+  EXPECT_EQ(g_installSucceeded, 1);
+}
+
+TEST_F(InstallExtractTest, UpdateMakesNoShortcutsAndRedirectionIsRevertedOnlyWhenDisabled) {
+  for (int disabled : {1, 0}) {
+    SetUp();
+    LoadedPackage package(ProductPackage());
+    g_isFreshInstall = 0;
+    g_fake.disableRedirectionResult = disabled;
+    ASSERT_EQ(Install(), 0);
+    EXPECT_TRUE(EventsStartingWith({"Log Create", "CreateShellLink", "SHGetSpecialFolderPathW"}).empty());
+    EXPECT_EQ(EventsStartingWith({"RevertFsRedirection"}).size(), disabled ? 1u : 0u);
+    EXPECT_EQ(LogLines().back(), "End");
+  }
+}
+
+}  // namespace

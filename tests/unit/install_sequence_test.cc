@@ -1,0 +1,233 @@
+// The install sequence: closing the running product, fixing the launch
+// target, and the silent install end to end over the recording fake.
+#include "install/silent_install.h"
+#include "tests/unit/install_test_support.h"
+
+namespace {
+
+using namespace install_test;
+
+class InstallSequenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { PrepareMachine(); }
+};
+
+const std::string kWmClose = "SendMessage 0x7001 0x10 0 1024";
+const std::string kProductMessage = "SendMessage 0x7001 0x8066 0 0";
+
+// The recorded running-product question (UiText 22 with the product name).
+std::string RunningQuestion(const std::u16string& name) {
+  std::string text = Narrow(tailpack::EnglishLanguage().texts[kTextProductRunning]);
+  return "MessageBox " + text.replace(text.find("%s"), 2, Narrow(name));
+}
+
+TEST_F(InstallSequenceTest, CloseRunningInstancesRetriesAndAsksFromTheSixthAttempt) {
+  struct Case {
+    std::u16string name;
+    bool productMessage;
+  };
+  for (const Case& c : std::vector<Case>{{u"Zentrova", false}, {u"Imaginary", true}}) {
+    PrepareMachine();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kProductName] = c.name;
+    contents.settings[kWindowClass] = u"ZentrovaMain";
+    LoadedPackage package(contents);
+    g_fake.windowFinds = 7;  // the window ignores six WM_CLOSE messages
+    void* owner = reinterpret_cast<void*>(0x1234);
+    CloseRunningInstances(owner);
+
+    std::vector<std::string> expected;
+    for (int attempt = 1; attempt <= 7; ++attempt) {
+      expected.push_back("FindWindowW ZentrovaMain (null)");
+      expected.push_back(kWmClose);
+      if (c.productMessage) expected.push_back(kProductMessage);
+      expected.push_back("Sleep 600");
+      if (attempt >= 6) expected.push_back(RunningQuestion(c.name));
+    }
+    expected.push_back("FindWindowW ZentrovaMain (null)");
+    EXPECT_EQ(g_fake.events, expected) << Narrow(c.name);
+    ASSERT_EQ(g_fake.messageBoxes.size(), 2u);
+    for (const FakeMessageBox& box : g_fake.messageBoxes) {
+      EXPECT_EQ(box.owner, owner);
+      EXPECT_EQ(box.type, kMbOkCancel | kMbIconQuestion);
+      EXPECT_EQ(box.caption, c.name);
+    }
+  }
+}
+
+TEST_F(InstallSequenceTest, CancelInTheQuestionEndsTheProcessWithZero) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.settings[kWindowTitle] = u"Zentrova";
+  LoadedPackage package(contents);
+  g_fake.windowFinds = 100;
+  g_fake.messageBoxAnswers = {kIdCancel};
+  EXPECT_THROW(CloseRunningInstances(nullptr), std::runtime_error);
+  EXPECT_EQ(g_fake.events.back(), "ExitProcess 0");
+  EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "FindWindowW (null) Zentrova"), 6);
+}
+
+TEST_F(InstallSequenceTest, NoWindowSettingsMeansNoWindowSearch) {
+  LoadedPackage package(ProductPackage());
+  g_fake.windowFinds = 3;
+  CloseRunningInstances(nullptr);
+  EXPECT_TRUE(g_fake.events.empty());
+}
+
+TEST_F(InstallSequenceTest, HeldMutexAsksWithoutOwnerUntilItIsGone) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.settings[kMutexName] = u"ZentrovaRunning";
+  LoadedPackage package(contents);
+  g_fake.mutexOpens = 3;
+  CloseRunningInstances(reinterpret_cast<void*>(0x1234));
+  EXPECT_EQ(EventsStartingWith({"OpenMutexW", "MessageBox"}).size(), 7u);
+  EXPECT_EQ(g_fake.events.back(), "OpenMutexW ZentrovaRunning");
+  ASSERT_EQ(g_fake.messageBoxes.size(), 3u);
+  for (const FakeMessageBox& box : g_fake.messageBoxes) EXPECT_EQ(box.owner, nullptr);
+
+  PrepareMachine();
+  g_fake.mutexOpens = 5;
+  g_fake.messageBoxAnswers = {kIdOk, kIdCancel};
+  EXPECT_THROW(CloseRunningInstances(nullptr), std::runtime_error);
+  EXPECT_EQ(g_fake.messageBoxes.size(), 2u);
+  EXPECT_EQ(g_fake.events.back(), "ExitProcess 0");
+}
+
+TEST_F(InstallSequenceTest, FixLaunchTargetDerivesOrKeepsThePackageTarget) {
+  Char16 path[kPathCapacity];
+  {
+    LoadedPackage package(ProductPackage());
+    std::memcpy(path, u"C:\\My Apps\\Zentrova\\", 42);
+    ASSERT_EQ(FixLaunchTarget(path, 20), 0);
+    EXPECT_EQ(Narrow(Setting(g_package, kLaunchTarget)), "C:\\My Apps\\Zentrova\\zentrova.exe");
+    EXPECT_EQ(g_launchTargetFromPackage, 0);
+  }
+  {
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kLaunchTarget] = u"%ProgramFiles%\\Zentrova\\zentrova.exe --tray";
+    LoadedPackage package(contents);
+    std::memcpy(path, u"C:\\Z\\", 10);
+    ASSERT_EQ(FixLaunchTarget(path, 4), 0);
+    EXPECT_EQ(Narrow(Setting(g_package, kLaunchTarget)),
+              "%ProgramFiles%\\Zentrova\\zentrova.exe --tray");
+    EXPECT_EQ(g_launchTargetFromPackage, 1);
+  }
+  {
+    // A folder that leaves no room for the executable's name is refused.
+    LoadedPackage package(ProductPackage());
+    std::u16string folder = u"C:\\" + std::u16string(250, u'f') + u"\\";
+    std::memcpy(path, folder.c_str(), (folder.size() + 1) * 2);
+    EXPECT_EQ(FixLaunchTarget(path, static_cast<uint32_t>(folder.size())), 1);
+    EXPECT_EQ(Setting(g_package, kLaunchTarget), nullptr);
+  }
+}
+
+// The silent install end to end.
+
+TEST_F(InstallSequenceTest, SilentFreshInstallWritesEverything) {
+  LoadedPackage package(ProductPackage());
+  EXPECT_EQ(SilentInstall(), 0);
+  EXPECT_EQ(g_isFreshInstall, 1);
+  EXPECT_EQ(g_installSucceeded, 1);
+  EXPECT_NE(EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova\\"), -1);
+  const std::string folder = "C:\\Program Files\\Zentrova\\";
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "Copy " + folder + "zentrova.exe\r\n",
+                            "Copy " + folder + "x64\\zentrova.sys\r\n",
+                            "Copy " + folder + "language\\Zentrova_DEU.ini\r\n",
+                            "Copy " + folder + "empty.dat\r\n",
+                            "Copy " + folder + "logs\\placeholder\r\n",
+                            "Copy " + folder + "license.txt\r\n",
+                            "Create desktop shortcut\r\n",
+                            "Create start menu shortcut\r\n",
+                            "Config: \"" + folder + "zentrova.exe\" -xi:0:\r\n",
+                            "End",
+                        }));
+  EXPECT_EQ(g_fake.files[u"C:\\Program Files\\Zentrova\\zentrova.exe"], Bytes("MZ x64 build"));
+  EXPECT_EQ(g_fake.shellLinks.size(), 2u);
+  auto& values = g_fake.registry[{kKeyWow64_64Key, kUninstallKey}];
+  EXPECT_EQ(TextOf(values[u"InstallLocation"]), u"C:\\Program Files\\Zentrova\\" + std::u16string(1, 0));
+  // No window exists in silent mode: no window message at all.
+  EXPECT_TRUE(EventsStartingWith({"SendMessage", "SetTimer", "KillTimer"}).empty());
+}
+
+TEST_F(InstallSequenceTest, SilentUpdateInstallsIntoTheRegisteredFolder) {
+  LoadedPackage package(ProductPackage());
+  g_fake.directories.insert(u"D:\\Apps");
+  g_fake.directories.insert(u"D:\\Apps\\Zentrova");
+  auto& key = g_fake.registry[{kKeyWow64_64Key, kUninstallKey}];
+  key[u"InstallLocation"] = TextValue(u"D:\\Apps\\Zentrova");  // no trailing "\"
+  key[u"DisplayVersion"] = TextValue(u"2.0.9");
+  EXPECT_EQ(SilentInstall(), 0);
+  EXPECT_EQ(g_isFreshInstall, 0);
+  EXPECT_EQ(Narrow(g_previousVersion), "2.0.9");
+  EXPECT_EQ(EventIndex("CreateDirectoryW D:\\Apps\\Zentrova\\"), -1);
+  EXPECT_EQ(g_fake.files.count(u"D:\\Apps\\Zentrova\\zentrova.exe"), 1u);
+  EXPECT_TRUE(g_fake.shellLinks.empty());
+  EXPECT_NE(EventIndex("RunAndWait \"D:\\Apps\\Zentrova\\zentrova.exe\" -xi:0:2.0.9"), -1);
+  EXPECT_EQ(TextOf(key[u"InstallLocation"]), std::u16string(u"D:\\Apps\\Zentrova\\") + u'\0');
+  EXPECT_EQ(TextOf(key[u"DisplayVersion"]), std::u16string(u"2.1.3") + u'\0');
+}
+
+TEST_F(InstallSequenceTest, SilentInstallStopsWithoutAUsableFolder) {
+  struct Case {
+    const char* label;
+    std::u16string defaultFolder;
+    bool updateWithoutLocation;
+  };
+  const std::vector<Case> cases = {
+      {"update entry without location", u"", true},
+      {"parent folder missing", u"E:\\missing\\Zentrova", false},
+      {"folder names a file", u"C:\\Users\\admin\\notes.txt", false},
+      {"folder too long", u"C:\\" + std::u16string(256, u'z'), false},
+      {"nothing resolved", u"%LocalAppData%\\Z", false},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    g_fake.files[u"C:\\Users\\admin\\notes.txt"] = Bytes("x");
+    if (c.defaultFolder == u"%LocalAppData%\\Z") g_fake.specialFolders.clear();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kDefaultFolder] = c.defaultFolder;
+    LoadedPackage package(contents);
+    if (c.updateWithoutLocation) {
+      g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"DisplayVersion"] = TextValue(u"1.0");
+    }
+    EXPECT_EQ(SilentInstall(), 1) << c.label;
+    EXPECT_TRUE(EventsStartingWith({"CreateFileW", "FindWindowW", "RegCreateKeyExA"}).empty())
+        << c.label;
+    EXPECT_TRUE(g_fake.logLines.empty()) << c.label;
+    EXPECT_EQ(g_installSucceeded, 0) << c.label;
+  }
+}
+
+TEST_F(InstallSequenceTest, SilentInstallUsesAnExistingFolderWithoutAsking) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.settings[kDefaultFolder] = u"D:\\Tools\\%USERNAME%";
+  LoadedPackage package(contents);
+  g_fake.directories.insert(u"D:\\Tools");
+  g_fake.directories.insert(u"D:\\Tools\\admin");
+  EXPECT_EQ(SilentInstall(), 0);
+  EXPECT_TRUE(g_fake.messageBoxes.empty());
+  EXPECT_EQ(EventIndex("CreateDirectoryW D:\\Tools\\admin\\"), -1);
+  EXPECT_EQ(g_fake.files.count(u"D:\\Tools\\admin\\license.txt"), 1u);
+}
+
+TEST_F(InstallSequenceTest, SilentInstallClosesTheProductBeforeWritingFiles) {
+  tailpack::PackageContents contents = ProductPackage();
+  contents.settings[kWindowClass] = u"ZentrovaMain";
+  contents.settings[kMutexName] = u"ZentrovaRunning";
+  LoadedPackage package(contents);
+  g_fake.windowFinds = 1;
+  g_fake.mutexOpens = 1;
+  EXPECT_EQ(SilentInstall(), 0);
+  int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova\\");
+  int close = EventIndex(kWmClose);
+  int mutex = EventIndex("OpenMutexW ZentrovaRunning");
+  int firstFile = EventIndex("CreateFileW C:\\Program Files\\Zentrova\\zentrova.exe");
+  EXPECT_LT(folder, close);
+  EXPECT_LT(close, mutex);
+  EXPECT_LT(mutex, firstFile);
+  ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
+  EXPECT_EQ(g_fake.messageBoxes[0].owner, nullptr);
+}
+
+}  // namespace

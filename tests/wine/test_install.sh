@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# Silent installation end to end: the example installer built by the tool
+# (fresh install, then an update), and mkpkg variants for file times and
+# listed-only entries, in-use files, a running product (window and mutex),
+# the 32-bit registry view and the three forms of DefaultFolder.
+#
+# A helper program (install_helper.c, built here with mingw) stands in for a
+# running product and reads shortcuts back through the shell-link object.
+#
+# The prefix's per-user shell folders are links into the Unix home; the
+# desktop is replaced by a real folder so shortcuts stay inside the prefix.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+tp_test_begin
+
+tool=$TP_ROOT/build/host/tailpack
+example=$TP_ROOT/examples/zentrova
+[[ -x $tool ]] || tp_die "no tool at $tool (make host)"
+app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
+[[ -f $app64 ]] || tp_die "no example program at $app64 (make win64)"
+
+user=$(basename "$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
+desktop=$WINEPREFIX/drive_c/users/$user/Desktop
+rm -f "$desktop"
+mkdir -p "$desktop"
+programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+pf64="$WINEPREFIX/drive_c/Program Files"
+pf32="$WINEPREFIX/drive_c/Program Files (x86)"
+localappdata=$WINEPREFIX/drive_c/users/$user/AppData/Local
+
+# --- Helper program --------------------------------------------------------
+
+helper=$TP_TEST_DIR/tp-install-helper.exe
+x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$(dirname "$0")/install_helper.c" -lole32 -luuid \
+  >"$TP_TEST_DIR/helper-build.log" 2>&1 || tp_die "cannot build the helper (see $TP_TEST_DIR/helper-build.log)"
+
+# --- Helpers ---------------------------------------------------------------
+
+# wait_for FILE: true when FILE appears within 20 s.
+wait_for() {
+  local i
+  for ((i = 0; i < 200; i++)); do
+    [[ -e $1 ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# start_helper MODE ARG: starts a helper that runs until stop_helpers, and
+# waits until it is ready.
+helper_count=0
+start_helper() {
+  local mode=$1 arg=$2
+  helper_count=$((helper_count + 1))
+  local ready=$TP_TEST_DIR/ready-$helper_count
+  "$TP_WINE64" "$helper" "$mode" "$arg" "$(tp_winpath "$ready")" "$(tp_winpath "$TP_TEST_DIR/stop")" \
+    </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 &
+  if [[ $mode == window ]]; then
+    local i
+    for ((i = 0; i < 200; i++)); do
+      grep -q ready "$ready" 2>/dev/null && return 0
+      sleep 0.1
+    done
+    tp_die "the helper window did not start"
+  fi
+  wait_for "$ready" || tp_die "the $mode helper did not start"
+}
+
+stop_helpers() {
+  touch "$TP_TEST_DIR/stop"
+  wait || true
+  rm -f "$TP_TEST_DIR/stop"
+}
+
+# read_key VIEW KEY: reads all values of KEY in the registry VIEW (32 or 64)
+# for value_of; an absent key reads as no values.
+read_key() {
+  local out=$TP_TEST_DIR/key.txt try
+  for try in 1 2 3; do
+    "$TP_WINE64" reg query "$2" "/reg:$1" </dev/null >"$out" 2>/dev/null && return 0
+    sleep 0.5
+  done
+  : >"$out"
+}
+
+# value_of NAME: the data of value NAME of the key read last ("" if none).
+value_of() {
+  tr -d '\r' <"$TP_TEST_DIR/key.txt" |
+    awk -v name="$1" '$1 == name { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print; exit }'
+}
+
+key_exists() {
+  "$TP_WINE64" reg query "$2" "/reg:$1" </dev/null >/dev/null 2>&1
+}
+
+# shortcut LNK: the fields of a shortcut, one per line.
+shortcut() {
+  local out=$TP_TEST_DIR/lnk.txt
+  rm -f "$out"
+  "$TP_WINE64" "$helper" lnk "$(tp_winpath "$1")" "$(tp_winpath "$out")" </dev/null \
+    >>"$TP_TEST_DIR/helper.log" 2>&1 || return 1
+  tr -d '\r' <"$out"
+}
+
+# expect_equal DESCRIPTION EXPECTED ACTUAL
+expect_equal() {
+  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
+}
+
+# FILETIME of a Unix time.
+filetime() { echo $((($1 + 11644473600) * 10000000)); }
+
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+# --- The example installer ------------------------------------------------
+
+installer=$TP_TEST_DIR/zentrova-setup-x64.exe
+SOURCE_DATE_EPOCH=1700000000 "$tool" build "$example/tailpack.toml" --stub "$TP_STUB" -q -o "$installer" \
+  >"$TP_TEST_DIR/build.log" 2>&1 || tp_die "tailpack build failed (see $TP_TEST_DIR/build.log)"
+folder=$pf64/Zentrova
+key="$uninstall_key\\Zentrova"
+
+tp_case "example, fresh: the x64 selection with its times, shortcuts, configuration, entry"
+tp_run_installer -- "$installer" -s
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+tp_check "x64 zentrova.exe" cmp -s "$app64" "$folder/zentrova.exe"
+tp_check "x64 driver" cmp -s "$example/payload/x64/zentrova.sys" "$folder/x64/zentrova.sys"
+tp_check "language file" cmp -s "$example/payload/language/Zentrova_DEU.ini" \
+  "$folder/language/Zentrova_DEU.ini"
+tp_check "licence" cmp -s "$example/payload/license.txt" "$folder/license.txt"
+expect_equal "installed files" \
+  "language/Zentrova_DEU.ini license.txt x64/zentrova.sys zentrova-calls.log zentrova.exe" \
+  "$(cd "$folder" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)"
+# The tool clamps every time to SOURCE_DATE_EPOCH.
+for name in zentrova.exe x64/zentrova.sys license.txt; do
+  expect_equal "time of $name" 1700000000 "$(stat -c %Y "$folder/$name")"
+done
+expect_equal "configuration command" '"C:\Program Files\Zentrova\zentrova.exe" -xi:0:' \
+  "$(tr -d '\r' <"$folder/zentrova-calls.log")"
+for lnk in "$desktop/Zentrova.lnk" "$programs/Zentrova.lnk"; do
+  expect_equal "shortcut ${lnk#"$WINEPREFIX/"}" "$(printf '%s\n' \
+    'target=C:\Program Files\Zentrova\zentrova.exe' 'arguments=' \
+    'directory=C:\Program Files\Zentrova\' 'icon=' 'index=0')" "$(shortcut "$lnk")"
+done
+read_key 64 "$key"
+expect_equal UninstallString '"C:\Program Files\Zentrova\zentrova.exe" -xu' "$(value_of UninstallString)"
+expect_equal DisplayIcon 'C:\Program Files\Zentrova\zentrova.exe' "$(value_of DisplayIcon)"
+expect_equal InstallLocation 'C:\Program Files\Zentrova\' "$(value_of InstallLocation)"
+expect_equal DisplayName 'Zentrova 2.1.3' "$(value_of DisplayName)"
+expect_equal DisplayVersion '2.1.3' "$(value_of DisplayVersion)"
+expect_equal Publisher 'Halvix' "$(value_of Publisher)"
+expect_equal NoModify '0x1' "$(value_of NoModify)"
+expect_equal NoRepair '0x1' "$(value_of NoRepair)"
+# 18944 + 142 + 170 + 726 bytes selected: 19 KiB.
+expect_equal EstimatedSize '0x13' "$(value_of EstimatedSize)"
+tp_check "no entry in the 32-bit view" eval '! key_exists 32 "$key"'
+
+tp_case "example, second run: an update into the registered folder, closing the product"
+mkdir -p "$WINEPREFIX/drive_c/Apps"
+"$TP_WINE64" reg add "$key" /v InstallLocation /t REG_SZ /d 'C:\Apps\Zentrova' /f /reg:64 \
+  </dev/null >/dev/null 2>&1 || tp_die "cannot move the registered folder"
+rm -f "$desktop/Zentrova.lnk" "$programs/Zentrova.lnk"
+# The product runs (window and mutex) from the first installation.
+"$TP_WINE64" 'C:\Program Files\Zentrova\zentrova.exe' </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 &
+product=$!
+"$TP_WINE64" "$helper" find ZentrovaMainWindow </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 ||
+  tp_die "the example program did not open its window"
+tp_run_installer -- "$installer" -s
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+wait "$product" || tp_fail "the running product did not end cleanly"
+tp_check "files in the registered folder" cmp -s "$app64" "$WINEPREFIX/drive_c/Apps/Zentrova/zentrova.exe"
+expect_equal "configuration command of the update" '"C:\Apps\Zentrova\zentrova.exe" -xi:0:2.1.3' \
+  "$(tr -d '\r' <"$WINEPREFIX/drive_c/Apps/Zentrova/zentrova-calls.log")"
+tp_check "no desktop shortcut on an update" test ! -e "$desktop/Zentrova.lnk"
+tp_check "no Start-menu shortcut on an update" test ! -e "$programs/Zentrova.lnk"
+read_key 64 "$key"
+expect_equal "InstallLocation after the update" 'C:\Apps\Zentrova\' "$(value_of InstallLocation)"
+
+# --- mkpkg variants ---------------------------------------------------------
+
+t1=1600000000
+t2=1650000000
+
+tp_case "file times, folders of listed-only entries, arguments and icon of a package target"
+tp_mkpkg "$TP_TEST_DIR/times.exe" --flags 1 --setting ProductName=TpTimes \
+  --setting 'LaunchTarget=C:\Program Files\TpTimes\TpTimes.exe --tray now' \
+  --content 'TpTimes.exe=program' --mtime "$(filetime $t1)" \
+  --content 'data\deep\settings.ini=[a]' --mtime "$(filetime $t2)" \
+  --content 'empty.txt=' --mtime "$(filetime $t1)" \
+  --content 'logs\archive\placeholder=not written' --entry-flags 0x400000
+tp_run_installer -- "$TP_TEST_DIR/times.exe" -s
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+expect_equal "time of TpTimes.exe" $t1 "$(stat -c %Y "$pf64/TpTimes/TpTimes.exe")"
+expect_equal "time of settings.ini" $t2 "$(stat -c %Y "$pf64/TpTimes/data/deep/settings.ini")"
+expect_equal "size of the empty file" 0 "$(stat -c %s "$pf64/TpTimes/empty.txt")"
+tp_check "folders of the listed-only entry" test -d "$pf64/TpTimes/logs/archive"
+tp_check "no file for the listed-only entry" test ! -e "$pf64/TpTimes/logs/archive/placeholder"
+# Split at the last blank only. (Wine's shell link resolves a target with
+# environment references against the current folder, so this one has none.)
+expect_equal "shortcut of a package launch target" "$(printf '%s\n' \
+  'target=C:\Program Files\TpTimes\TpTimes.exe --tray' 'arguments=now' \
+  'directory=C:\Program Files\TpTimes\' 'icon=C:\Program Files\TpTimes\TpTimes.exe' 'index=0')" \
+  "$(shortcut "$programs/TpTimes.lnk")"
+
+# locked_case NAME FLAGS: installs NAME's package over a file kept open.
+locked_case() {
+  local name=$1 flags=$2
+  mkdir -p "$pf64/$name"
+  printf 'old' >"$pf64/$name/in-use.dll"
+  tp_mkpkg "$TP_TEST_DIR/$name.exe" --flags 1 --setting "ProductName=$name" --setting ConfigCommand=-x \
+    --content 'in-use.dll=new' --entry-flags "$flags" --content 'after.txt=later'
+  start_helper lock "C:\\Program Files\\$name\\in-use.dll"
+  tp_run_installer -- "$TP_TEST_DIR/$name.exe" -s
+  stop_helpers
+}
+
+tp_case "locked file with the in-use flag: moved aside, deleted at reboot, replaced"
+locked_case TpLocked 0x800000
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+expect_equal "new file" new "$(cat "$pf64/TpLocked/in-use.dll")"
+expect_equal "old file moved aside" old "$(cat "$pf64/TpLocked/in-use.dll.tmpa" 2>/dev/null)"
+tp_check "later files written" test -e "$pf64/TpLocked/after.txt"
+read_key 64 'HKLM\System\CurrentControlSet\Control\Session Manager'
+pending=$(value_of PendingFileRenameOperations)
+[[ $pending == *'TpLocked\in-use.dll.tmpa'* ]] || tp_fail "no deletion at reboot scheduled: [$pending]"
+tp_check "uninstall entry written" key_exists 64 "$uninstall_key\\TpLocked"
+
+tp_case "locked file without the in-use flag: the install stops at that file"
+locked_case TpStuck 0
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+expect_equal "old file kept" old "$(cat "$pf64/TpStuck/in-use.dll")"
+tp_check "nothing moved aside" test ! -e "$pf64/TpStuck/in-use.dll.tmpa"
+tp_check "no later file" test ! -e "$pf64/TpStuck/after.txt"
+tp_check "no uninstall entry" eval '! key_exists 64 "$uninstall_key\\TpStuck"'
+tp_check "no shortcut" test ! -e "$programs/TpStuck.lnk"
+
+# running_box NAME: the report line of the running-product question.
+running_box() {
+  echo "BOX caption=\"$1\" text=\"Setup has detected that $1 is currently running.\\r\\n\\r\\nPlease close all instances of it now, then click OK to continue, or Cancel to exit.\" buttons=ok,cancel press=$2"
+}
+
+# window_case NAME ANSWERS: runs NAME's package while a window of its class
+# ignores WM_CLOSE; the driver gives ANSWERS to the questions.
+window_case() {
+  local name=$1 answers=$2
+  rm -f "$TP_TEST_DIR/$name-window.log"
+  tp_mkpkg "$TP_TEST_DIR/$name.exe" --flags 1 --setting "ProductName=$name" \
+    --setting "WindowClass=${name}Main" --content 'a.txt=a'
+  start_helper window "${name}Main" 2>/dev/null
+  # start_helper's ready file is the window log here.
+  tp_run_installer --timeout 60 --answers "$answers" -- "$TP_TEST_DIR/$name.exe" -s
+  stop_helpers
+}
+
+tp_case "window ignoring WM_CLOSE: the question follows the sixth attempt, Cancel exits 0"
+window_case TpStubborn cancel
+tp_expect_exit 0
+tp_expect_report "$(running_box TpStubborn cancel)" 'EXIT 0'
+expect_equal "WM_CLOSE messages (lParam 1024)" "$(printf 'close 1024\n%.0s' 1 2 3 4 5 6)" \
+  "$(grep -v ready "$TP_TEST_DIR/ready-$helper_count")"
+tp_check "no file installed" test ! -e "$pf64/TpStubborn/a.txt"
+
+tp_case "OK goes on trying and asks at every further attempt; names with I get 0x8066"
+window_case Imaginary ok,ok,cancel
+tp_expect_exit 0
+tp_expect_report "$(running_box Imaginary ok)" "$(running_box Imaginary ok)" \
+  "$(running_box Imaginary cancel)" 'EXIT 0'
+expect_equal "WM_CLOSE and 0x8066 per attempt" \
+  "$(printf 'close 1024\nmessage 0x8066\n%.0s' 1 2 3 4 5 6 7 8)" \
+  "$(grep -v ready "$TP_TEST_DIR/ready-$helper_count")"
+
+tp_case "held mutex: the question repeats, Cancel exits 0"
+tp_mkpkg "$TP_TEST_DIR/mutex.exe" --flags 1 --setting ProductName=TpMutex \
+  --setting MutexName=TpMutex.Running --content 'a.txt=a'
+start_helper mutex TpMutex.Running
+tp_run_installer --answers ok,ok,cancel -- "$TP_TEST_DIR/mutex.exe" -s
+stop_helpers
+tp_expect_exit 0
+tp_expect_report "$(running_box TpMutex ok)" "$(running_box TpMutex ok)" \
+  "$(running_box TpMutex cancel)" 'EXIT 0'
+tp_check "nothing installed" test ! -e "$pf64/TpMutex/a.txt"
+
+tp_case "mutex released: the install goes on"
+tp_run_installer -- "$TP_TEST_DIR/mutex.exe" -s
+tp_expect_exit 0
+tp_expect_report 'EXIT 0'
+tp_check "installed" test -e "$pf64/TpMutex/a.txt"
+
+tp_case "header flag bit 0 clear: 32-bit registry view and its Program Files"
+tp_mkpkg "$TP_TEST_DIR/view32.exe" --flags 0 --setting ProductName=TpView --content 'a.txt=a'
+tp_run_installer -- "$TP_TEST_DIR/view32.exe" -s
+tp_expect_exit 0
+tp_check "installed under Program Files (x86)" test -e "$pf32/TpView/a.txt"
+read_key 32 "$uninstall_key\\TpView"
+expect_equal "InstallLocation in the 32-bit view" 'C:\Program Files (x86)\TpView\' "$(value_of InstallLocation)"
+tp_check "no entry in the 64-bit view" eval '! key_exists 64 "$uninstall_key\\TpView"'
+
+tp_case "header flag bit 0 clear: the next run finds the entry there and updates"
+rm -f "$pf32/TpView/a.txt" "$programs/TpView.lnk"
+tp_run_installer -- "$TP_TEST_DIR/view32.exe" -s
+tp_expect_exit 0
+tp_check "reinstalled" test -e "$pf32/TpView/a.txt"
+tp_check "no shortcut on the update" test ! -e "$programs/TpView.lnk"
+
+# folder_case NAME SETTING UNIXFOLDER WINFOLDER
+folder_case() {
+  tp_mkpkg "$TP_TEST_DIR/$1.exe" --flags 1 --setting "ProductName=$1" --setting "DefaultFolder=$2" \
+    --content 'a.txt=a'
+  tp_run_installer -- "$TP_TEST_DIR/$1.exe" -s
+  tp_expect_exit 0
+  tp_check "installed in $4" test -e "$3/a.txt"
+  read_key 64 "$uninstall_key\\$1"
+  expect_equal "InstallLocation" "$4" "$(value_of InstallLocation)"
+}
+
+tp_case "DefaultFolder %PROGRAMFILES%\\...: Program Files and the rest, no product name"
+folder_case TpPf '%PROGRAMFILES%\TpPfFolder' "$pf64/TpPfFolder" 'C:\Program Files\TpPfFolder\'
+
+tp_case "DefaultFolder %LocalAppData%\\...: the local application-data folder"
+folder_case TpLocal '%LocalAppData%\TpLocalFolder' "$localappdata/TpLocalFolder" \
+  "C:\\users\\$user\\AppData\\Local\\TpLocalFolder\\"
+
+tp_case "DefaultFolder with other variables: expanded from the environment"
+folder_case TpEnv 'C:\TpEnv-%USERNAME%' "$WINEPREFIX/drive_c/TpEnv-$user" "C:\\TpEnv-$user\\"
