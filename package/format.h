@@ -98,6 +98,11 @@ struct FileEntry {
 };
 static_assert(sizeof(FileEntry) == kFileEntrySize, "file entry layout");
 
+// UI texts that are formatted with one text argument (window title,
+// sub-headings, launch box, folder and running-product questions); the
+// others are shown as they are.
+const uint8_t kFormattedUiTexts[] = {0, 6, 9, 12, 15, 17, 20, 22};
+
 // Indices of the twelve settings texts.
 enum SettingIndex {
   kProductName = 0,

@@ -23,6 +23,7 @@ enum PackageStatus {
   kPackageUnsafeName,         // a file name that could leave the install folder
   kPackageNoProductName,      // ProductName missing
   kPackageNoMemory,           // an allocation failed
+  kPackageUnsafeFormat,       // a format text whose conversions do not match its arguments
 };
 
 // One LanguageBlock: LANGID, name and the 23 UI texts, all pointing into the
@@ -95,13 +96,22 @@ uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags);
 // would read as "." or ".."). Both "\" and "/" count as separators.
 int IsSafeRelativeName(const char* name);
 
+// 1 when every conversion in a UTF-16 `format` is "%%" or, in order, the next
+// letter of `conversions` (for example "us" for an unsigned number then a
+// text); fewer conversions than letters are fine. Anything else (another
+// conversion, flags, a width, a lone "%" at the end) gives 0: such a format
+// would read arguments that are not there.
+int IsSafeFormat(const Char16* format, const char* conversions);
+
 // Validates and indexes an unpacked block in place: checks every count,
 // offset, length and text against the block, rewrites entry flags with their
 // defaults, builds the language table, settings, name table, the install
 // total for `archMask`/`osMask` and the registry view, and derives
 // MainExecutable. On success the catalogue owns `block`.
 // Returns kPackageOk, kPackageBadLayout, kPackageUnsafeName,
-// kPackageNoProductName or kPackageNoMemory; on failure the block is not
+// kPackageNoProductName, kPackageUnsafeFormat (a formatted UI text or the
+// configuration command with conversions its arguments cannot feed) or
+// kPackageNoMemory; on failure the block is not
 // taken over (its entry flags may have been rewritten) and nothing stays
 // allocated. `block` must be 4-byte aligned, as heap blocks are.
 PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,

@@ -52,6 +52,18 @@ uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags) {
   return (headerFlags & kHeaderFlag64BitView) ? kKeyWow64_64Key : kKeyWow64_32Key;
 }
 
+int IsSafeFormat(const Char16* format, const char* conversions) {
+  for (; *format != 0; ++format) {
+    if (*format != '%') continue;
+    ++format;
+    if (*format == '%') continue;
+    // Also stops at the terminator after a lone '%'.
+    if (*conversions == 0 || *format != static_cast<Char16>(*conversions)) return 0;
+    ++conversions;
+  }
+  return 1;
+}
+
 static int IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 int IsSafeRelativeName(const char* name) {
@@ -132,6 +144,17 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
     status = kPackageBadLayout;
   } else if (settings.text[kProductName] == 0) {
     status = kPackageNoProductName;
+  } else {
+    // Texts used as formats must not ask for arguments the installer does
+    // not pass: the configuration command gets a number and a text, the
+    // formatted UI texts one text.
+    const Char16* config = settings.text[kConfigCommand];
+    if (config != 0 && !IsSafeFormat(config, "us")) status = kPackageUnsafeFormat;
+    for (uint32_t i = 0; i < header.languageCount; ++i) {
+      for (uint32_t f = 0; f < sizeof(kFormattedUiTexts); ++f) {
+        if (!IsSafeFormat(languages[i].texts[kFormattedUiTexts[f]], "s")) status = kPackageUnsafeFormat;
+      }
+    }
   }
   ByteReader names;
   InitReader(&names, block + reader.position, blockSize - reader.position);

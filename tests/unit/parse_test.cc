@@ -150,3 +150,51 @@ TEST(IsSafeRelativeName, RejectsNamesThatLeaveTheFolder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IsSafeFormat, AcceptsOnlyTheConversionsItsArgumentsFeed) {
+  struct Case {
+    const char16_t* format;
+    const char* conversions;
+    int safe;
+  } cases[] = {
+      {u"-xi:%u:%s", "us", 1}, {u"-xi:%u", "us", 1}, {u"plain", "us", 1}, {u"100%% sure", "s", 1},
+      {u"Setup - %s", "s", 1}, {u"", "s", 1},
+      {u"%s:%u", "us", 0},      // a number read as a text pointer
+      {u"%s %s", "s", 0},       // a second text that is not passed
+      {u"%d", "s", 0}, {u"%-20s", "s", 0}, {u"%*s", "s", 0}, {u"%ls", "s", 0},
+      {u"50%", "s", 0},         // a lone '%' at the end
+      {u"%u%s%s", "us", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsSafeFormat(c.format, c.conversions), c.safe)
+        << std::string(c.format, c.format + std::char_traits<char16_t>::length(c.format));
+  }
+}
+
+TEST(IndexPackage, RejectsFormatTextsThatWouldReadMissingArguments) {
+  struct Case {
+    const char* what;
+    void (*change)(tailpack::PackageContents&);
+  } cases[] = {
+      {"config command with a text first", [](tailpack::PackageContents& c) { c.settings[kConfigCommand] = u"%s %u"; }},
+      {"window title with two texts", [](tailpack::PackageContents& c) { c.languages[1].texts[0] = u"%s %s"; }},
+      {"running question with a number", [](tailpack::PackageContents& c) { c.languages[0].texts[22] = u"%s %d"; }},
+  };
+  for (const Case& k : cases) {
+    tailpack::PackageContents c = test::SamplePackage();
+    k.change(c);
+    Parsed p;
+    Index(tailpack::BuildBlock(c), kArchX64, kOsWindows10, &p);
+    EXPECT_EQ(p.status, kPackageUnsafeFormat) << k.what;
+  }
+  // A text shown as it is may hold any percent signs.
+  tailpack::PackageContents c = test::SamplePackage();
+  c.languages[0].texts[4] = u"100% %s %d";
+  Parsed p;
+  Index(tailpack::BuildBlock(c), kArchX64, kOsWindows10, &p);
+  EXPECT_EQ(p.status, kPackageOk);
+}
+
+}  // namespace
