@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# Round trip of the tailpack tool as a user runs it: build the example and
+# other manifests, list, verify, extract and compare bytes; exit codes; error
+# positions; reproducibility; a signed installer. Needs build/host/tailpack,
+# the stubs and the example program (make host stubs).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+tool=$root/build/host/tailpack
+example=$root/examples/zentrova
+work=$(mktemp -d "${TMPDIR:-/tmp}/tailpack-tool-test.XXXXXX")
+trap 'rm -rf -- "$work"' EXIT
+export SOURCE_DATE_EPOCH=1700000000
+
+failures=0
+pass() { printf 'ok   %s\n' "$1"; }
+fail() { printf 'FAIL %s\n' "$1"; failures=$((failures + 1)); }
+check() {  # check DESCRIPTION COMMAND...: passes when the command succeeds
+  local what=$1; shift
+  if "$@" >"$work/out" 2>"$work/err"; then pass "$what"; else fail "$what"; sed 's/^/     /' "$work/out" "$work/err" | head -20; fi
+}
+status() {  # status DESCRIPTION EXPECTED COMMAND...: passes on that exit code
+  local what=$1 expected=$2; shift 2
+  "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  if [[ $got == "$expected" ]]; then pass "$what"; else fail "$what (exit $got, expected $expected)"; sed 's/^/     /' "$work/err" | head -10; fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+
+for needed in "$tool" "$root/build/win32/tailpack-stub.exe" "$root/build/win64/tailpack-stub.exe" \
+              "$root/build/win32/zentrova-app/zentrova.exe" "$root/build/win64/zentrova-app/zentrova.exe"; do
+  [[ -e $needed ]] || { echo "tool-test: $needed is missing (make host stubs)"; exit 1; }
+done
+
+# --- the example: build, verify, list --------------------------------------
+check "build the example with the x86 stub" "$tool" build "$example/tailpack.toml" -q -o "$work/setup.exe"
+check "build the example with the x64 stub" "$tool" build "$example/tailpack.toml" -q --stub x64 -o "$work/setup-x64.exe"
+check "build with an explicit stub path" "$tool" build "$example/tailpack.toml" -q --stub "$root/build/win32/tailpack-stub.exe" -o "$work/setup-path.exe"
+check "an explicit stub path gives the same installer" cmp "$work/setup.exe" "$work/setup-path.exe"
+check "the x86 installer starts with the i686 stub" cmp -n 512 "$work/setup.exe" "$root/build/win32/tailpack-stub.exe"
+check "the x64 installer starts with the x86_64 stub" cmp -n 512 "$work/setup-x64.exe" "$root/build/win64/tailpack-stub.exe"
+check "verify passes" "$tool" verify "$work/setup.exe"
+contains "$work/out" "package intact" && pass "verify says intact" || fail "verify says intact"
+check "verify --json" "$tool" verify --json "$work/setup.exe"
+contains "$work/out" '"intact":true' && contains "$work/out" '"signed":false' && pass "verify --json reports intact and unsigned" || fail "verify --json"
+check "list" "$tool" list "$work/setup.exe" --arch x86 --windows 7
+for expected in "ProductName         Zentrova" "ConfigCommand       -xi:%u:%s" "flags       0x03" "windows     7/8/10/later" \
+                "machines    x86/x64/arm64" "0x0418  Română" "info text   entry 5 (license.txt)"; do
+  contains "$work/out" "$expected" && pass "list shows '$expected'" || fail "list shows '$expected'"
+done
+check "list --json" "$tool" list --json "$work/setup.exe" --arch arm64
+contains "$work/out" '"language_count":23' && contains "$work/out" '"dictionary":8388608' && pass "list --json header" || fail "list --json header"
+
+# --- extract per machine and compare bytes ----------------------------------
+extract_and_compare() {  # ARCH EXE-SOURCE
+  local arch=$1 exe=$2 dir=$work/extract-$1
+  check "extract for $arch" "$tool" extract "$work/setup.exe" -d "$dir" --arch "$arch" -q
+  check "$arch: zentrova.exe is the $arch build" cmp "$dir/zentrova.exe" "$exe"
+  check "$arch: license.txt" cmp "$dir/license.txt" "$example/payload/license.txt"
+  check "$arch: language/Zentrova_DEU.ini" cmp "$dir/language/Zentrova_DEU.ini" "$example/payload/language/Zentrova_DEU.ini"
+  if [[ $arch == x64 ]]; then
+    check "x64: x64/zentrova.sys" cmp "$dir/x64/zentrova.sys" "$example/payload/x64/zentrova.sys"
+  elif [[ -e $dir/x64/zentrova.sys ]]; then
+    fail "$arch: x64/zentrova.sys must not be extracted"
+  fi
+  [[ $(stat -c %Y "$dir/license.txt") == "$SOURCE_DATE_EPOCH" ]] && pass "$arch: times clamped to SOURCE_DATE_EPOCH" \
+    || fail "$arch: times clamped to SOURCE_DATE_EPOCH"
+}
+extract_and_compare x86 "$root/build/win32/zentrova-app/zentrova.exe"
+extract_and_compare x64 "$root/build/win64/zentrova-app/zentrova.exe"
+extract_and_compare arm64 "$example/payload/arm64/zentrova.exe"
+
+# --- reproducibility --------------------------------------------------------
+cp -r "$example" "$work/copy"
+cp "$root/build/win32/zentrova-app/zentrova.exe" "$work/copy/x86.exe"
+sed -i "s|../../build/win32/zentrova-app/zentrova.exe|x86.exe|; s|../../build/win64/zentrova-app/zentrova.exe|$root/build/win64/zentrova-app/zentrova.exe|" "$work/copy/tailpack.toml"
+touch "$work/copy/payload/license.txt" "$work/copy/x86.exe"
+check "build a relocated, freshly touched copy" "$tool" build "$work/copy/tailpack.toml" -q -o "$work/setup-copy.exe"
+check "same inputs, other place and times: identical bytes" cmp "$work/setup.exe" "$work/setup-copy.exe"
+check "build again" "$tool" build "$example/tailpack.toml" -q -o "$work/setup-again.exe"
+check "two builds are identical" cmp "$work/setup.exe" "$work/setup-again.exe"
+
+# --- shared data -------------------------------------------------------------
+mkdir -p "$work/dup"
+printf 'same bytes\n' > "$work/dup/a.txt"
+cp "$work/dup/a.txt" "$work/dup/b.txt"
+printf '[product]\nname = "Dup"\n[[files]]\nsource = "*.txt"\n[[files]]\nsource = "a.txt"\ntarget = "copy/a.txt"\n' > "$work/dup/tailpack.toml"
+check "build with identical files" "$tool" build "$work/dup/tailpack.toml" -q -o "$work/dup.exe"
+check "list --json of identical files" "$tool" list --json "$work/dup.exe"
+offsets=$(grep -o '"data_offset":[0-9]*' "$work/out" | sort -u | wc -l)
+[[ $offsets == 1 ]] && pass "identical files share one data offset" || fail "identical files share one data offset ($offsets)"
+
+# --- exit codes and messages -------------------------------------------------
+status "--help exits 0" 0 "$tool" --help
+status "--version exits 0" 0 "$tool" --version
+contains "$work/out" "tailpack 0." && pass "--version prints the version" || fail "--version prints the version"
+status "no command: usage error" 2 "$tool"
+status "unknown option: usage error" 2 "$tool" build --frobnicate
+status "list without installer: usage error" 2 "$tool" list
+status "unknown architecture: usage error" 2 "$tool" list "$work/setup.exe" --arch ia64
+status "extract without -d: usage error" 2 "$tool" extract "$work/setup.exe"
+status "missing manifest: invalid input" 1 "$tool" build "$work/none.toml" -o "$work/x.exe"
+status "a file that is not an installer" 1 "$tool" list "$example/tailpack.toml"
+
+printf '[product]\nname = "Z"\n\n[requirements]\narchitectures = ["x86", "itanium"]\n' > "$work/bad.toml"
+status "manifest error: exit 1" 1 "$tool" build "$work/bad.toml" -o "$work/x.exe"
+contains "$work/err" "$work/bad.toml:5:25: error: unknown architecture \"itanium\"; expected one of: x86, x64, arm64, arm" \
+  && pass "manifest error names file:line:column and what is expected" || { fail "manifest error position"; cat "$work/err"; }
+
+mkdir -p "$work/refuse"
+printf 'MZ' > "$work/refuse/a.exe"
+refuse() {  # refuse DESCRIPTION EXPECTED-TEXT MANIFEST-TEXT
+  printf '%b' "$3" > "$work/refuse/tailpack.toml"
+  status "refuses $1" 1 "$tool" build "$work/refuse/tailpack.toml" -o "$work/refuse/out.exe"
+  contains "$work/err" "$2" && pass "refusal message for $1" || { fail "refusal message for $1"; cat "$work/err"; }
+  [[ ! -e $work/refuse/out.exe ]] || fail "no installer written for $1"
+}
+refuse "a missing ProductName" "tailpack.toml:1:1: error: missing ProductName" '[product]\nversion = "1"\n'
+refuse "a name leaving the install folder" 'tailpack.toml:5:10: error: file name "..\a.exe" could leave' \
+  '[product]\nname = "Z"\n[[files]]\nsource = "a.exe"\ntarget = "../a.exe"\n'
+refuse "a ProductName over 75 units" "holds at most 75" "[product]\nname = \"$(printf 'N%.0s' {1..76})\"\n"
+refuse "a format text without %s" "tailpack.toml:4:26: error: text folder_exists_question of language English" \
+  '[product]\nname = "Z"\n[languages.texts.en]\nfolder_exists_question = "Folder exists. Continue?"\n'
+refuse "a text that does not fit its buffer" "the installer's buffer holds 255" \
+  "[product]\nname = \"Z\"\n[languages.texts.en]\ninstalling_subheading = \"%s $(printf 'x%.0s' {1..260})\"\n"
+refuse "a too long uninstall command" "command-line buffer holds 267" \
+  "[product]\nname = \"Z\"\nuninstall_arguments = \"$(printf 'u%.0s' {1..270})\"\n"
+
+# --- damage and signatures ----------------------------------------------------
+cp "$work/setup.exe" "$work/damaged.exe"
+size=$(stat -c %s "$work/damaged.exe")
+printf '\x00\x00\x00\x00' | dd of="$work/damaged.exe" bs=1 seek=$((size - 200)) conv=notrunc status=none
+status "verify of a damaged installer: exit 1" 1 "$tool" verify "$work/damaged.exe"
+contains "$work/out" "FAILED" && pass "verify names the failed check" || fail "verify names the failed check"
+status "list of a damaged installer: exit 1" 1 "$tool" list "$work/damaged.exe"
+
+if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/test.key" -out "$work/test.crt" -days 2 \
+    -subj "/CN=tailpack test signing" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1
+  check "osslsigncode signs the installer" osslsigncode sign -certs "$work/test.crt" -key "$work/test.key" \
+    -n "Zentrova 2.1.3" -in "$work/setup.exe" -out "$work/signed.exe"
+  check "verify a signed installer" "$tool" verify "$work/signed.exe"
+  contains "$work/out" "Authenticode signature" && pass "verify says an Authenticode signature follows" \
+    || fail "verify says an Authenticode signature follows"
+  check "osslsigncode verifies the signature" osslsigncode verify -CAfile "$work/test.crt" -in "$work/signed.exe"
+  check "extract from the signed installer" "$tool" extract "$work/signed.exe" -d "$work/extract-signed" --arch x64 -q
+  check "signed: zentrova.exe intact" cmp "$work/extract-signed/zentrova.exe" "$root/build/win64/zentrova-app/zentrova.exe"
+else
+  fail "osslsigncode and openssl are needed for the signature checks (scripts/setup.sh installs them)"
+fi
+
+# --- extraction never leaves the directory -------------------------------------
+mkdir -p "$work/trap/dest" "$work/trap/outside"
+ln -s "$work/trap/outside" "$work/trap/dest/language"
+status "extract refuses a symbolic link inside the directory" 1 "$tool" extract "$work/setup.exe" -d "$work/trap/dest" -q
+[[ -z $(ls -A "$work/trap/outside") ]] && pass "nothing written through the link" || fail "nothing written through the link"
+
+echo
+if ((failures)); then echo "tool-test: $failures check(s) failed"; exit 1; fi
+echo "tool-test: all checks passed"

@@ -1,0 +1,595 @@
+// The tool end to end inside one process: manifest -> installer -> list,
+// verify and extract, plus every refusal of `build`.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "package/pe.h"
+#include "tests/unit/test_support.h"
+#include "tool/build.h"
+#include "tool/inspect.h"
+
+namespace fs = std::filesystem;
+
+namespace tailpack {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tailpack-tool-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir(TempDir&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Sets a file's modification time (seconds since 1970).
+void Touch(const fs::path& path, int64_t seconds) {
+  struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+const int64_t kTime = 1700000000;  // 2023-11-14 22:13:20 UTC
+
+// A project directory with a manifest, sources and a stub.
+struct Project {
+  TempDir dir;
+  fs::path manifest;
+  fs::path stub;
+
+  explicit Project(const std::string& manifestText) {
+    manifest = dir.Path() / "tailpack.toml";
+    WriteFile(manifest, manifestText);
+    stub = dir.Path() / "stub.exe";
+    std::vector<uint8_t> image = test::MakeMinimalPe();
+    WriteFile(stub, std::string(image.begin(), image.end()));
+  }
+
+  void Source(const std::string& name, const std::string& content, int64_t time = kTime) {
+    WriteFile(dir.Path() / name, content);
+    Touch(dir.Path() / name, time);
+  }
+
+  BuildResult Build(const std::string& output = "out.exe", std::optional<int64_t> epoch = std::nullopt) {
+    BuildOptions options;
+    options.manifest = manifest;
+    options.output = dir.Path() / output;
+    options.stub = stub;
+    options.quiet = true;
+    options.sourceDateEpoch = epoch;
+    std::ostringstream out, err;
+    return BuildInstaller(options, out, err);
+  }
+};
+
+const char kExampleManifest[] = R"(
+[product]
+name = "Zentrova"
+version = "2.1.3"
+publisher = "Halvix"
+main_executable = "zentrova.exe"
+config_command = "-xi:%u:%s"
+uninstall_arguments = "-xu"
+
+[requirements]
+windows = "7+"
+architectures = ["x86", "x64"]
+
+[setup]
+registry_view = "64-bit"
+info_text = "license.txt"
+
+[languages]
+use = ["en", "de"]
+
+[[files]]
+source = "bin/x86/zentrova.exe"
+architectures = "x86"
+
+[[files]]
+source = "bin/x64/zentrova.exe"
+architectures = "x64"
+replace_in_use = true
+
+[[files]]
+source = "docs/**/*.txt"
+target = "doc"
+
+[[directories]]
+path = "logs"
+
+[[files]]
+source = "license.txt"
+
+[[files]]
+source = "copy-of-license.txt"
+target = "legal/LICENSE.txt"
+)";
+
+Project ExampleProject() {
+  Project p(kExampleManifest);
+  p.Source("bin/x86/zentrova.exe", "MZ x86 build");
+  p.Source("bin/x64/zentrova.exe", "MZ x64 build, a little longer");
+  p.Source("docs/readme.txt", "read me");
+  p.Source("docs/guide/intro.txt", "intro");
+  p.Source("docs/guide/skip.md", "not a text file");
+  p.Source("license.txt", "License terms.\r\n");
+  p.Source("copy-of-license.txt", "License terms.\r\n", kTime + 60);
+  return p;
+}
+
+struct EntryView {
+  std::string name;
+  uint32_t flags;
+  uint32_t size;
+  uint32_t dataOffset;
+  uint64_t time;
+  std::string data;
+};
+
+std::vector<EntryView> Entries(const Installer& installer) {
+  std::vector<EntryView> out;
+  const Catalogue& c = installer.Package();
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const FileEntry& e = c.entries[i];
+    out.push_back({EntryName(&c, &e), e.flags, e.size, e.dataOffset,
+                   e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32,
+                   std::string(reinterpret_cast<const char*>(c.block + e.dataOffset), e.size)});
+  }
+  return out;
+}
+
+TEST(ToolBuild, RoundTripKeepsManifestOrderFlagsTimesAndBytes) {
+  Project p = ExampleProject();
+  p.Build();
+  Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact()) << installer.FailureMessage();
+  const Catalogue& c = installer.Package();
+  EXPECT_EQ(c.header.supportedVersions, 0x78);
+  EXPECT_EQ(c.header.supportedArchs, 0x3);
+  EXPECT_EQ(c.header.flags, 1);
+  EXPECT_EQ(c.header.languageCount, 2);
+  EXPECT_EQ(c.languages[1].langId, 0x0407);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(c.settings.text[kConfigCommand])), u"-xi:%u:%s");
+
+  std::vector<EntryView> e = Entries(installer);
+  ASSERT_EQ(e.size(), 7u);
+  const uint32_t all = kEntryArchBits | kEntryOsBits;  // flags as the loader defaults them
+  struct Expected {
+    const char* name;
+    uint32_t flags;
+    const char* data;
+  } expected[] = {
+      {"zentrova.exe", kArchX86 | kEntryOsBits, "MZ x86 build"},
+      {"zentrova.exe", kArchX64 | kEntryOsBits | kEntryReplaceInUse, "MZ x64 build, a little longer"},
+      {"doc\\guide\\intro.txt", all, "intro"},
+      {"doc\\readme.txt", all, "read me"},
+      {"logs\\*", all | kEntryListedOnly, ""},
+      {"license.txt", all, "License terms.\r\n"},
+      {"legal\\LICENSE.txt", all, "License terms.\r\n"},
+  };
+  for (size_t i = 0; i < e.size(); ++i) {
+    EXPECT_EQ(e[i].name, expected[i].name) << i;
+    EXPECT_EQ(e[i].flags, expected[i].flags) << i;
+    EXPECT_EQ(e[i].data, expected[i].data) << i;
+  }
+  EXPECT_EQ(c.header.infoEntry, 5);
+  EXPECT_EQ(e[0].time, FileTimeFromUnix(kTime, 0));
+  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 60, 0));
+  // Identical contents are stored once.
+  EXPECT_EQ(e[5].dataOffset, e[6].dataOffset);
+  EXPECT_NE(e[0].dataOffset, e[1].dataOffset);
+  // Data is grouped by extension (exe before txt) while the table keeps the
+  // manifest's order.
+  EXPECT_LT(e[0].dataOffset, e[2].dataOffset);
+  EXPECT_LT(e[1].dataOffset, e[2].dataOffset);
+  EXPECT_LT(e[2].dataOffset, e[5].dataOffset);  // intro.txt < license.txt < readme.txt by name
+  EXPECT_LT(e[5].dataOffset, e[3].dataOffset);
+  // The installer ends on an 8-byte boundary, ready for a signature.
+  EXPECT_EQ(fs::file_size(p.dir.Path() / "out.exe") % 8, 0u);
+}
+
+TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
+  Project p = ExampleProject();
+  p.Build("one.exe");
+  p.Build("two.exe");
+  EXPECT_TRUE(ReadFile(p.dir.Path() / "one.exe") == ReadFile(p.dir.Path() / "two.exe"));
+  // A changed source changes the installer.
+  p.Source("docs/readme.txt", "read me!");
+  p.Build("three.exe");
+  EXPECT_FALSE(ReadFile(p.dir.Path() / "one.exe") == ReadFile(p.dir.Path() / "three.exe"));
+}
+
+TEST(ToolBuild, SourceDateEpochClampsNewerTimesOnly) {
+  Project p = ExampleProject();
+  const int64_t epoch = kTime - 1000;  // every source is newer
+  p.Build("a.exe", epoch);
+  // Touching every source again changes nothing.
+  for (const char* name : {"bin/x86/zentrova.exe", "bin/x64/zentrova.exe", "docs/readme.txt",
+                           "docs/guide/intro.txt", "license.txt", "copy-of-license.txt"}) {
+    Touch(p.dir.Path() / name, kTime + 5000);
+  }
+  p.Build("b.exe", epoch);
+  EXPECT_TRUE(ReadFile(p.dir.Path() / "a.exe") == ReadFile(p.dir.Path() / "b.exe"));
+
+  p.Source("license.txt", "License terms.\r\n", epoch - 100);
+  p.Build("c.exe", epoch);
+  Installer installer(p.dir.Path() / "c.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact());
+  std::vector<EntryView> e = Entries(installer);
+  EXPECT_EQ(e[0].time, FileTimeFromUnix(epoch, 0));        // clamped
+  EXPECT_EQ(e[5].time, FileTimeFromUnix(epoch - 100, 0));  // older: kept
+}
+
+TEST(ToolBuild, FileTimeFromUnix) {
+  EXPECT_EQ(FileTimeFromUnix(0, 0), 116444736000000000ull);
+  EXPECT_EQ(FileTimeFromUnix(1, 500), 116444736010000005ull);
+  EXPECT_EQ(FileTimeFromUnix(-11644473601, 0), 0u);
+  int64_t seconds;
+  uint32_t nanoseconds;
+  FileTimeToUnix(FileTimeFromUnix(kTime, 123456700), &seconds, &nanoseconds);
+  EXPECT_EQ(seconds, kTime);
+  EXPECT_EQ(nanoseconds, 123456700u);
+}
+
+TEST(ToolBuild, NeverInstalledInfoText) {
+  Project p(R"(
+[product]
+name = "Z"
+[setup]
+info_text = "EULA.txt"
+[[files]]
+source = "EULA.txt"
+install = false
+[[files]]
+source = "z.exe"
+)");
+  p.Source("EULA.txt", "terms");
+  p.Source("z.exe", "MZ");
+  p.Build();
+  for (uint32_t arch : {kArchX86, kArchX64, kArchArm64, kArchArm}) {
+    for (uint32_t os = 1; os <= kOsLater; os <<= 1) {
+      Installer installer(p.dir.Path() / "out.exe", arch, os);
+      ASSERT_TRUE(installer.Intact());
+      EXPECT_EQ(installer.Package().header.infoEntry, 0);
+      EXPECT_FALSE(IsEntrySelected(installer.Package().entries[0].flags, arch, os));
+      EXPECT_TRUE(IsEntrySelected(installer.Package().entries[1].flags, arch, os));
+      EXPECT_EQ(installer.Package().total, 2u);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Refusals: every one names the manifest line that causes it.
+
+struct RefusalCase {
+  const char* name;
+  const char* manifest;     // sources: a.exe ("MZ") exists
+  const char* where;        // "tailpack.toml:L:C" expected in the message
+  const char* expected;     // part of the message
+};
+
+TEST(ToolBuild, RefusesWhatTheInstallerWouldRejectOrCouldNotHold) {
+  const std::string longName(76, 'N');
+  const std::string manifests[] = {
+      // 0: unsafe target
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"a.exe\"\ntarget = \"../a.exe\"\n",
+      // 1: unsafe target via glob directory
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"*.exe\"\ntarget = \"C:/Windows\"\n",
+      // 2: product name too long
+      "[product]\nname = \"" + longName + "\"\n",
+      // 3: format text without %s
+      "[product]\nname = \"Z\"\n[languages.texts.de]\nlaunch_box = \"Starten\"\n",
+      // 4: overridden text too long for its buffer
+      "[product]\nname = \"Zentrova\"\n[languages.texts.en]\nlaunch_box = \"" + std::string(120, 'x') + "%s\"\n",
+      // 5: built-in text pushed over its buffer by the version (title: 259 units)
+      "[product]\nname = \"" + std::string(75, 'N') + "\"\nversion = \"" + std::string(31, '1') +
+          "\"\n[languages.texts.de]\nwindow_title = \"" + std::string(160, 'x') + "%s\"\n",
+      // 6: glob without a match
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"bin/*.dll\"\n",
+      // 7: info text that is not packaged
+      "[product]\nname = \"Z\"\n[setup]\ninfo_text = \"license.txt\"\n",
+      // 8: install = false with a machine restriction
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"a.exe\"\ninstall = false\narchitectures = \"x86\"\n",
+      // 9: name that Windows cannot create
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"a.exe\"\ntarget = \"aux.exe\"\n",
+      // 10: config command that takes a text first
+      "[product]\nname = \"Z\"\nconfig_command = \"%s\"\n",
+      // 11: name not in the code page
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"a.exe\"\ntarget = \"\xD0\x96.exe\"\n",
+      // 12: missing product name
+      "[product]\npublisher = \"H\"\n",
+  };
+  const RefusalCase cases[] = {
+      {"unsafe target", manifests[0].c_str(), "tailpack.toml:5:10", "could leave the install folder"},
+      {"unsafe glob target", manifests[1].c_str(), "tailpack.toml:5:10", "could leave the install folder"},
+      {"long product name", manifests[2].c_str(), "tailpack.toml:2:8", "holds at most 75"},
+      {"format without %s", manifests[3].c_str(), "tailpack.toml:4:14", "expected exactly one"},
+      {"text too long", manifests[4].c_str(), "tailpack.toml:4:14", "buffer holds 127"},
+      {"title too long", manifests[5].c_str(), "tailpack.toml:5:16", "buffer holds 259"},
+      {"no match", manifests[6].c_str(), "tailpack.toml:4:10", "no file matches \"bin/*.dll\""},
+      {"info text", manifests[7].c_str(), "tailpack.toml:4:13", "no packaged file has the target path"},
+      {"never installed restricted", manifests[8].c_str(), "tailpack.toml:3:1", "install = false"},
+      {"device name", manifests[9].c_str(), "tailpack.toml:5:10", "reserved Windows device name"},
+      {"config command", manifests[10].c_str(), "tailpack.toml:3:18", "receives the window handle"},
+      {"code page", manifests[11].c_str(), "tailpack.toml:5:10", "cannot be written in code page 1252"},
+      {"no product name", manifests[12].c_str(), "tailpack.toml:1:1", "missing ProductName"},
+  };
+  for (const RefusalCase& k : cases) {
+    Project p(k.manifest);
+    p.Source("a.exe", "MZ");
+    try {
+      p.Build();
+      ADD_FAILURE() << k.name << ": built";
+    } catch (const PositionedError& e) {
+      std::string message = e.what();
+      std::string where = (p.dir.Path() / k.where).string();
+      EXPECT_EQ(message.rfind(where + ": error: ", 0), 0u) << k.name << ": " << message;
+      EXPECT_NE(message.find(k.expected), std::string::npos) << k.name << ": " << message;
+    }
+    EXPECT_FALSE(fs::exists(p.dir.Path() / "out.exe")) << k.name;
+  }
+}
+
+TEST(ToolBuild, RefusesFourGibibytesBeforeReadingThem) {
+  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"big/*\"\n");
+  fs::create_directories(p.dir.Path() / "big");
+  // Sparse files: nothing is read, sizes alone decide.
+  for (auto [name, size] : {std::pair<const char*, uint64_t>{"a", 3ull << 30}, {"b", (1ull << 30) + 1}}) {
+    std::ofstream(p.dir.Path() / "big" / name).close();
+    fs::resize_file(p.dir.Path() / "big" / name, size);
+  }
+  try {
+    p.Build();
+    ADD_FAILURE() << "built";
+  } catch (const ManifestError& e) {
+    EXPECT_EQ(e.where.line, 3u);
+    EXPECT_NE(std::string(e.what()).find("less than 4 GiB"), std::string::npos) << e.what();
+  }
+  // One file of 4 GiB alone.
+  fs::remove(p.dir.Path() / "big" / "b");
+  fs::resize_file(p.dir.Path() / "big" / "a", 4ull << 30);
+  EXPECT_THROW(p.Build(), ManifestError);
+}
+
+TEST(ToolBuild, RejectsAStubThatIsNotAnExecutable) {
+  Project p("[product]\nname = \"Z\"\n");
+  WriteFile(p.stub, "not a PE file");
+  EXPECT_THROW(p.Build(), ToolError);
+}
+
+TEST(ToolBuild, FindsStubsNextToTheToolOrInTheBuildTree) {
+  TempDir dir;
+  fs::path host = dir.Path() / "build" / "host";
+  fs::create_directories(host);
+  EXPECT_THROW(FindStub("x86", host), ToolError);
+  WriteFile(dir.Path() / "build" / "win64" / "tailpack-stub.exe", "MZ");
+  EXPECT_EQ(FindStub("x64", host), (dir.Path() / "build" / "win64" / "tailpack-stub.exe").lexically_normal());
+  WriteFile(host / "tailpack-stub-x64.exe", "MZ");
+  EXPECT_EQ(FindStub("x64", host), host / "tailpack-stub-x64.exe");
+  EXPECT_EQ(FindStub((host / "tailpack-stub-x64.exe").string(), host), host / "tailpack-stub-x64.exe");
+  EXPECT_THROW(FindStub((host / "missing.exe").string(), host), ToolError);
+}
+
+// ---------------------------------------------------------------------------
+// verify: the loader's checks, in order.
+
+std::vector<uint8_t> Bytes(const fs::path& path) {
+  std::string text = ReadFile(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+void Store(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string FailedCheck(const fs::path& path) {
+  Installer installer(path, kArchX64, kOsWindows10);
+  for (const LoadCheck& check : installer.Checks()) {
+    if (check.state == LoadCheck::State::kFailed) return check.id;
+  }
+  return "";
+}
+
+TEST(ToolVerify, ReportsTheFirstFailedLoaderCheck) {
+  Project p = ExampleProject();
+  p.Build();
+  const fs::path good = p.dir.Path() / "out.exe";
+  std::vector<uint8_t> original = Bytes(good);
+  Installer reference(good, kArchX64, kOsWindows10);
+  ASSERT_TRUE(reference.Intact());
+  const uint64_t trailer = reference.TrailerStart();
+  const uint64_t packed = reference.PackedStart();
+
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    const char* failed;  // "" = intact
+  } cases[] = {
+      {"intact", [](std::vector<uint8_t>&) {}, ""},
+      {"no MZ", [](std::vector<uint8_t>& b) { b[0] = 'X'; }, "executable"},
+      {"no package", [&](std::vector<uint8_t>& b) { b.resize(packed); }, "trailer"},
+      {"packed size too large", [&](std::vector<uint8_t>& b) { b[trailer + 11] = 0x7F; }, "packed-block"},
+      {"bad properties", [&](std::vector<uint8_t>& b) { b[packed] = 225; }, "decode"},
+      {"checksum off by one", [&](std::vector<uint8_t>& b) { b[trailer] ^= 1; }, "checksum"},
+      {"data damaged", [&](std::vector<uint8_t>& b) { b[packed + 40] ^= 0x55; }, "decode|checksum"},
+      {"certificate entry past the end", [&](std::vector<uint8_t>& b) {
+         std::vector<uint8_t> copy = b;
+         SetCertificateEntry(copy, static_cast<uint32_t>(b.size() + 100), 8);
+         b = copy;
+       }, "package-end"},
+  };
+  for (const auto& k : cases) {
+    std::vector<uint8_t> bytes = original;
+    k.damage(bytes);
+    fs::path path = p.dir.Path() / "damaged.exe";
+    Store(path, bytes);
+    std::string failed = FailedCheck(path);
+    if (std::string(k.failed).find('|') != std::string::npos) {
+      EXPECT_NE(std::string(k.failed).find(failed), std::string::npos) << k.name << ": " << failed;
+      EXPECT_FALSE(failed.empty()) << k.name;
+    } else {
+      EXPECT_EQ(failed, k.failed) << k.name;
+    }
+    std::ostringstream out;
+    EXPECT_EQ(VerifyInstaller(path, false, out), failed.empty()) << k.name << "\n" << out.str();
+  }
+}
+
+TEST(ToolVerify, SlackOfSixteenLoadsAndSeventeenDoesNot) {
+  Project p = ExampleProject();
+  p.Build();
+  std::vector<uint8_t> bytes = Bytes(p.dir.Path() / "out.exe");
+  Installer reference(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+  uint64_t trailerEnd = reference.TrailerStart() + kTrailerSize;
+  for (uint64_t slack : {0, 1, 16, 17}) {
+    std::vector<uint8_t> copy(bytes.begin(), bytes.begin() + static_cast<long>(trailerEnd));
+    copy.resize(copy.size() + slack, 0);
+    Store(p.dir.Path() / "slack.exe", copy);
+    EXPECT_EQ(FailedCheck(p.dir.Path() / "slack.exe"), slack <= 16 ? "" : "trailer") << slack;
+  }
+}
+
+TEST(ToolVerify, FindsThePackageBeforeASignature) {
+  Project p = ExampleProject();
+  p.Build();
+  std::vector<uint8_t> bytes = Bytes(p.dir.Path() / "out.exe");
+  uint32_t end = static_cast<uint32_t>(bytes.size());
+  // A WIN_CERTIFICATE header (length, revision 0x0200, type PKCS_SIGNED_DATA) and a body.
+  std::vector<uint8_t> certificate = {24, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};
+  certificate.resize(24, 0x30);
+  bytes.insert(bytes.end(), certificate.begin(), certificate.end());
+  SetCertificateEntry(bytes, end, 24);
+  Store(p.dir.Path() / "signed.exe", bytes);
+  Installer installer(p.dir.Path() / "signed.exe", kArchX64, kOsWindows10);
+  EXPECT_TRUE(installer.Intact()) << installer.FailureMessage();
+  EXPECT_TRUE(installer.Signed());
+  EXPECT_EQ(installer.PackageEnd(), end);
+  EXPECT_NE(installer.SignatureDescription().find("Authenticode"), std::string::npos);
+  std::ostringstream json;
+  EXPECT_TRUE(VerifyInstaller(p.dir.Path() / "signed.exe", true, json));
+  EXPECT_NE(json.str().find("\"signed\":true"), std::string::npos) << json.str();
+}
+
+// ---------------------------------------------------------------------------
+// list and extract.
+
+TEST(ToolList, ShowsSelectionForTheGivenMachine) {
+  Project p = ExampleProject();
+  p.Build();
+  ListOptions options;
+  options.json = true;
+  options.archMask = kArchX86;
+  options.osMask = kOsWindows7;
+  std::ostringstream out;
+  ListInstaller(p.dir.Path() / "out.exe", options, out);
+  std::string json = out.str();
+  EXPECT_NE(json.find("\"name\":\"zentrova.exe\",\"size\":12,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"replace_in_use\":true,\"filetime\":"), std::string::npos);
+  EXPECT_NE(json.find("\"ProductName\":\"Zentrova\""), std::string::npos);
+  EXPECT_NE(json.find("\"LaunchTarget\":null"), std::string::npos);
+  EXPECT_NE(json.find("\"windows\":[\"7\",\"8\",\"10\",\"later\"]"), std::string::npos);
+  // x86 copy selected, x64 copy not; 12 + 5 + 7 + 0 + 16 + 16 selected bytes.
+  EXPECT_NE(json.find("\"selected\":true}"), std::string::npos);
+  EXPECT_NE(json.find("\"selected_bytes\":56}"), std::string::npos) << json;
+
+  std::ostringstream text;
+  options.json = false;
+  ListInstaller(p.dir.Path() / "out.exe", options, text);
+  EXPECT_NE(text.str().find("entries (7; selected for x86, Windows 7)"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("listed-only"), std::string::npos);
+}
+
+TEST(ToolExtract, WritesTheSelectedFilesWithTheirTimes) {
+  Project p = ExampleProject();
+  p.Build();
+  struct Case {
+    uint32_t arch;
+    bool all;
+    const char* exe;
+  } cases[] = {{kArchX86, false, "MZ x86 build"}, {kArchX64, false, "MZ x64 build, a little longer"},
+               {kArchX86, true, "MZ x64 build, a little longer"}};
+  for (const Case& k : cases) {
+    TempDir out;
+    ExtractOptions options;
+    options.directory = out.Path() / "dest";
+    options.archMask = k.arch;
+    options.all = k.all;
+    options.quiet = true;
+    std::ostringstream sink, err;
+    EXPECT_EQ(ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err), k.all ? 6u : 5u);
+    const fs::path d = options.directory;
+    EXPECT_EQ(ReadFile(d / "zentrova.exe"), k.exe);
+    EXPECT_EQ(ReadFile(d / "doc/guide/intro.txt"), "intro");
+    EXPECT_EQ(ReadFile(d / "legal/LICENSE.txt"), "License terms.\r\n");
+    EXPECT_TRUE(fs::is_directory(d / "logs"));
+    EXPECT_FALSE(fs::exists(d / "logs/*"));
+    struct stat info;
+    ASSERT_EQ(stat((d / "legal/LICENSE.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, kTime + 60);
+    if (k.all) {
+      EXPECT_NE(err.str().find("overwrites zentrova.exe"), std::string::npos);
+    }
+  }
+}
+
+TEST(ToolExtract, NeverFollowsSymbolicLinksOutOfTheDirectory) {
+  Project p = ExampleProject();
+  p.Build();
+  TempDir out, outside;
+  const fs::path dest = out.Path() / "dest";
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+  } cases[] = {
+      {"linked directory", [&] { fs::create_directory_symlink(outside.Path(), dest / "doc"); }},
+      {"linked file", [&] { fs::create_symlink(outside.Path() / "license.txt", dest / "license.txt"); }},
+      {"linked nested directory", [&] {
+         fs::create_directories(dest / "legal");
+         fs::remove(dest / "legal");
+         fs::create_directory_symlink(outside.Path(), dest / "legal");
+       }},
+  };
+  for (const Case& k : cases) {
+    fs::remove_all(dest);
+    fs::create_directories(dest);
+    k.prepare();
+    ExtractOptions options;
+    options.directory = dest;
+    options.quiet = true;
+    std::ostringstream sink, err;
+    EXPECT_THROW(ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err), ToolError) << k.name;
+    EXPECT_TRUE(fs::is_empty(outside.Path())) << k.name << ": wrote outside the directory";
+  }
+}
+
+}  // namespace
+}  // namespace tailpack

@@ -1,0 +1,548 @@
+#include "tool/build.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "package/pe.h"
+#include "tool/encoding.h"
+#include "tool/limits.h"
+#include "tool/sources.h"
+
+namespace fs = std::filesystem;
+
+namespace tailpack {
+namespace {
+
+// OS bit of no Windows version: an entry carrying only it is never installed
+// (the info text can be shown without being installed).
+const uint32_t kNeverInstalledOsBits = 0x8000u << kEntryOsShift;
+
+struct PendingEntry {
+  std::string name;   // UTF-8, "\" separated
+  uint32_t flags = 0;
+  uint64_t time = 0;
+  fs::path source;    // empty for directory entries
+  uint64_t size = 0;
+  uint32_t rule = 0;
+};
+
+std::string ToBackslashes(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string StripSeparators(std::string path) {
+  while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  return path;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Extension(const std::string& name) {
+  size_t slash = name.find_last_of('\\');
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  size_t dot = base.find_last_of('.');
+  return dot == std::string::npos ? std::string() : LowerAscii(base.substr(dot + 1));
+}
+
+std::string BaseName(const std::string& name) {
+  size_t slash = name.find_last_of('\\');
+  return LowerAscii(slash == std::string::npos ? name : name.substr(slash + 1));
+}
+
+std::vector<uint8_t> ReadWholeFile(const fs::path& path, const std::string& what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("cannot read " + what + " " + path.string());
+  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ToolError("cannot read " + what + " " + path.string());
+  return data;
+}
+
+std::vector<uint8_t> ReadSource(const fs::path& path, uint64_t expected) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("cannot read " + path.string());
+  std::vector<uint8_t> data(expected);
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(expected));
+  if (static_cast<uint64_t>(in.gcount()) != expected || in.peek() != std::char_traits<char>::eof()) {
+    throw ToolError(path.string() + " changed while it was being read");
+  }
+  return data;
+}
+
+std::string Plural(uint64_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+std::string HumanSize(uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    snprintf(text, sizeof text, "%" PRIu64 " B", bytes);
+  } else if (bytes < (uint64_t{1} << 20)) {
+    snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+  } else {
+    snprintf(text, sizeof text, "%.1f MiB", bytes / 1048576.0);
+  }
+  return text;
+}
+
+std::string Warning(const SourcePosition& where, const std::string& message) {
+  return FormatPosition(where) + ": warning: " + message;
+}
+
+}  // namespace
+
+uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds) {
+  const int64_t kEpochDifference = 11644473600;  // 1601-01-01 to 1970-01-01 in seconds
+  if (seconds < -kEpochDifference) return 0;
+  return static_cast<uint64_t>(seconds + kEpochDifference) * 10000000u + nanoseconds / 100;
+}
+
+std::optional<int64_t> SourceDateEpochFromEnvironment() {
+  const char* value = std::getenv("SOURCE_DATE_EPOCH");
+  if (value == nullptr || *value == 0) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long seconds = std::strtoll(value, &end, 10);
+  if (errno != 0 || *end != 0 || seconds < 0) {
+    throw ToolError(std::string("SOURCE_DATE_EPOCH must be a number of seconds since 1970, not \"") + value + "\"");
+  }
+  return seconds;
+}
+
+AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch) {
+  AssembledPackage result;
+  std::vector<PendingEntry> pending;
+
+  for (uint32_t r = 0; r < m.files.size(); ++r) {
+    const FileRule& rule = m.files[r];
+    if (!rule.install && (rule.architectures != 0 || rule.windows != 0)) {
+      throw ManifestError(rule.where, "a file with install = false is never installed; "
+                                      "expected no architectures or windows for it");
+    }
+    uint32_t flags = rule.architectures | (rule.windows << kEntryOsShift);
+    if (!rule.install) flags = kNeverInstalledOsBits;
+    if (rule.directory) {
+      PendingEntry e;
+      e.name = ToBackslashes(StripSeparators(rule.target)) + "\\*";
+      e.flags = flags | kEntryListedOnly;
+      e.rule = r;
+      pending.push_back(e);
+      continue;
+    }
+    if (rule.replaceInUse) flags |= kEntryReplaceInUse;
+    std::vector<SourceFile> matched;
+    try {
+      matched = ExpandSource(m.directory, rule.source);
+    } catch (const ToolError& e) {
+      throw ManifestError(rule.sourceWhere, e.what());
+    }
+    if (matched.empty()) {
+      throw ManifestError(rule.sourceWhere, "no file matches \"" + rule.source + "\" (relative to " +
+                                                m.directory.string() + "); expected a file, a directory or a "
+                                                "glob that matches at least one file");
+    }
+    std::error_code ec;
+    bool plain = !HasWildcards(rule.source);
+    // (An absolute source replaces the directory when appended.)
+    bool directorySource = plain && fs::is_directory(m.directory / rule.source, ec);
+    for (const SourceFile& file : matched) {
+      std::string target;
+      if (plain && !directorySource) {
+        if (rule.target.empty()) {
+          target = file.relative;
+        } else if (rule.target.back() == '/' || rule.target.back() == '\\') {
+          target = rule.target + file.relative;
+        } else {
+          target = rule.target;
+        }
+      } else {
+        std::string base = StripSeparators(rule.target);
+        if (rule.target.empty() && directorySource) {
+          base = StripSeparators(rule.source);
+          size_t slash = base.find_last_of("/\\");
+          if (slash != std::string::npos) base = base.substr(slash + 1);
+          if (base == "." || base == "..") base.clear();
+        }
+        target = base.empty() ? file.relative : base + "/" + file.relative;
+      }
+      struct stat info;
+      if (stat(file.path.c_str(), &info) != 0) {
+        throw ManifestError(rule.sourceWhere, "cannot read " + file.path.string());
+      }
+      PendingEntry e;
+      e.name = ToBackslashes(target);
+      e.flags = flags;
+      e.source = file.path;
+      e.size = static_cast<uint64_t>(info.st_size);
+      e.rule = r;
+      int64_t seconds = info.st_mtim.tv_sec;
+      uint32_t nanoseconds = static_cast<uint32_t>(info.st_mtim.tv_nsec);
+      if (sourceDateEpoch && (seconds > *sourceDateEpoch || (seconds == *sourceDateEpoch && nanoseconds > 0))) {
+        seconds = *sourceDateEpoch;
+        nanoseconds = 0;
+      }
+      e.time = FileTimeFromUnix(seconds, nanoseconds);
+      if (e.size > kMaxUnpackedSize) {
+        throw ManifestError(rule.sourceWhere, file.path.string() + " is " + std::to_string(e.size) +
+                                                  " bytes; the unpacked package must stay below 4 GiB");
+      }
+      pending.push_back(e);
+    }
+  }
+
+  // Settings, languages and header first: their size counts toward the limit.
+  PackageContents& c = result.contents;
+  c.settings = m.settings;
+  c.supportedVersions = m.windows;
+  c.supportedArchs = m.architectures;
+  c.flags = m.headerFlags;
+  for (const Language& language : m.languages) c.languages.push_back(language.texts);
+
+  // Files of different sizes cannot share data: refuse early, before reading
+  // anything, when even the distinct sizes reach 4 GiB.
+  {
+    PackageContents shape = c;
+    std::set<uint64_t> sizes;
+    uint64_t distinct = 0;
+    for (const PendingEntry& e : pending) {
+      if (sizes.insert(e.size).second) distinct += e.size;
+      shape.files.push_back({e.name, 0, 0, 0});
+    }
+    if (UnpackedSize(shape) + distinct > kMaxUnpackedSize) {
+      throw ManifestError(m.files.empty() ? SourcePosition{m.file.string(), 1, 1} : m.files.back().where,
+                          "the files make an unpacked package of at least " + std::to_string(UnpackedSize(shape) + distinct) +
+                              " bytes; the format holds less than 4 GiB (4294967296 bytes)");
+    }
+  }
+
+  // Names in the ANSI code page.
+  for (const PendingEntry& e : pending) {
+    std::optional<std::string> encoded = EncodeCodePage(e.name, m.codePage);
+    if (!encoded) {
+      const FileRule& rule = m.files[e.rule];
+      throw ManifestError(rule.directory ? rule.sourceWhere : rule.targetWhere,
+                          "the file name \"" + e.name + "\" cannot be written in code page " +
+                              std::to_string(m.codePage) + "; expected names in that code page (see [setup] code_page)");
+    }
+    c.files.push_back({*encoded, e.flags, e.time, 0});
+    result.utf8Names.push_back(e.name);
+    result.entryRule.push_back(e.rule);
+  }
+
+  // Contents, stored once each.
+  std::unordered_map<size_t, std::vector<uint32_t>> byHash;
+  std::vector<uint32_t> firstUser;  // blob -> first entry using it
+  uint64_t metadata = UnpackedSize(c);
+  uint64_t stored = 0;
+  for (uint32_t i = 0; i < pending.size(); ++i) {
+    const PendingEntry& e = pending[i];
+    if (e.source.empty()) {
+      // Directory entries carry no data; they point at an empty blob.
+      c.files[i].blob = UINT32_MAX;
+      continue;
+    }
+    std::vector<uint8_t> data = ReadSource(e.source, e.size);
+    result.sourceBytes += data.size();
+    size_t hash = std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    uint32_t blob = UINT32_MAX;
+    for (uint32_t candidate : byHash[hash]) {
+      if (c.blobs[candidate] == data) blob = candidate;
+    }
+    if (blob == UINT32_MAX) {
+      stored += data.size();
+      if (metadata + stored > kMaxUnpackedSize) {
+        throw ManifestError(m.files[e.rule].sourceWhere,
+                            "with " + e.source.string() + " the unpacked package reaches " +
+                                std::to_string(metadata + stored) +
+                                " bytes; the format holds less than 4 GiB (4294967296 bytes)");
+      }
+      blob = static_cast<uint32_t>(c.blobs.size());
+      c.blobs.push_back(std::move(data));
+      firstUser.push_back(i);
+      byHash[hash].push_back(blob);
+    }
+    c.files[i].blob = blob;
+  }
+  // Directory entries share one empty blob (or any empty file's).
+  bool needsEmpty = std::any_of(c.files.begin(), c.files.end(), [](const PackageFile& f) { return f.blob == UINT32_MAX; });
+  if (needsEmpty) {
+    uint32_t empty = UINT32_MAX;
+    for (uint32_t b = 0; b < c.blobs.size(); ++b) {
+      if (c.blobs[b].empty()) empty = b;
+    }
+    if (empty == UINT32_MAX) {
+      empty = static_cast<uint32_t>(c.blobs.size());
+      c.blobs.emplace_back();
+      uint32_t user = 0;
+      while (c.files[user].blob != UINT32_MAX) ++user;
+      firstUser.push_back(user);
+    }
+    for (PackageFile& f : c.files) {
+      if (f.blob == UINT32_MAX) f.blob = empty;
+    }
+  }
+
+  // Order the data for the compressor: by extension, then file name, then
+  // path, so that similar files sit next to each other.
+  std::vector<uint32_t> order(c.blobs.size());
+  for (uint32_t b = 0; b < order.size(); ++b) order[b] = b;
+  auto key = [&](uint32_t b) {
+    const std::string& name = result.utf8Names[firstUser[b]];
+    return std::make_tuple(Extension(name), BaseName(name), LowerAscii(name), firstUser[b]);
+  };
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+  std::vector<uint32_t> newIndex(c.blobs.size());
+  std::vector<std::vector<uint8_t>> ordered(c.blobs.size());
+  for (uint32_t position = 0; position < order.size(); ++position) {
+    newIndex[order[position]] = position;
+    ordered[position] = std::move(c.blobs[order[position]]);
+  }
+  c.blobs = std::move(ordered);
+  for (PackageFile& f : c.files) f.blob = newIndex[f.blob];
+
+  // The info text.
+  if (!m.infoText.empty()) {
+    std::string wanted = LowerAscii(ToBackslashes(m.infoText));
+    uint32_t index = UINT32_MAX;
+    for (uint32_t i = 0; i < result.utf8Names.size() && index == UINT32_MAX; ++i) {
+      if (LowerAscii(result.utf8Names[i]) == wanted && !(c.files[i].flags & kEntryListedOnly)) index = i;
+    }
+    if (index == UINT32_MAX) {
+      throw ManifestError(m.infoTextWhere, "no packaged file has the target path \"" + m.infoText +
+                                               "\"; expected the target of a [[files]] item (add one with "
+                                               "install = false to show a text without installing it)");
+    }
+    if (index >= kNoInfoEntry) {
+      throw ManifestError(m.infoTextWhere, "the info text is entry " + std::to_string(index) +
+                                               "; it must be among the first 65535 entries");
+    }
+    c.infoEntry = static_cast<uint16_t>(index);
+  }
+
+  // Everything the installer would reject or could not hold.
+  std::vector<LimitProblem> problems = CheckLimits(c, result.utf8Names);
+  if (!problems.empty()) {
+    std::string text;
+    for (const LimitProblem& p : problems) {
+      SourcePosition where{m.file.string(), 1, 1};
+      switch (p.subject) {
+        case LimitProblem::Subject::kSetting:
+          where = m.settingWhere[p.index].line ? m.settingWhere[p.index] : m.productWhere;
+          break;
+        case LimitProblem::Subject::kText: {
+          auto it = m.textWhere.find({p.language, p.index});
+          if (it != m.textWhere.end()) {
+            where = it->second;
+          } else {
+            // A built-in text that no longer fits: the product name made it too long.
+            uint32_t cause = p.index == 0 && !m.settings[kProductVersion].empty() ? kProductVersion : kProductName;
+            where = m.settingWhere[cause].line ? m.settingWhere[cause] : m.productWhere;
+          }
+          break;
+        }
+        case LimitProblem::Subject::kFile: {
+          const FileRule& rule = m.files[result.entryRule[p.index]];
+          where = rule.target.empty() ? rule.sourceWhere : rule.targetWhere;
+          break;
+        }
+        case LimitProblem::Subject::kPackage:
+          where = m.languagesWhere;
+          break;
+      }
+      text += (text.empty() ? "" : "\n") + FormatPosition(where) + ": error: " + p.message;
+    }
+    throw PositionedError(text);
+  }
+
+  // Warnings: files written twice on one machine, a main executable that is
+  // not packaged, product names the registry key would mangle.
+  std::map<std::string, std::vector<uint32_t>> byName;
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    if (!(c.files[i].flags & kEntryListedOnly)) byName[LowerAscii(result.utf8Names[i])].push_back(i);
+  }
+  for (const auto& [name, users] : byName) {
+    for (size_t a = 0; a < users.size(); ++a) {
+      for (size_t b = a + 1; b < users.size(); ++b) {
+        uint32_t fa = DefaultEntryFlags(c.files[users[a]].flags), fb = DefaultEntryFlags(c.files[users[b]].flags);
+        if ((fa & fb & kEntryArchBits) && (fa & fb & kEntryOsBits)) {
+          result.warnings.push_back(Warning(m.files[result.entryRule[users[b]]].sourceWhere,
+                                            "\"" + result.utf8Names[users[b]] +
+                                                "\" is also written by an earlier entry on some machines; the later one wins"));
+        }
+      }
+    }
+  }
+  std::u16string main = m.settings[kMainExecutable].empty() ? m.settings[kProductName] + u".exe" : m.settings[kMainExecutable];
+  if (!byName.count(LowerAscii(ToBackslashes(Utf16ToUtf8(main))))) {
+    SourcePosition where = m.settingWhere[kMainExecutable].line ? m.settingWhere[kMainExecutable] : m.productWhere;
+    result.warnings.push_back(Warning(where, "the main executable \"" + Utf16ToUtf8(main) +
+                                                 "\" is not among the packaged files; the configuration command, "
+                                                 "shortcuts and uninstall entry point to it"));
+  }
+  for (char16_t unit : m.settings[kProductName]) {
+    if (unit > 0xFF) {
+      result.warnings.push_back(Warning(m.settingWhere[kProductName],
+                                        "the installer keeps only the low byte of each character of ProductName "
+                                        "in the uninstall registry key name"));
+      break;
+    }
+  }
+  return result;
+}
+
+fs::path FindStub(const std::string& choice, const fs::path& toolDirectory) {
+  std::vector<fs::path> candidates;
+  if (choice == "x86") {
+    candidates = {toolDirectory / "tailpack-stub-x86.exe", toolDirectory / ".." / "win32" / "tailpack-stub.exe"};
+  } else if (choice == "x64") {
+    candidates = {toolDirectory / "tailpack-stub-x64.exe", toolDirectory / ".." / "win64" / "tailpack-stub.exe"};
+  } else {
+    if (!fs::is_regular_file(choice)) throw ToolError("the stub " + choice + " does not exist");
+    return choice;
+  }
+  std::string looked;
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal();
+    looked += (looked.empty() ? "" : ", ") + candidate.lexically_normal().string();
+  }
+  throw ToolError("no " + choice + " stub found (looked at " + looked + "); build it with `make " +
+                  (choice == "x86" ? "win32" : "win64") + "` or pass --stub PATH");
+}
+
+namespace {
+
+struct ProgressBar {
+  std::ostream* err = nullptr;
+  std::chrono::steady_clock::time_point last{};
+  int lastPercent = -1;
+  bool drawn = false;
+
+  static void Update(uint64_t done, uint64_t total, void* context) {
+    auto* bar = static_cast<ProgressBar*>(context);
+    int percent = total ? static_cast<int>(done * 100 / total) : 100;
+    auto now = std::chrono::steady_clock::now();
+    if (percent == bar->lastPercent || (now - bar->last < std::chrono::milliseconds(100) && percent != 100)) return;
+    bar->last = now;
+    bar->lastPercent = percent;
+    const int kWidth = 30;
+    int filled = percent * kWidth / 100;
+    std::string line = "\rcompressing [" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%3d%%  %s of %s", percent, HumanSize(done).c_str(), HumanSize(total).c_str());
+    *bar->err << line << numbers << "\x1b[K" << std::flush;
+    bar->drawn = true;
+  }
+
+  void Clear() {
+    if (drawn) *err << "\r\x1b[K" << std::flush;
+  }
+};
+
+void WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& data) {
+  fs::path temporary = path;
+  temporary += ".tmp-" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) throw ToolError("cannot write " + temporary.string());
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(temporary, ec);
+      throw ToolError("cannot write " + path.string());
+    }
+  }
+  std::error_code ec;
+  fs::permissions(temporary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec, ec);
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    throw ToolError("cannot write " + path.string());
+  }
+}
+
+}  // namespace
+
+BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err) {
+  auto start = std::chrono::steady_clock::now();
+  Manifest manifest = LoadManifest(options.manifest);
+  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch);
+  if (!options.quiet) {
+    for (const std::string& warning : assembled.warnings) err << warning << "\n";
+  }
+
+  std::vector<uint8_t> stub = ReadWholeFile(options.stub, "stub");
+  PeFacts facts;
+  uint32_t stubSize = stub.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(stub.size());
+  if (ReadPeFacts(stub.data(), stubSize, &facts) != kPackageOk || facts.imageEnd > stub.size()) {
+    throw ToolError("the stub " + options.stub.string() + " is not a Windows executable");
+  }
+
+  BuildResult result;
+  result.fileCount = static_cast<uint32_t>(assembled.contents.files.size());
+  result.blobCount = static_cast<uint32_t>(assembled.contents.blobs.size());
+  result.languageCount = static_cast<uint32_t>(assembled.contents.languages.size());
+  result.sourceBytes = assembled.sourceBytes;
+
+  std::vector<uint8_t> block = BuildBlock(assembled.contents);
+  assembled.contents.blobs.clear();
+  assembled.contents.blobs.shrink_to_fit();
+  result.unpackedSize = block.size();
+
+  ProgressBar bar;
+  bar.err = &err;
+  bool drawProgress = options.progress && !options.quiet;
+  std::vector<uint8_t> packed =
+      CompressBlock(block, manifest.compression, drawProgress ? &ProgressBar::Update : nullptr, &bar);
+  bar.Clear();
+  result.packedSize = packed.size();
+
+  PackageTrailer trailer = MakeTrailer(block, packed);
+  block.clear();
+  block.shrink_to_fit();
+  std::vector<uint8_t> installer = AppendPackage(stub, packed, trailer);
+  // Zero slack up to an 8-byte boundary, where a signature's certificate
+  // table has to begin.
+  installer.resize((installer.size() + 7) & ~size_t{7}, 0);
+
+  fs::path output;
+  if (options.output) {
+    output = *options.output;
+  } else if (!manifest.output.empty()) {
+    output = manifest.directory / manifest.output;
+  } else {
+    output = "setup.exe";
+  }
+  WriteFileAtomically(output, installer);
+  result.output = output;
+  result.installerSize = installer.size();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!options.quiet) {
+    char time[32];
+    snprintf(time, sizeof time, "%.2f s", result.seconds);
+    out << "wrote " << output.string() << " (" << HumanSize(result.installerSize) << "): "
+        << Plural(result.fileCount, "file") << " (" << result.blobCount << " stored), "
+        << Plural(result.languageCount, "language") << ", " << HumanSize(result.unpackedSize) << " unpacked, "
+        << HumanSize(result.packedSize) << " packed, in " << time << "\n";
+  }
+  return result;
+}
+
+}  // namespace tailpack

@@ -1,0 +1,72 @@
+// `tailpack build`: reads a manifest, gathers and checks the package, and
+// writes the installer (runtime stub + compressed package).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "package/writer.h"
+#include "tool/manifest.h"
+
+namespace tailpack {
+
+// The package a manifest describes, before compression.
+struct AssembledPackage {
+  PackageContents contents;
+  std::vector<std::string> utf8Names;  // entry names as UTF-8, "\" separated
+  std::vector<uint32_t> entryRule;     // index of the FileRule of each entry
+  std::vector<std::string> warnings;   // complete "file:line:column: warning: ..." lines
+  uint64_t sourceBytes = 0;            // bytes of all packaged files, duplicates counted
+};
+
+// Expands the manifest's files, reads them (identical contents are stored
+// once, ordered by extension for the compressor; entries keep the manifest's
+// order) and fills in settings, languages and header fields. Modification
+// times are clamped to `sourceDateEpoch` (seconds since 1970) when given.
+// Throws ManifestError / PositionedError for anything the installer would
+// reject or could not hold.
+AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch);
+
+// Converts a POSIX time (seconds and nanoseconds) to a Windows FILETIME.
+uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
+
+// SOURCE_DATE_EPOCH from the environment; nullopt when unset or empty.
+// Throws ToolError when it is not a plain number of seconds.
+std::optional<int64_t> SourceDateEpochFromEnvironment();
+
+// The stub to use for "x86", "x64" or a path. Named architectures are looked
+// up next to the tool (tailpack-stub-x86.exe / tailpack-stub-x64.exe), then in
+// the build tree (tool in build/host: build/win32 or build/win64
+// tailpack-stub.exe). Throws ToolError when none exists.
+std::filesystem::path FindStub(const std::string& choice, const std::filesystem::path& toolDirectory);
+
+struct BuildOptions {
+  std::filesystem::path manifest = "tailpack.toml";
+  std::optional<std::filesystem::path> output;  // default: [setup] output, else "setup.exe"
+  std::filesystem::path stub;
+  bool quiet = false;
+  bool progress = false;  // draw a progress bar on the error stream while compressing
+  std::optional<int64_t> sourceDateEpoch;
+};
+
+struct BuildResult {
+  std::filesystem::path output;
+  uint32_t fileCount = 0;
+  uint32_t blobCount = 0;
+  uint32_t languageCount = 0;
+  uint64_t sourceBytes = 0;
+  uint64_t unpackedSize = 0;
+  uint64_t packedSize = 0;
+  uint64_t installerSize = 0;
+  double seconds = 0;
+};
+
+// Builds the installer. Warnings and the progress bar go to `err`, the
+// summary (unless quiet) to `out`.
+BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace tailpack

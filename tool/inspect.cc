@@ -1,0 +1,627 @@
+#include "tool/inspect.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+
+#include "package/byte_reader.h"
+#include "tool/encoding.h"
+#include "tool/errors.h"
+#include "tool/json.h"
+#include "tool/limits.h"
+#include "tool/machine_names.h"
+
+namespace fs = std::filesystem;
+
+namespace tailpack {
+namespace {
+
+// The installer reads its PE headers from the first page of its image.
+const uint32_t kHeaderPage = 4096;
+
+const char* const kSettingNames[kSettingCount] = {
+    "ProductName", "ProductVersion", "MainExecutable", "LaunchTarget",
+    "MutexName",   "WindowClass",    "WindowTitle",    "Publisher",
+    "DefaultFolder", "ConfigCommand", "UninstallArguments", "UnsupportedOsLink"};
+
+std::string Hex(uint64_t value, int digits = 0) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
+  return text;
+}
+
+uint32_t Read32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+std::string MachineName(uint16_t machine) {
+  switch (machine) {
+    case 0x014C: return "i386";
+    case 0x8664: return "x86-64";
+    case 0xAA64: return "arm64";
+    case 0x01C4: return "arm";
+    default: return "machine " + Hex(machine, 4);
+  }
+}
+
+std::string DictionaryText(uint32_t size) {
+  if (size >= (1u << 20) && size % (1u << 20) == 0) return std::to_string(size >> 20) + " MiB";
+  if (size >= 1024 && size % 1024 == 0) return std::to_string(size >> 10) + " KiB";
+  return std::to_string(size) + " bytes";
+}
+
+std::string ShowText(const Char16* text) {
+  return text ? Utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(text))) : std::string();
+}
+
+// A stored name for display: decoded from the code page, else with bytes
+// outside ASCII escaped.
+std::string ShowName(const char* name, uint32_t codePage) {
+  if (std::optional<std::string> text = DecodeCodePage(name, codePage)) return *text;
+  std::string out;
+  for (const char* p = name; *p; ++p) {
+    unsigned char u = static_cast<unsigned char>(*p);
+    if (u < 0x80) {
+      out += *p;
+    } else {
+      char code[8];
+      snprintf(code, sizeof code, "\\x%02X", u);
+      out += code;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> MaskNames(uint32_t mask, bool windows) {
+  std::vector<std::string> names;
+  std::string text = windows ? DescribeWindowsMask(mask) : DescribeArchMask(mask);
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t slash = text.find('/', start);
+    if (slash == std::string::npos) slash = text.size();
+    names.push_back(text.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return names;
+}
+
+std::string FlagWords(uint32_t flags) {
+  std::string words;
+  auto add = [&](const char* w) { words += (words.empty() ? "" : ",") + std::string(w); };
+  if (flags & kEntryListedOnly) add("listed-only");
+  if (flags & kEntryReplaceInUse) add("replace-in-use");
+  if (((flags >> kEntryOsShift) & kAllWindows) == 0) add("never-installed");
+  return words.empty() ? "-" : words;
+}
+
+std::string StatusMessage(PackageStatus status) {
+  switch (status) {
+    case kPackageOk: return "intact";
+    case kPackageNotExecutable: return "not a Windows executable";
+    case kPackageUnreadable: return "cannot be read";
+    case kPackageNoTrailer: return "no package trailer before the package end";
+    case kPackageBadTrailer: return "the trailer's packed size does not fit before it";
+    case kPackageBadProperties: return "invalid LZMA properties";
+    case kPackageDataError: return "the compressed data is damaged or ends early";
+    case kPackageChecksumMismatch: return "the checksum does not match";
+    case kPackageBadLayout: return "a count, offset or text lies outside the unpacked block";
+    case kPackageUnsafeName: return "a file name could leave the install folder";
+    case kPackageNoProductName: return "ProductName is missing";
+    case kPackageNoMemory: return "out of memory";
+    case kPackageUnsafeFormat: return "a format text asks for arguments the installer does not pass";
+  }
+  return "unknown failure";
+}
+
+}  // namespace
+
+void FileTimeToUnix(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds) {
+  *seconds = static_cast<int64_t>(fileTime / 10000000u) - 11644473600;
+  *nanoseconds = static_cast<uint32_t>(fileTime % 10000000u) * 100;
+}
+
+std::string FormatFileTime(uint64_t fileTime) {
+  int64_t seconds;
+  uint32_t nanoseconds;
+  FileTimeToUnix(fileTime, &seconds, &nanoseconds);
+  time_t t = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (gmtime_r(&t, &parts) == nullptr) return "?";
+  char text[40];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask)
+    : path_(path), archMask_(archMask), osMask_(osMask) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("cannot read " + path.string());
+  bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ToolError("cannot read " + path.string());
+  Run();
+}
+
+Installer::~Installer() {
+  if (haveCatalogue_) ReleaseCatalogue(&catalogue_);
+}
+
+void Installer::Run() {
+  checks_ = {
+      {"executable", "Windows executable headers (MZ, PE)", LoadCheck::State::kNotReached, ""},
+      {"package-end", "package end (certificate-table entry, else file size)", LoadCheck::State::kNotReached, ""},
+      {"trailer", "package trailer in the 36 bytes before the package end", LoadCheck::State::kNotReached, ""},
+      {"packed-block", "packed block fits before the trailer", LoadCheck::State::kNotReached, ""},
+      {"decode", "LZMA properties and data decode to the unpacked size", LoadCheck::State::kNotReached, ""},
+      {"checksum", "byte sum of the unpacked block matches the trailer", LoadCheck::State::kNotReached, ""},
+      {"layout", "header, entries, languages, settings and names lie inside the block", LoadCheck::State::kNotReached, ""},
+      {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
+      {"product-name", "ProductName is present", LoadCheck::State::kNotReached, ""},
+  };
+  size_t step = 0;
+  auto pass = [&](std::string detail) {
+    checks_[step].state = LoadCheck::State::kPassed;
+    checks_[step].detail = std::move(detail);
+    ++step;
+  };
+  auto fail = [&](PackageStatus status, std::string detail) {
+    checks_[step].state = LoadCheck::State::kFailed;
+    checks_[step].detail = std::move(detail);
+    status_ = status;
+  };
+
+  uint32_t headerBytes = bytes_.size() < kHeaderPage ? static_cast<uint32_t>(bytes_.size()) : kHeaderPage;
+  if (ReadPeFacts(bytes_.data(), headerBytes, &facts_) != kPackageOk) {
+    return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
+  }
+  uint32_t peOffset = Read32(bytes_.data() + 0x3C);
+  pass(MachineName(Read16(bytes_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
+
+  if (facts_.certificateOffset != 0) {
+    if (facts_.certificateOffset > bytes_.size()) {
+      return fail(kPackageUnreadable, "the certificate-table entry points to " + Hex(facts_.certificateOffset) +
+                                          ", past the end of the file (" + Hex(bytes_.size()) + ")");
+    }
+    packageEnd_ = facts_.certificateOffset;
+    pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
+  } else {
+    packageEnd_ = bytes_.size();
+    pass(Hex(packageEnd_) + ", the file size (no certificate table)");
+  }
+
+  if (packageEnd_ < kTrailerWindowSize) return fail(kPackageNoTrailer, "the file is too short");
+  uint64_t windowStart = packageEnd_ - kTrailerWindowSize;
+  uint32_t trailerOffset = 0;
+  if (FindTrailer(bytes_.data() + windowStart, &trailer_, &trailerOffset) != kPackageOk) {
+    return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_));
+  }
+  trailerStart_ = windowStart + trailerOffset;
+  uint64_t slack = packageEnd_ - trailerStart_ - kTrailerSize;
+  pass("at " + Hex(trailerStart_) + ", " + std::to_string(slack) + " slack bytes; unpacked " +
+       std::to_string(trailer_.unpackedSize) + " bytes, packed " + std::to_string(trailer_.packedSize) +
+       " bytes, checksum " + Hex(trailer_.checksum, 8));
+
+  if (LocatePackedBlock(&trailer_, trailerStart_, &packedStart_) != kPackageOk) {
+    return fail(kPackageBadTrailer, "packed size " + std::to_string(trailer_.packedSize) +
+                                        " does not fit before the trailer at " + Hex(trailerStart_));
+  }
+  std::string where = "at " + Hex(packedStart_);
+  if (packedStart_ == facts_.imageEnd) {
+    where += ", right after the image";
+  } else if (packedStart_ > facts_.imageEnd) {
+    where += ", " + std::to_string(packedStart_ - facts_.imageEnd) + " bytes after the image";
+  } else {
+    where += ", overlapping the image by " + std::to_string(facts_.imageEnd - packedStart_) + " bytes";
+  }
+  if (trailer_.extraSize != 0) where += "; extra-area size " + std::to_string(trailer_.extraSize) + " (ignored)";
+  pass(where);
+
+  const uint8_t* packed = Packed();
+  uint8_t props = packed[0];
+  std::string properties = props > kLzmaMaxPropertiesByte
+                               ? "properties byte " + Hex(props, 2)
+                               : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
+                                     " pb " + std::to_string(props / 45) + ", dictionary " +
+                                     DictionaryText(Read32(packed + 1));
+  PackageStatus status = ParsePackage(packed, &trailer_, archMask_, osMask_, &catalogue_);
+  if (status == kPackageBadProperties || status == kPackageDataError || status == kPackageNoMemory) {
+    return fail(status, properties + ": " + StatusMessage(status));
+  }
+  pass(properties + ", " + std::to_string(trailer_.unpackedSize) + " bytes");
+  if (status == kPackageChecksumMismatch) {
+    return fail(status, "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8));
+  }
+  pass(Hex(trailer_.checksum, 8));
+  if (status == kPackageBadLayout) return fail(status, StatusMessage(status));
+  haveCatalogue_ = status == kPackageOk;
+  if (status == kPackageOk) {
+    pass(std::to_string(catalogue_.header.fileCount) + " files, " +
+         std::to_string(catalogue_.header.languageCount) + " languages, 12 settings");
+  } else {
+    pass("");
+  }
+  if (status == kPackageUnsafeName) return fail(status, StatusMessage(status));
+  pass("");
+  if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
+  pass("\"" + ShowText(catalogue_.settings.text[kProductName]) + "\"");
+}
+
+std::string Installer::FailureMessage() const {
+  for (const LoadCheck& check : checks_) {
+    if (check.state == LoadCheck::State::kFailed) {
+      return path_.string() + ": the package is damaged: " + check.title + ": " + check.detail;
+    }
+  }
+  return path_.string() + ": intact";
+}
+
+std::string Installer::SignatureDescription() const {
+  if (!Signed()) return "none";
+  uint64_t tableSize = bytes_.size() - packageEnd_;
+  std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
+  if (tableSize >= 8) {
+    const uint8_t* cert = bytes_.data() + packageEnd_;
+    uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
+    if (type == 2) {
+      text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
+    } else {
+      text = "certificate of type " + std::to_string(type) + ", " + text;
+    }
+  }
+  if (facts_.certificateSize != tableSize) {
+    text += "; the directory entry gives " + std::to_string(facts_.certificateSize) + " bytes";
+  }
+  return text;
+}
+
+namespace {
+
+PackageContents ContentsOf(const Catalogue& c) {
+  PackageContents contents;
+  for (uint32_t s = 0; s < kSettingCount; ++s) {
+    const Char16* text = c.settings.text[s];
+    if (s == kMainExecutable && c.derivedMainExecutable) text = nullptr;
+    if (text) contents.settings[s] = reinterpret_cast<const char16_t*>(text);
+  }
+  for (uint32_t l = 0; l < c.header.languageCount; ++l) {
+    LanguageTexts language;
+    language.langId = c.languages[l].langId;
+    language.name = reinterpret_cast<const char16_t*>(c.languages[l].name);
+    for (uint32_t t = 0; t < kUiTextCount; ++t) {
+      language.texts[t] = reinterpret_cast<const char16_t*>(c.languages[l].texts[t]);
+    }
+    contents.languages.push_back(language);
+  }
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    contents.files.push_back({EntryName(&c, &c.entries[i]), c.entries[i].flags, 0, 0});
+  }
+  contents.infoEntry = c.header.infoEntry;
+  return contents;
+}
+
+std::string MachineText(uint32_t arch, uint32_t os) {
+  return DescribeArchMask(arch) + ", Windows " + DescribeWindowsMask(os);
+}
+
+}  // namespace
+
+void ListInstaller(const fs::path& path, const ListOptions& options, std::ostream& out) {
+  Installer installer(path, options.archMask, options.osMask);
+  if (!installer.Intact()) throw ToolError(installer.FailureMessage());
+  const Catalogue& c = installer.Package();
+  const PackageTrailer& t = installer.Trailer();
+  const uint8_t* packed = installer.Packed();
+  uint64_t slack = installer.PackageEnd() - installer.TrailerStart() - kTrailerSize;
+  uint64_t selectedTotal = 0;
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    if (IsEntrySelected(c.entries[i].flags, options.archMask, options.osMask)) selectedTotal += c.entries[i].size;
+  }
+  std::string infoName = c.header.infoEntry == kNoInfoEntry
+                             ? std::string()
+                             : ShowName(EntryName(&c, &c.entries[c.header.infoEntry]), options.codePage);
+
+  if (options.json) {
+    JsonWriter j(out);
+    j.BeginObject();
+    j.Key("file").String(path.string());
+    j.Key("size").Number(installer.FileSize());
+    j.Key("signed").Bool(installer.Signed());
+    j.Key("signature").String(installer.SignatureDescription());
+    j.Key("package").BeginObject();
+    j.Key("packed_offset").Number(installer.PackedStart());
+    j.Key("packed_size").Number(t.packedSize);
+    j.Key("unpacked_size").Number(t.unpackedSize);
+    j.Key("checksum").Number(t.checksum);
+    j.Key("slack").Number(slack);
+    j.Key("lc").Number(packed[0] % 9).Key("lp").Number(packed[0] / 9 % 5).Key("pb").Number(packed[0] / 45);
+    j.Key("dictionary").Number(Read32(packed + 1));
+    j.EndObject();
+    j.Key("header").BeginObject();
+    j.Key("file_count").Number(c.header.fileCount);
+    j.Key("language_count").Number(c.header.languageCount);
+    j.Key("windows").StringArray(MaskNames(c.header.supportedVersions, true));
+    j.Key("architectures").StringArray(MaskNames(c.header.supportedArchs, false));
+    j.Key("flags").Number(c.header.flags);
+    j.Key("registry_view").String(c.header.flags & kHeaderFlag64BitView ? "64-bit" : "32-bit");
+    j.Key("info_entry");
+    if (c.header.infoEntry == kNoInfoEntry) j.Null(); else j.Number(c.header.infoEntry);
+    j.EndObject();
+    j.Key("settings").BeginObject();
+    for (uint32_t s = 0; s < kSettingCount; ++s) {
+      j.Key(kSettingNames[s]);
+      const Char16* text = c.settings.text[s];
+      if (s == kMainExecutable && c.derivedMainExecutable) text = nullptr;
+      if (text) j.String(ShowText(text)); else j.Null();
+    }
+    j.EndObject();
+    j.Key("languages").BeginArray();
+    for (uint32_t l = 0; l < c.header.languageCount; ++l) {
+      j.BeginObject();
+      j.Key("langid").Number(c.languages[l].langId);
+      j.Key("name").String(ShowText(c.languages[l].name));
+      if (options.texts) {
+        j.Key("texts").BeginObject();
+        for (uint32_t x = 0; x < kUiTextCount; ++x) j.Key(kUiTextRoles[x].key).String(ShowText(c.languages[l].texts[x]));
+        j.EndObject();
+      }
+      j.EndObject();
+    }
+    j.EndArray();
+    j.Key("machine").BeginObject();
+    j.Key("architecture").String(DescribeArchMask(options.archMask));
+    j.Key("windows").String(DescribeWindowsMask(options.osMask));
+    j.EndObject();
+    j.Key("entries").BeginArray();
+    for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+      const FileEntry& e = c.entries[i];
+      uint64_t time = e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32;
+      j.BeginObject();
+      j.Key("index").Number(i);
+      j.Key("name").String(ShowName(EntryName(&c, &e), options.codePage));
+      j.Key("size").Number(e.size);
+      j.Key("data_offset").Number(e.dataOffset);
+      j.Key("flags").Number(e.flags);
+      j.Key("architectures").StringArray(MaskNames(e.flags & kEntryArchBits, false));
+      j.Key("windows").StringArray(MaskNames((e.flags & kEntryOsBits) >> kEntryOsShift, true));
+      j.Key("listed_only").Bool(e.flags & kEntryListedOnly);
+      j.Key("replace_in_use").Bool(e.flags & kEntryReplaceInUse);
+      j.Key("filetime").Number(time);
+      j.Key("modified").String(FormatFileTime(time));
+      j.Key("selected").Bool(IsEntrySelected(e.flags, options.archMask, options.osMask));
+      j.EndObject();
+    }
+    j.EndArray();
+    j.Key("selected_bytes").Number(selectedTotal);
+    j.EndObject();
+    return;
+  }
+
+  char line[512];
+  out << "installer   " << path.string() << " (" << installer.FileSize() << " bytes)\n";
+  snprintf(line, sizeof line, "package     %u bytes packed at 0x%" PRIx64 ", %u bytes unpacked, checksum 0x%08x, %" PRIu64 " slack bytes\n",
+           t.packedSize, installer.PackedStart(), t.unpackedSize, t.checksum, slack);
+  out << line;
+  out << "lzma        lc " << packed[0] % 9 << " lp " << packed[0] / 9 % 5 << " pb " << packed[0] / 45
+      << ", dictionary " << DictionaryText(Read32(packed + 1)) << "\n";
+  out << "signature   " << installer.SignatureDescription() << "\n";
+  out << "windows     " << DescribeWindowsMask(c.header.supportedVersions) << "\n";
+  out << "machines    " << DescribeArchMask(c.header.supportedArchs) << "\n";
+  snprintf(line, sizeof line, "flags       0x%02x (%s registry view on 64-bit Windows)\n", c.header.flags,
+           c.header.flags & kHeaderFlag64BitView ? "64-bit" : "32-bit");
+  out << line;
+  out << "info text   "
+      << (c.header.infoEntry == kNoInfoEntry ? std::string("none")
+                                             : "entry " + std::to_string(c.header.infoEntry) + " (" + infoName + ")")
+      << "\n\nsettings\n";
+  for (uint32_t s = 0; s < kSettingCount; ++s) {
+    const Char16* text = c.settings.text[s];
+    std::string shown;
+    if (s == kMainExecutable && c.derivedMainExecutable) {
+      shown = "(absent: " + ShowText(text) + ")";
+    } else {
+      shown = text ? ShowText(text) : "(absent)";
+    }
+    snprintf(line, sizeof line, "  %-19s %s\n", kSettingNames[s], shown.c_str());
+    out << line;
+  }
+  out << "\nlanguages (" << static_cast<unsigned>(c.header.languageCount) << ", the first is the fallback)\n";
+  for (uint32_t l = 0; l < c.header.languageCount; ++l) {
+    snprintf(line, sizeof line, "  %3u  0x%04X  %s\n", l, c.languages[l].langId, ShowText(c.languages[l].name).c_str());
+    out << line;
+    if (options.texts) {
+      for (uint32_t x = 0; x < kUiTextCount; ++x) {
+        out << "         " << kUiTextRoles[x].key << " = " << JsonWriter::Escape(ShowText(c.languages[l].texts[x])) << "\n";
+      }
+    }
+  }
+  out << "\nentries (" << c.header.fileCount << "; selected for " << MachineText(options.archMask, options.osMask) << ")\n";
+  snprintf(line, sizeof line, "  %4s %-3s %-14s %-20s %10s %-23s %-10s %-14s %s\n", "#", "sel", "machines", "windows",
+           "size", "modified", "offset", "flags", "name");
+  out << line;
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const FileEntry& e = c.entries[i];
+    uint64_t time = e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32;
+    bool never = ((e.flags >> kEntryOsShift) & kAllWindows) == 0;
+    snprintf(line, sizeof line, "  %4u %-3s %-14s %-20s %10u %-23s 0x%08x %-14s %s\n", i,
+             IsEntrySelected(e.flags, options.archMask, options.osMask) ? "yes" : "-",
+             DescribeArchMask(e.flags & kEntryArchBits).c_str(),
+             never ? "none" : DescribeWindowsMask((e.flags & kEntryOsBits) >> kEntryOsShift).c_str(), e.size,
+             FormatFileTime(time).c_str(), e.dataOffset, FlagWords(e.flags).c_str(),
+             ShowName(EntryName(&c, &e), options.codePage).c_str());
+    out << line;
+  }
+  out << "\nselected    " << selectedTotal << " bytes\n";
+}
+
+bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out) {
+  Installer installer(path, kArchX64, kOsWindows10);
+  std::vector<std::string> notes;
+  if (installer.Intact()) {
+    for (const LimitProblem& p : CheckLimits(ContentsOf(installer.Package()))) notes.push_back(p.message);
+  }
+  if (json) {
+    JsonWriter j(out);
+    j.BeginObject();
+    j.Key("file").String(path.string());
+    j.Key("intact").Bool(installer.Intact());
+    j.Key("checks").BeginArray();
+    for (const LoadCheck& check : installer.Checks()) {
+      j.BeginObject();
+      j.Key("id").String(check.id);
+      j.Key("title").String(check.title);
+      j.Key("state").String(check.state == LoadCheck::State::kPassed ? "passed"
+                            : check.state == LoadCheck::State::kFailed ? "failed" : "not-reached");
+      j.Key("detail").String(check.detail);
+      j.EndObject();
+    }
+    j.EndArray();
+    j.Key("signed").Bool(installer.Signed());
+    j.Key("signature").String(installer.SignatureDescription());
+    j.Key("notes").StringArray(notes);
+    j.EndObject();
+    return installer.Intact();
+  }
+  out << path.string() << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
+  for (const LoadCheck& check : installer.Checks()) {
+    const char* mark = check.state == LoadCheck::State::kPassed ? "ok    "
+                       : check.state == LoadCheck::State::kFailed ? "FAILED" : "--    ";
+    out << "  " << mark << " " << check.title;
+    if (!check.detail.empty()) out << ": " << check.detail;
+    out << "\n";
+  }
+  out << "  signature: " << installer.SignatureDescription();
+  if (installer.Signed()) out << " (not checked here; use osslsigncode verify)";
+  out << "\n";
+  for (const std::string& note : notes) out << "  note: " << note << "\n";
+  return installer.Intact();
+}
+
+namespace {
+
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int value) : fd(value) {}
+  Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd >= 0) close(fd);
+      fd = other.fd;
+      other.fd = -1;
+    }
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+std::vector<std::string> SplitName(const std::string& name) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (char ch : name) {
+    if (ch == '\\' || ch == '/') {
+      parts.push_back(current);
+      current.clear();
+    } else {
+      current += ch;
+    }
+  }
+  parts.push_back(current);
+  return parts;
+}
+
+}  // namespace
+
+uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, std::ostream& out, std::ostream& err) {
+  Installer installer(path, options.archMask, options.osMask);
+  if (!installer.Intact()) throw ToolError(installer.FailureMessage());
+  const Catalogue& c = installer.Package();
+
+  std::error_code ec;
+  fs::create_directories(options.directory, ec);
+  Descriptor root(open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.fd < 0) throw ToolError("cannot open the directory " + options.directory.string() + ": " + strerror(errno));
+
+  uint32_t written = 0;
+  std::map<std::string, uint32_t> writtenBy;
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const FileEntry& e = c.entries[i];
+    if (!options.all && !IsEntrySelected(e.flags, options.archMask, options.osMask)) continue;
+    std::optional<std::string> name = DecodeCodePage(EntryName(&c, &e), options.codePage);
+    if (!name) {
+      throw ToolError("the name of entry " + std::to_string(i) + " is not text in code page " +
+                      std::to_string(options.codePage) + "; pass --code-page");
+    }
+    std::vector<std::string> parts = SplitName(*name);
+    std::string shown;
+    for (size_t k = 0; k < parts.size(); ++k) shown += (k ? "/" : "") + parts[k];
+
+    // Directories: created as needed, never entered through a symbolic link.
+    Descriptor dir(dup(root.fd));
+    std::string walked = options.directory.string();
+    for (size_t k = 0; k + 1 < parts.size(); ++k) {
+      walked += "/" + parts[k];
+      if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
+        throw ToolError("cannot create " + walked + ": " + strerror(errno));
+      }
+      int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) {
+          throw ToolError("refusing to extract " + shown + ": " + walked +
+                          " is a symbolic link or not a directory");
+        }
+        throw ToolError("cannot open " + walked + ": " + strerror(errno));
+      }
+      dir = Descriptor(next);
+    }
+    if (e.flags & kEntryListedOnly) continue;
+
+    const std::string& leaf = parts.back();
+    std::string target = walked + "/" + leaf;
+    struct stat info;
+    if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(info.st_mode)) throw ToolError("refusing to extract " + shown + ": " + target + " is a symbolic link");
+      if (!S_ISREG(info.st_mode)) throw ToolError("cannot extract " + shown + ": " + target + " exists and is not a file");
+    }
+    Descriptor file(openat(dir.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file.fd < 0) throw ToolError("cannot create " + target + ": " + strerror(errno));
+    const uint8_t* data = c.block + e.dataOffset;
+    size_t left = e.size;
+    while (left > 0) {
+      ssize_t n = write(file.fd, data, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw ToolError("cannot write " + target + ": " + strerror(errno));
+      data += n;
+      left -= static_cast<size_t>(n);
+    }
+    int64_t seconds;
+    uint32_t nanoseconds;
+    FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = nanoseconds;
+    if (futimens(file.fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
+    auto [it, fresh] = writtenBy.emplace(shown, i);
+    if (!fresh) {
+      err << "tailpack: warning: entry " << i << " overwrites " << shown << " written by entry " << it->second << "\n";
+      it->second = i;
+    }
+    if (!options.quiet) out << shown << "\n";
+    ++written;
+  }
+  if (!options.quiet) {
+    out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to " << options.directory.string();
+    if (!options.all) out << " (selected for " << MachineText(options.archMask, options.osMask) << ")";
+    out << "\n";
+  }
+  return written;
+}
+
+}  // namespace tailpack

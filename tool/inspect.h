@@ -1,0 +1,107 @@
+// `tailpack list|verify|extract`: finds the package in an installer exactly
+// as the installer does (certificate-table entry or file size as the package
+// end, trailer in the 36 bytes before it), decodes, verifies and shows it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "package/package.h"
+#include "package/pe.h"
+
+namespace tailpack {
+
+// One step of loading, in the installer's order.
+struct LoadCheck {
+  std::string id;      // "executable", "package-end", "trailer", ...
+  std::string title;   // what was checked
+  enum class State { kPassed, kFailed, kNotReached } state = State::kNotReached;
+  std::string detail;  // what was found
+};
+
+// An installer file and its package, loaded as far as the checks allow.
+class Installer {
+ public:
+  // Reads `path` and runs every loader check, indexing for the machine
+  // `archMask`/`osMask`. Throws ToolError only when the file cannot be read.
+  Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask);
+  ~Installer();
+  Installer(const Installer&) = delete;
+  Installer& operator=(const Installer&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  bool Intact() const { return status_ == kPackageOk; }
+  PackageStatus Status() const { return status_; }
+  const std::vector<LoadCheck>& Checks() const { return checks_; }
+  // The message of the failed check (for errors).
+  std::string FailureMessage() const;
+
+  // Valid once the trailer was found.
+  const PackageTrailer& Trailer() const { return trailer_; }
+  uint64_t FileSize() const { return bytes_.size(); }
+  uint64_t PackageEnd() const { return packageEnd_; }
+  uint64_t TrailerStart() const { return trailerStart_; }
+  uint64_t PackedStart() const { return packedStart_; }
+  const PeFacts& Facts() const { return facts_; }
+  // Bytes of the packed block (valid once located).
+  const uint8_t* Packed() const { return bytes_.data() + packedStart_; }
+
+  // Valid when Intact().
+  const Catalogue& Package() const { return catalogue_; }
+  uint32_t ArchMask() const { return archMask_; }
+  uint32_t OsMask() const { return osMask_; }
+
+  // Signature facts: a certificate table at the package end.
+  bool Signed() const { return facts_.certificateOffset != 0; }
+  std::string SignatureDescription() const;
+
+ private:
+  void Run();
+
+  std::filesystem::path path_;
+  std::vector<uint8_t> bytes_;
+  uint32_t archMask_, osMask_;
+  PackageStatus status_ = kPackageOk;
+  std::vector<LoadCheck> checks_;
+  PeFacts facts_{};
+  PackageTrailer trailer_{};
+  uint64_t packageEnd_ = 0, trailerStart_ = 0, packedStart_ = 0;
+  Catalogue catalogue_{};
+  bool haveCatalogue_ = false;
+};
+
+struct ListOptions {
+  uint32_t archMask = kArchX64;
+  uint32_t osMask = kOsWindows10;
+  bool json = false;
+  uint32_t codePage = 1252;
+  bool texts = false;  // also print the 23 texts of every language
+};
+// Throws ToolError when the package is not intact.
+void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
+
+// Prints every check; returns true when the package is intact.
+bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out);
+
+struct ExtractOptions {
+  std::filesystem::path directory;
+  uint32_t archMask = kArchX64;
+  uint32_t osMask = kOsWindows10;
+  bool all = false;
+  bool quiet = false;
+  uint32_t codePage = 1252;
+};
+// Writes the selected entries (or all) below options.directory with their
+// directories and modification times, never following a symbolic link that
+// already exists inside the directory. Returns the number of files written.
+uint32_t ExtractInstaller(const std::filesystem::path& path, const ExtractOptions& options, std::ostream& out,
+                          std::ostream& err);
+
+// Windows FILETIME to "2024-03-01 12:34:56 UTC" (and to POSIX time).
+std::string FormatFileTime(uint64_t fileTime);
+void FileTimeToUnix(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds);
+
+}  // namespace tailpack

@@ -1,0 +1,130 @@
+// tailpack: builds Windows installers from a TOML manifest and inspects them.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+
+#include "tool/build.h"
+#include "tool/errors.h"
+#include "tool/inspect.h"
+#include "tool/machine_names.h"
+
+namespace fs = std::filesystem;
+using namespace tailpack;
+
+namespace {
+
+uint32_t ParseArch(const std::string& name) {
+  std::optional<uint32_t> bit = ArchBit(name);
+  if (!bit) throw UsageError("unknown architecture \"" + name + "\"; expected one of: " + ArchNameList());
+  return *bit;
+}
+
+uint32_t ParseWindows(const std::string& name) {
+  std::optional<uint32_t> bit = WindowsBit(name);
+  if (!bit) throw UsageError("unknown Windows version \"" + name + "\"; expected one of: " + WindowsNameList());
+  return *bit;
+}
+
+fs::path ToolDirectory() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path(".") : self.parent_path();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tailpack: builds small self-extracting Windows installers from a TOML manifest, "
+               "and lists, verifies and extracts them."};
+  app.set_version_flag("--version", std::string("tailpack ") + TAILPACK_VERSION);
+  app.require_subcommand(1);
+
+  BuildOptions build;
+  std::string manifest = "tailpack.toml", output, stub = "x86";
+  bool quiet = false;
+  CLI::App* buildCommand = app.add_subcommand("build", "Build an installer from a manifest");
+  buildCommand->add_option("manifest", manifest, "Manifest file (default tailpack.toml)");
+  buildCommand->add_option("-o,--output", output, "Installer to write (default: [setup] output, else setup.exe)");
+  buildCommand->add_option("--stub", stub, "Runtime stub: x86 (default), x64, or a path to one");
+  buildCommand->add_flag("-q,--quiet", quiet, "Print nothing but errors");
+
+  std::string installer, arch = "x64", windows = "10", directory;
+  bool json = false, all = false, texts = false;
+  uint32_t codePage = 1252;
+  CLI::App* listCommand = app.add_subcommand("list", "Show an installer's package: header, settings, languages, entries");
+  listCommand->add_option("installer", installer, "Installer file")->required();
+  listCommand->add_option("--arch", arch, "Machine architecture for the selection (default x64)");
+  listCommand->add_option("--windows", windows, "Windows version for the selection (default 10)");
+  listCommand->add_flag("--json", json, "Print JSON");
+  listCommand->add_flag("--texts", texts, "Also print the 23 texts of every language");
+  listCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
+
+  CLI::App* verifyCommand = app.add_subcommand("verify", "Run every check the installer runs on its package");
+  verifyCommand->add_option("installer", installer, "Installer file")->required();
+  verifyCommand->add_flag("--json", json, "Print JSON");
+
+  CLI::App* extractCommand = app.add_subcommand("extract", "Write the package's files into a directory");
+  extractCommand->add_option("installer", installer, "Installer file")->required();
+  extractCommand->add_option("-d,--directory", directory, "Directory to write into")->required();
+  extractCommand->add_option("--arch", arch, "Machine architecture for the selection (default x64)");
+  extractCommand->add_option("--windows", windows, "Windows version for the selection (default 10)");
+  extractCommand->add_flag("--all", all, "Write every entry, whatever the machine");
+  extractCommand->add_flag("-q,--quiet", quiet, "Print nothing but errors");
+  extractCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  try {
+    if (buildCommand->parsed()) {
+      build.manifest = manifest;
+      if (!output.empty()) build.output = output;
+      build.stub = FindStub(stub, ToolDirectory());
+      build.quiet = quiet;
+      build.progress = isatty(STDERR_FILENO) != 0;
+      build.sourceDateEpoch = SourceDateEpochFromEnvironment();
+      BuildInstaller(build, std::cout, std::cerr);
+      return kExitOk;
+    }
+    if (listCommand->parsed()) {
+      ListOptions options;
+      options.archMask = ParseArch(arch);
+      options.osMask = ParseWindows(windows);
+      options.json = json;
+      options.texts = texts;
+      options.codePage = codePage;
+      ListInstaller(installer, options, std::cout);
+      return kExitOk;
+    }
+    if (verifyCommand->parsed()) {
+      return VerifyInstaller(installer, json, std::cout) ? kExitOk : kExitFailed;
+    }
+    if (extractCommand->parsed()) {
+      ExtractOptions options;
+      options.directory = directory;
+      options.archMask = ParseArch(arch);
+      options.osMask = ParseWindows(windows);
+      options.all = all;
+      options.quiet = quiet;
+      options.codePage = codePage;
+      ExtractInstaller(installer, options, std::cout, std::cerr);
+      return kExitOk;
+    }
+  } catch (const UsageError& e) {
+    std::cerr << "tailpack: " << e.what() << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  } catch (const PositionedError& e) {
+    std::cerr << e.what() << "\n";
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::cerr << "tailpack: error: " << e.what() << "\n";
+    return kExitFailed;
+  }
+  return kExitUsage;
+}
