@@ -123,6 +123,11 @@ tp_make_template() {
     status=0
     "$TP_WINE64" wineboot -i || status=$?
     if ((status == 0)); then
+      # wineboot links the user's Desktop, Documents and the like to the host
+      # home folder; make them real folders so shortcuts stay in the prefix.
+      for link in "$prefix"/drive_c/users/*/*; do
+        if [[ -L $link ]]; then rm -f "$link" && mkdir -p "$link"; fi
+      done
       tp_seed_registry_file >"$prefix/drive_c/seed.reg"
       "$TP_WINE64" regedit /S 'C:\seed.reg' || status=$?
       rm -f "$prefix/drive_c/seed.reg"
