@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "package/writer.h"
+#include "tool/encoding.h"
+#include "tool/languages.h"
 
 namespace fs = std::filesystem;
 using tailpack::LanguageTexts;
@@ -71,66 +73,18 @@ const char* const kSettings[kSettingCount] = {
     "DefaultFolder", "ConfigCommand", "UninstallArguments", "UnsupportedOsLink",
 };
 
+// The German block the tool ships, as a second language to select.
 LanguageTexts GermanLanguage() {
-  LanguageTexts german;
-  german.langId = 0x0407;
-  german.name = u"Deutsch";
-  german.texts = {
-      u"Setup - %s",
-      u"< &Zur\u00fcck",
-      u"&Weiter >",
-      u"&Installieren",
-      u"Abbrechen",
-      u"Lizenzvereinbarung",
-      u"Bitte lesen Sie die folgenden wichtigen Informationen, bevor Sie fortfahren.",
-      u"Ich &akzeptiere die Vereinbarung",
-      u"Zielordner w\u00e4hlen",
-      u"Wohin soll %s installiert werden?",
-      u"&Durchsuchen...",
-      u"Installieren",
-      u"Bitte warten Sie, w\u00e4hrend %s auf Ihrem Computer installiert wird.",
-      u"Die Installation wurde erfolgreich abgeschlossen",
-      u"Die Installation ist fehlgeschlagen",
-      u"Klicken Sie auf Fertigstellen, um das Setup zu beenden.",
-      u"&Fertigstellen",
-      u"%s starten",
-      u"W\u00e4hlen Sie einen Ordner aus der Liste und klicken Sie dann auf OK.",
-      u"&Desktop-Verkn\u00fcpfung erstellen",
-      u"Der Ordner:\r\n\r\n%s\r\n\r\nexistiert bereits. M\u00f6chten Sie trotzdem in diesen Ordner "
-      u"installieren?",
-      u"Sie m\u00fcssen als Administrator angemeldet sein, um dieses Programm zu installieren.",
-      u"Setup hat festgestellt, dass %s gerade ausgef\u00fchrt wird.\r\n\r\nBitte schlie\u00dfen Sie "
-      u"jetzt alle Instanzen und klicken Sie dann auf OK, um fortzufahren, oder auf Abbrechen, "
-      u"um das Setup zu beenden.",
-  };
-  return german;
+  for (const tailpack::Language& language : tailpack::DefaultLanguages()) {
+    if (language.code == "de") return language.texts;
+  }
+  throw UsageError("the tool ships no German texts");
 }
 
 std::u16string Utf16FromUtf8(std::string_view text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + extra >= text.size()) {
-      throw UsageError("invalid UTF-8 in \"" + std::string(text) + "\"");
-    }
-    uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) throw UsageError("invalid UTF-8 in \"" + std::string(text) + "\"");
-      code = (code << 6) | (next & 0x3F);
-    }
-    i += extra + 1;
-    if (code > 0x10FFFF) throw UsageError("invalid UTF-8 in \"" + std::string(text) + "\"");
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-  }
-  return out;
+  std::optional<std::u16string> converted = tailpack::Utf8ToUtf16(std::string(text));
+  if (!converted) throw UsageError("invalid UTF-8 in \"" + std::string(text) + "\"");
+  return *converted;
 }
 
 int64_t ParseNumber(const std::string& option, const std::string& text, int64_t low, int64_t high) {

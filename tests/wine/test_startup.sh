@@ -110,7 +110,7 @@ holder=$TP_TEST_DIR/startup_hold_mutex.exe
 x86_64-w64-mingw32-gcc -municode -O2 -s -o "$holder" "$(dirname "$0")/startup_hold_mutex.c" ||
   tp_die "cannot build the mutex holder"
 
-readonly kGermanRunning='Setup hat festgestellt, dass Zentrova gerade ausgef\u00fchrt wird.'
+readonly kGermanRunning='Setup hat festgestellt, dass Zentrova zurzeit ausgef\u00fchrt wird.'
 readonly kEnglishRunning='Setup has detected that Zentrova is currently running.'
 
 # locale | expected language
