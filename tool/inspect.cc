@@ -160,8 +160,9 @@ void Installer::Run() {
       {"decode", "LZMA properties and data decode to the unpacked size", LoadCheck::State::kNotReached, ""},
       {"checksum", "byte sum of the unpacked block matches the trailer", LoadCheck::State::kNotReached, ""},
       {"layout", "header, entries, languages, settings and names lie inside the block", LoadCheck::State::kNotReached, ""},
-      {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
       {"product-name", "ProductName is present", LoadCheck::State::kNotReached, ""},
+      {"formats", "format texts ask only for the arguments the installer passes", LoadCheck::State::kNotReached, ""},
+      {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
   };
   size_t step = 0;
   auto pass = [&](std::string detail) {
@@ -245,10 +246,13 @@ void Installer::Run() {
   } else {
     pass("");
   }
+  // The parser checks in this order and reports the first failure only.
+  if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
+  pass(haveCatalogue_ ? "\"" + ShowText(catalogue_.settings.text[kProductName]) + "\"" : "");
+  if (status == kPackageUnsafeFormat) return fail(status, StatusMessage(status));
+  pass("");
   if (status == kPackageUnsafeName) return fail(status, StatusMessage(status));
   pass("");
-  if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
-  pass("\"" + ShowText(catalogue_.settings.text[kProductName]) + "\"");
 }
 
 std::string Installer::FailureMessage() const {

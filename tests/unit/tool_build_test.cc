@@ -464,6 +464,30 @@ TEST(ToolVerify, ReportsTheFirstFailedLoaderCheck) {
   }
 }
 
+TEST(ToolVerify, NamesTheIndexingCheckThatFailed) {
+  Project p = ExampleProject();
+  struct Case {
+    const char* name;
+    void (*change)(PackageContents&);
+    const char* failed;
+  } cases[] = {
+      {"no product name", [](PackageContents& c) { c.settings[kProductName].clear(); }, "product-name"},
+      {"config command reading a text first",
+       [](PackageContents& c) { c.settings[kConfigCommand] = u"%s:%u"; }, "formats"},
+      {"title with two texts", [](PackageContents& c) { c.languages[0].texts[0] = u"%s %s"; }, "formats"},
+      {"name leaving the folder", [](PackageContents& c) { c.files[0].name = "..\\evil.exe"; }, "names"},
+  };
+  for (const Case& k : cases) {
+    PackageContents contents = test::SamplePackage();
+    k.change(contents);
+    fs::path path = p.dir.Path() / "crafted.exe";
+    Store(path, WriteInstaller(test::MakeMinimalPe(), contents));
+    EXPECT_EQ(FailedCheck(path), k.failed) << k.name;
+    std::ostringstream out;
+    EXPECT_FALSE(VerifyInstaller(path, false, out)) << k.name;
+  }
+}
+
 TEST(ToolVerify, SlackOfSixteenLoadsAndSeventeenDoesNot) {
   Project p = ExampleProject();
   p.Build();
