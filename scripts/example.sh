@@ -45,11 +45,7 @@ tp_copy_prefix "$TP_TEMPLATE" "$WINEPREFIX"
 "$TP_WINESERVER" -p </dev/null >"$TP_RUN_DIR/wineserver.log" 2>&1
 drive_c=$WINEPREFIX/drive_c
 user=$(basename "$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
-# The desktop of a Wine prefix is a link to the Unix home: keep the shortcut
-# inside the prefix.
 desktop=$drive_c/users/$user/Desktop
-rm -f "$desktop"
-mkdir -p "$desktop"
 helper=$TP_RUN_DIR/install_helper.exe
 x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$root/tests/wine/install_helper.c" -lole32 -luuid \
   >"$TP_RUN_DIR/helper-build.log" 2>&1

@@ -21,8 +21,6 @@ app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
 
 user=$(basename "$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
 desktop=$WINEPREFIX/drive_c/users/$user/Desktop
-rm -f "$desktop"
-mkdir -p "$desktop"
 programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 pf64="$WINEPREFIX/drive_c/Program Files"
 pf32="$WINEPREFIX/drive_c/Program Files (x86)"

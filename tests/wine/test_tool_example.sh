@@ -22,9 +22,6 @@ SOURCE_DATE_EPOCH=1700000000 "$tool" build "$example/tailpack.toml" --stub "$TP_
 drive_c=$WINEPREFIX/drive_c
 user=$(basename "$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
 desktop=$drive_c/users/$user/Desktop
-# The prefix's desktop links to the Unix home: keep the shortcut inside the prefix.
-rm -f "$desktop"
-mkdir -p "$desktop"
 folder="$drive_c/Program Files/Zentrova"
 start_menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova'
