@@ -22,15 +22,8 @@ using tailpack::LzmaSettings;
 using tailpack::MakeTrailer;
 using tailpack::PackageContents;
 using tailpack::WriteInstaller;
-
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-         (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using test::Get32;
+using test::Put32;
 
 // Trailer fields, as byte offsets within the trailer.
 const size_t kChecksumField = 0;

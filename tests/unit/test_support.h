@@ -9,6 +9,10 @@
 
 namespace test {
 
+// Little-endian 32-bit values in a byte vector.
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
+uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at);
+
 // A syntactically complete PE32 image (headers and one 512-byte section) that
 // the package writer and reader accept. With `pe32Plus` the optional header
 // is PE32+.

@@ -22,11 +22,7 @@ using tailpack::CompressBlock;
 using tailpack::LzmaSettings;
 using tailpack::PackageContents;
 using tailpack::WriterError;
-
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-         (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
+using test::Get32;
 
 PeFacts Facts(const std::vector<uint8_t>& image) {
   PeFacts facts{};

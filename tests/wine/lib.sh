@@ -327,6 +327,16 @@ tp_expect_report() {
 # --- Helpers ---------------------------------------------------------------
 
 # The Windows path of a Unix path: C:\... inside the prefix, else Z:\...
+# tp_wait_for FILE: true when FILE appears within 20 s.
+tp_wait_for() {
+  local i
+  for ((i = 0; i < 200; i++)); do
+    [[ -e $1 ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 tp_winpath() {
   local path
   path=$(realpath -m "$1")

@@ -34,16 +34,6 @@ x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$(dirname "$0")/install_he
 
 # --- Helpers ---------------------------------------------------------------
 
-# wait_for FILE: true when FILE appears within 20 s.
-wait_for() {
-  local i
-  for ((i = 0; i < 200; i++)); do
-    [[ -e $1 ]] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # start_helper MODE ARG: starts a helper that runs until stop_helpers, and
 # waits until it is ready.
 helper_count=0
@@ -61,7 +51,7 @@ start_helper() {
     done
     tp_die "the helper window did not start"
   fi
-  wait_for "$ready" || tp_die "the $mode helper did not start"
+  tp_wait_for "$ready" || tp_die "the $mode helper did not start"
 }
 
 stop_helpers() {

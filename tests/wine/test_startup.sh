@@ -28,16 +28,6 @@ installed() {
   compgen -G "$WINEPREFIX/drive_c/Program Files*/$1/readme.txt" >/dev/null
 }
 
-# wait_for FILE: true when FILE appears within 20 s.
-wait_for() {
-  local i
-  for ((i = 0; i < 200; i++)); do
-    [[ -e $1 ]] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # --- Windows-version gate -------------------------------------------------
 
 tp_set_windows_version win81
@@ -50,7 +40,7 @@ tp_mkpkg "$TP_TEST_DIR/os-link.exe" --versions 0x28 --archs 0x4 \
 tp_run_installer -- "$TP_TEST_DIR/os-link.exe" /s
 tp_expect_exit 1
 tp_expect_report "$kUnsupported" 'EXIT 1'
-tp_check "the link was opened" wait_for "$WINEPREFIX/drive_c/link-opened.txt"
+tp_check "the link was opened" tp_wait_for "$WINEPREFIX/drive_c/link-opened.txt"
 
 tp_case "versions 0x28 on Windows 8.1 without a link: message, exit 1"
 tp_mkpkg "$TP_TEST_DIR/os.exe" --versions 0x28
@@ -131,7 +121,7 @@ for entry in "${language_cases[@]}"; do
   "$TP_WINE64" "$holder" "$mutex" "$(tp_winpath "$ready")" "$(tp_winpath "$stop")" \
     </dev/null >>"$TP_TEST_DIR/holder.log" 2>&1 &
   holder_pid=$!
-  if wait_for "$ready"; then
+  if tp_wait_for "$ready"; then
     TP_LOCALE=$locale TP_WINE64=$with_locale \
       tp_run_installer --press cancel -- "$TP_TEST_DIR/lang$n.exe" /s
     tp_expect_exit 0
