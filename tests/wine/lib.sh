@@ -395,8 +395,16 @@ tp_run_installer() {
   TP_RUN_COUNT=$((TP_RUN_COUNT + 1))
   TP_REPORT=$TP_TEST_DIR/report-$TP_RUN_COUNT.txt
   rm -f "$TP_REPORT"
-  TP_EXIT=0
-  timeout 300 "$TP_WINE64" "$TP_DRIVER" --timeout 30 "${options[@]}" \
-    --report "$(tp_winpath "$TP_REPORT")" "${program[@]}" \
-    </dev/null >"$TP_TEST_DIR/run-$TP_RUN_COUNT.log" 2>&1 || TP_EXIT=$?
+  local attempt log=$TP_TEST_DIR/run-$TP_RUN_COUNT.log
+  for attempt in 1 2; do
+    TP_EXIT=0
+    timeout 300 "$TP_WINE64" "$TP_DRIVER" --timeout 30 "${options[@]}" \
+      --report "$(tp_winpath "$TP_REPORT")" "${program[@]}" \
+      </dev/null >"$log" 2>&1 || TP_EXIT=$?
+    # The driver creates its report before it starts the installer, so no
+    # report means Wine did not start the driver at all (seen rarely on a
+    # loaded machine): the installer has not run, and one retry is safe.
+    [[ -e $TP_REPORT ]] && break
+    echo "        (Wine did not start the driver, exit $TP_EXIT: $(tail -c 300 "$log" | tr '\n' ' '))"
+  done
 }
