@@ -327,6 +327,19 @@ tp_expect_report() {
 # --- Helpers ---------------------------------------------------------------
 
 # The Windows path of a Unix path: C:\... inside the prefix, else Z:\...
+# tp_wait_pid PID SECONDS: waits for a background process of this shell;
+# false (after killing it) when it has not ended within SECONDS or failed.
+tp_wait_pid() {
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    kill -0 "$1" 2>/dev/null || { wait "$1"; return; }
+    sleep 0.1
+  done
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  return 1
+}
+
 # tp_wait_for FILE: true when FILE appears within 20 s.
 tp_wait_for() {
   local i

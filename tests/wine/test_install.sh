@@ -157,7 +157,7 @@ product=$!
 tp_run_installer -- "$installer" -s
 tp_expect_exit 0
 tp_expect_report 'EXIT 0'
-wait "$product" || tp_fail "the running product did not end cleanly"
+tp_wait_pid "$product" 30 || tp_fail "the running product did not end cleanly"
 tp_check "files in the registered folder" cmp -s "$app64" "$WINEPREFIX/drive_c/Apps/Zentrova/zentrova.exe"
 expect_equal "configuration command of the update" '"C:\Apps\Zentrova\zentrova.exe" -xi:0:2.1.3' \
   "$(tr -d '\r' <"$WINEPREFIX/drive_c/Apps/Zentrova/zentrova-calls.log")"

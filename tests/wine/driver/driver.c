@@ -355,7 +355,17 @@ int wmain(int argc, wchar_t** argv) {
   PROCESS_INFORMATION child;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
-  if (!CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) {
+  // Wine on a loaded machine occasionally fails to start a process (error
+  // 1359); nothing has run then, so a few more tries are safe.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt != 0) {
+      fwprintf(stderr, L"tp-driver: start failed (error %lu), trying again\n", GetLastError());
+      Sleep(500);
+    }
+    started = CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child);
+  }
+  if (!started) {
     wchar_t line[64];
     swprintf(line, 64, L"ABORT cannot start (error %lu)", GetLastError());
     WriteLine(line);
