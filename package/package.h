@@ -132,7 +132,8 @@ inline const char* EntryName(const Catalogue* catalogue, const FileEntry* entry)
   return catalogue->names + entry->nameOffset;
 }
 
-// The effective MainExecutable: the stored one or ProductName + ".exe".
+// A setting by index, or null when absent. MainExecutable is never null: it
+// is ProductName + ".exe" when the package stores none.
 inline const Char16* Setting(const Catalogue* catalogue, SettingIndex index) {
   return catalogue->settings.text[index];
 }

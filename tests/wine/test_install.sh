@@ -6,9 +6,6 @@
 #
 # A helper program (install_helper.c, built here with mingw) stands in for a
 # running product and reads shortcuts back through the shell-link object.
-#
-# The prefix's per-user shell folders are links into the Unix home; the
-# desktop is replaced by a real folder so shortcuts stay inside the prefix.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 tp_test_begin
