@@ -421,3 +421,51 @@ tp_run_installer() {
     echo "        (Wine did not start the driver, exit $TP_EXIT: $(tail -c 300 "$log" | tr '\n' ' '))"
   done
 }
+
+# --- The wizard ------------------------------------------------------------
+
+# tp_run_wizard SCRIPT [DRIVER-OPTIONS...] -- INSTALLER [ARGUMENTS...]
+# Runs the installer through the driver with the script SCRIPT (the steps of
+# tests/wine/driver/script.c, one a line) and a 60 s timeout; sets TP_EXIT
+# and TP_REPORT like tp_run_installer.
+tp_run_wizard() {
+  local script=$TP_TEST_DIR/script-$((TP_RUN_COUNT + 1)).txt
+  printf '%s\n' "$1" >"$script"
+  shift
+  tp_run_installer --timeout 60 --script "$(tp_winpath "$script")" "$@"
+}
+
+# tp_item LABEL ID: the ITEM line of item ID in the dump LABEL of the last
+# report (empty when there is none).
+tp_item() {
+  awk -v label="DUMP $1" -v id="id=$2" '
+    index($0, label " ") == 1 || $0 == label { inside = 1; next }
+    /^DUMP / { inside = 0 }
+    inside && $1 == "ITEM" && $2 == id { print; exit }' "$TP_REPORT"
+}
+
+# tp_expect_item LABEL ID TOKEN...: the item's line in dump LABEL holds each
+# TOKEN (for example visible=1 'text="&Next >"').
+tp_expect_item() {
+  local label=$1 id=$2 line token
+  shift 2
+  line=$(tp_item "$label" "$id")
+  if [[ -z $line ]]; then
+    tp_fail "dump $label has no item $id"
+    return
+  fi
+  for token in "$@"; do
+    [[ $line == *" $token"* ]] || tp_fail "dump $label, item $id: no '$token' in: $line"
+  done
+}
+
+# tp_dump_title LABEL: the window title of dump LABEL.
+tp_dump_title() {
+  awk -v label="DUMP $1 " 'index($0, label) == 1 { sub(/^[^"]*"/, ""); sub(/"$/, ""); print; exit }' \
+    "$TP_REPORT"
+}
+
+# tp_png BMP PNG: converts a screenshot of the driver to PNG.
+tp_png() {
+  python3 "$TP_ROOT/tests/wine/bmp2png.py" "$1" "$2" || tp_die "cannot convert $1"
+}

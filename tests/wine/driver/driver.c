@@ -8,7 +8,9 @@
  *   WINDOW class="..." title="..."        (with --windows)
  *   EXIT <code>                           (the installer's exit code)
  *   TIMEOUT                               (the installer was killed)
- *   ABORT <reason>                        (the chosen button is not there)
+ *   ABORT <reason>                        (the chosen button is not there,
+ *                                          or a script step failed)
+ *   DUMP / ITEM / SHOT lines              (with --script, see script.c)
  *
  * In quoted values a backslash, a double quote, CR, LF and TAB are written as
  * \\, \", \r, \n and \t, other control characters as \xHH.
@@ -24,17 +26,18 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "driver.h"
+
 #define EXIT_TIMEOUT 124
 #define EXIT_ABORT 125
 #define EXIT_USAGE 126
 
 #define MAX_ANSWERS 64
 #define MAX_SEEN 256
-#define TEXT_CAPACITY 2048
 
 static const wchar_t kUsage[] =
     L"usage: tp-driver --report FILE [--press BUTTON] [--answers B1,B2,...]\n"
-    L"                 [--timeout SECONDS] [--windows]\n"
+    L"                 [--timeout SECONDS] [--windows] [--script FILE]\n"
     L"                 (--cmdline LINE | -- PROGRAM [ARGUMENTS...])\n"
     L"BUTTON: ok cancel abort retry ignore yes no tryagain continue none\n";
 
@@ -52,7 +55,7 @@ static const struct ButtonName kButtons[] = {
 };
 
 static HANDLE g_report = INVALID_HANDLE_VALUE;
-static DWORD g_childId;
+DWORD g_childId;
 static int g_answers[MAX_ANSWERS];
 static int g_answerCount;
 static int g_nextAnswer;
@@ -73,7 +76,7 @@ static void Fail(const wchar_t* what, const wchar_t* detail) {
   fwprintf(stderr, L"tp-driver: %ls%ls\n", what, detail ? detail : L"");
 }
 
-static void WriteLine(const wchar_t* line) {
+void WriteLine(const wchar_t* line) {
   char utf8[TEXT_CAPACITY * 4];
   int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8) - 1, NULL, NULL);
   DWORD written;
@@ -83,7 +86,7 @@ static void WriteLine(const wchar_t* line) {
 }
 
 /* Appends `text` to `out` (capacity `capacity`, always terminated), escaped. */
-static void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text) {
+void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text) {
   size_t at = wcslen(out);
   for (; *text; ++text) {
     wchar_t piece[8];
@@ -108,7 +111,7 @@ static void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text) {
   }
 }
 
-static void Append(wchar_t* out, size_t capacity, const wchar_t* text) {
+void Append(wchar_t* out, size_t capacity, const wchar_t* text) {
   size_t at = wcslen(out);
   size_t length = wcslen(text);
   if (at + length + 1 > capacity) length = capacity - at - 1;
@@ -334,6 +337,8 @@ int wmain(int argc, wchar_t** argv) {
       timeoutSeconds = wcstod(argv[++i], NULL);
     } else if (wcscmp(option, L"--windows") == 0) {
       g_dumpWindows = 1;
+    } else if (wcscmp(option, L"--script") == 0 && hasValue) {
+      if (LoadScript(argv[++i])) return Fail(L"cannot read the script ", argv[i]), EXIT_USAGE;
     } else if (wcscmp(option, L"--cmdline") == 0 && hasValue) {
       commandLine = _wcsdup(argv[++i]);
     } else {
@@ -380,8 +385,12 @@ int wmain(int argc, wchar_t** argv) {
     if (WaitForSingleObject(child.hProcess, 50) == WAIT_OBJECT_0) break;
     struct ScanState state = {0};
     EnumWindows(ScanWindow, (LPARAM)&state);
+    if (!state.aborted && RunScript(child.hProcess)) state.aborted = 1;
     if (state.aborted || GetTickCount64() > deadline) {
-      if (!state.aborted) WriteLine(L"TIMEOUT");
+      if (!state.aborted) {
+        ReportWaitingStep();
+        WriteLine(L"TIMEOUT");
+      }
       TerminateProcess(child.hProcess, 1);
       WaitForSingleObject(child.hProcess, 5000);
       return state.aborted ? EXIT_ABORT : EXIT_TIMEOUT;

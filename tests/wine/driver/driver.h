@@ -1,0 +1,27 @@
+/* Shared parts of tp-driver: the report and the scripted walk through the
+ * installer's wizard (script.c). */
+#pragma once
+
+#include <windows.h>
+
+#define TEXT_CAPACITY 2048
+
+/* The installer's process id. */
+extern DWORD g_childId;
+
+/* Writes one line (UTF-8) to the report. */
+void WriteLine(const wchar_t* line);
+/* Append to `out` of `capacity` units, always terminated; AppendEscaped
+ * escapes backslash, quote and control characters. */
+void Append(wchar_t* out, size_t capacity, const wchar_t* text);
+void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text);
+
+/* Reads the script (UTF-8, one step a line). Returns 0, or 1 when the file
+ * cannot be read or holds an unknown step. */
+int LoadScript(const wchar_t* path);
+/* Runs script steps until one has to wait; called every 50 ms while the
+ * installer runs. Returns 0, or 1 when a step failed (an ABORT line has
+ * been reported). */
+int RunScript(HANDLE process);
+/* Reports the step the script waits at, if any. */
+void ReportWaitingStep(void);
