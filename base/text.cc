@@ -54,3 +54,12 @@ int AppendSeparator(Char16* destination, size_t capacity) {
   if (length != 0 && destination[length - 1] == '\\') return 0;
   return AppendText(destination, capacity, u"\\");
 }
+
+void TrimBlanks(Char16* text) {
+  size_t start = 0;
+  while (text[start] == ' ') ++start;
+  size_t end = TextLength(text + start) + start;
+  while (end > start && text[end - 1] == ' ') --end;
+  for (size_t i = start; i < end; ++i) text[i - start] = text[i];
+  text[end - start] = 0;
+}

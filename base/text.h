@@ -24,3 +24,6 @@ int AppendAscii(Char16* destination, size_t capacity, const char* source);
 // Appends "\" unless the text already ends in one (an empty text gets it).
 // Same returns as AppendText.
 int AppendSeparator(Char16* destination, size_t capacity);
+
+// Removes blanks (U+0020) at both ends of the text, in place.
+void TrimBlanks(Char16* text);

@@ -23,6 +23,7 @@ set(STUB_SOURCES
   platform/win32/platform_win32.cc
   platform/win32/runtime_win32.cc
   platform/win32/install_win32.cc
+  platform/win32/ui_win32.cc
 )
 if(EXISTS ${PROJECT_SOURCE_DIR}/resources/stub.rc)
   list(APPEND STUB_SOURCES resources/stub.rc)

@@ -9,6 +9,7 @@
 #include "wizard/info_pane.h"
 
 int g_installSucceeded;
+int g_installFailed;
 
 // InstallProgress: bytes written so far and the wizard's progress bar (null
 // in silent mode, where no progress message is sent).
@@ -116,6 +117,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
     }
     if (error != 0) {
       LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
+      g_installFailed = 1;
       return 1;
     }
   }

@@ -4,11 +4,13 @@
 
 #include "base/types.h"
 #include "platform/platform.h"
+#include "wizard/wizard.h"
 
 // InstallSucceeded: 1 once InstallFiles has completed.
 extern int g_installSucceeded;
+// 1 once InstallFiles has failed: the process then exits with 2.
+extern int g_installFailed;
 
-const int kProgressBarItem = 22;
 const uint32_t kProgressTimerId = 255;
 const uint32_t kProgressTimerPeriod = 30;
 // Progress bar range 0..10000: the copy phase fills 0..5000, the timer moves

@@ -19,8 +19,9 @@ int SilentInstall() {
   // No folder at all (an update entry without InstallLocation, or nothing
   // resolved) or one too long for the buffer: nothing to install into.
   if (path[0] == 0 || AppendSeparator(path, kPathCapacity) != 0) return 1;
-  if (!IsExistingFolder(path) && CreateFolder(path) == 0) return 1;
   uint32_t namePosition = static_cast<uint32_t>(TextLength(path));
+  if (!FitsMainExecutable(namePosition)) return 1;
+  if (!IsExistingFolder(path) && CreateFolderTree(path) != 0) return 1;
   if (FixLaunchTarget(path, namePosition) != 0) return 1;
   CloseRunningInstances(0);
   return InstallFiles(0, path, namePosition, 1);

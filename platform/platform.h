@@ -52,9 +52,18 @@ uint16_t QueryUserLanguage();
 int IsAdministrator();
 // CoInitialize(null); returns the HRESULT.
 int32_t InitializeCom();
-// ShellExecuteW(null, "open", target, null, null, SW_SHOWNORMAL); returns its
-// result (greater than 32 on success).
-intptr_t OpenWithShell(const Char16* target);
+// ShellExecuteW(null, "open", target, null, directory, SW_SHOWNORMAL); a
+// null directory is passed as null. Returns its result (greater than 32 on
+// success).
+intptr_t OpenWithShell(const Char16* target, const Char16* directory);
+// Restricts where the process looks for libraries to the system directory
+// (SetDefaultDllDirectories when the system has it, else SetDllDirectoryW
+// with an empty text, which at least drops the current directory), so that a
+// library lying beside the installer is never loaded in its place.
+void RestrictLibrarySearch();
+// Loads a system library (name without ".dll") from the system directory
+// only. Returns non-zero when it is loaded; it stays loaded.
+int LoadSystemLibrary(const char* name);
 // InitCommonControls.
 void InitializeCommonControls();
 
@@ -184,3 +193,75 @@ void NotifyShellCreated(const Char16* path);
 // Appends a log line at the end of the rich-edit pane, moving the focus
 // there; does nothing for a null pane.
 void AppendLogText(void* pane, const Char16* text);
+
+// Dialogs and controls. `window` is a dialog, `id` one of its items.
+typedef intptr_t(PLATFORM_CALLBACK* DialogProcedure)(void* window, uint32_t message,
+                                                     uintptr_t wParam, intptr_t lParam);
+// DialogBoxParamW with template `templateId`, no owner and `parameter` as the
+// WM_INITDIALOG lParam; returns when the dialog has ended.
+intptr_t RunModalDialog(void* instance, int templateId, DialogProcedure procedure,
+                        intptr_t parameter);
+// EndDialog.
+void EndModalDialog(void* window, intptr_t result);
+// SetDlgItemTextW. Setting the text of an edit control makes it notify its
+// dialog with EN_CHANGE at once.
+void SetItemText(void* window, int id, const Char16* text);
+// GetDlgItemTextW into `capacity` units; returns the length copied.
+uint32_t GetItemText(void* window, int id, Char16* buffer, uint32_t capacity);
+// ShowWindow on the item with kShow or kHide.
+void ShowItem(void* window, int id, int command);
+const int kHide = 0;
+const int kShow = 5;
+// EnableWindow on the item.
+void EnableItem(void* window, int id, int enable);
+// CheckDlgButton with kUnchecked or kChecked.
+void CheckItem(void* window, int id, uint32_t state);
+const uint32_t kUnchecked = 0;
+const uint32_t kChecked = 1;
+// 1 when IsDlgButtonChecked reports BST_CHECKED, else 0.
+int IsItemChecked(void* window, int id);
+// SetWindowTextW / SetWindowTextA on any window.
+void SetWindowText16(void* window, const Char16* text);
+void SetWindowText8(void* window, const char* text);
+// GetDlgCtrlID of a control window.
+int GetControlId(void* control);
+// For WM_CTLCOLORSTATIC: draws the control's text without a background on
+// `deviceContext` (SetBkMode TRANSPARENT) and returns the stock white brush.
+intptr_t PaintOnWhite(void* deviceContext);
+// Greys the Close command of the window menu (and so the caption's close
+// button).
+void DisableCloseCommand(void* window);
+// SHAutoComplete with file-system completion on an edit control.
+void EnableFolderCompletion(void* field);
+// LoadIconW of icon resource 1; null when there is none.
+void* LoadProductIcon(void* instance);
+// CreateFontW of "MS Shell Dlg" with a cell height of `height` pixels and
+// `weight`, DEFAULT_CHARSET, FIXED_PITCH; null on failure.
+void* CreateUiFont(int height, int weight);
+// Pixels per logical inch of the display (96 at 100 %).
+uint32_t QueryDisplayDpi();
+// Shows the system's wait cursor and returns the previous cursor.
+void* ShowWaitCursor();
+void RestoreCursor(void* cursor);
+// InvalidateRect of the whole window, with erasing.
+void RepaintWindow(void* window);
+// Creates the child window of `className` with `style` and item id `id`
+// over dialog item `frameId`, one pixel inside its frame. Returns the
+// window, or null.
+void* CreateChildOverItem(void* dialog, int frameId, const Char16* className, uint32_t style,
+                          int id, void* instance);
+// Shrinks a rich-edit control's formatting rectangle by `margin` pixels on
+// each side (EM_GETRECT, then EM_SETRECTNP).
+void SetTextMargins(void* control, int margin);
+// The shell's folder-browse dialog owned by `owner`, rooted at the
+// computer's drives, showing `title`, opening at `start`, with an edit box
+// and the new dialog style, returning only file-system folders. COM is
+// initialised around it. Returns 1 with the chosen folder's path in the
+// kPathCapacity-unit `path`, else 0 (cancelled, or not a file-system
+// folder).
+int BrowseForFolder(void* owner, const Char16* title, const Char16* start, Char16* path);
+// Asks the desktop shell to start `program` (no arguments) in `directory`
+// through its automation objects, so that it runs with the shell's rights
+// rather than the installer's. Returns an HRESULT: negative when any step
+// failed.
+int32_t ShellExecuteAsUser(const Char16* program, const Char16* directory);

@@ -1,6 +1,7 @@
 #include "startup/run_setup.h"
 
 #include "base/text.h"
+#include "install/extract.h"
 #include "install/silent_install.h"
 #include "package/load.h"
 #include "platform/platform.h"
@@ -35,6 +36,10 @@ static int IsSilentSwitch(const char* tail) {
 }
 
 uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
+  // Libraries loaded from now on (the rich-edit control, and what system
+  // libraries load later) come from the system directory, never from the
+  // folder the installer was started from.
+  RestrictLibrarySearch();
   g_package = LoadPackage();
   if (g_package == 0) {
     ShowMessageBox(0, u"This setup package is damaged!", 0, kMbIconError);
@@ -44,7 +49,7 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   if (versions != 0 && (versions & g_machine.osMask & 0xFFFF) == 0) {
     if (ShowMessageBox(0, u"This operating system is not supported!", 0, kMbIconError) == kIdOk) {
       const Char16* link = Setting(g_package, kUnsupportedOsLink);
-      if (link != 0) OpenWithShell(link);
+      if (link != 0) OpenWithShell(link, 0);
     }
     return 1;
   }
@@ -61,9 +66,10 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   // COM stays initialised until the process exits.
   InitializeCom();
   if (IsSilentSwitch(tail)) {
-    SilentInstall();
+    if (SilentInstall() != 0) return kExitInstallFailed;
   } else {
     RunWizard(instance);
+    if (g_installFailed) return kExitInstallFailed;
   }
   return 0;
 }

@@ -11,9 +11,15 @@ extern Catalogue* g_package;
 // Loads the package, applies the gates in their fixed order (package intact,
 // Windows version, architecture, then, after selecting the language,
 // administrator rights), initialises COM and runs the silent install for a
-// tail starting with -s or /s (either case), else the wizard. `reserved` and
-// `showCommand` are not used. Returns the process exit code: 1 when a gate
-// stopped the run, else 0 whatever the run mode's outcome.
+// tail starting with -s or /s (either case), else the wizard. Before all
+// that, restricts the library search to the system directory. `reserved`
+// and `showCommand` are not used. Returns the process exit code:
+// kExitGateStopped when a gate stopped the run, kExitInstallFailed when an
+// installation was attempted and failed (a silent install whose folder
+// could not be made, or a failed InstallFiles), else 0 (also after Cancel).
+const uint32_t kExitGateStopped = 1;
+const uint32_t kExitInstallFailed = 2;
+
 uint32_t RunSetup(void* instance, uint32_t reserved, const char* tail, uint32_t showCommand);
 
 // Shows "This setup can only be installed on Windows %s!" with the

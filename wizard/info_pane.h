@@ -10,6 +10,20 @@ extern void* g_infoPane;
 // Capacity of one log line, terminator included.
 const uint32_t kLogLineCapacity = 256;
 
+// Creates the pane one pixel inside the frame (item 24) from the first
+// rich-edit library that loads from the system directory ("msftedit" with
+// RICHEDIT50W, else "riched20" with RichEdit20W), gives it its font and
+// margins, and returns it (also kept as InfoPane); null when no rich-edit
+// control could be created.
+void* CreateInfoPane(void* window, void* instance);
+
+// Shows the package's info text (the bytes of the info entry, 8-bit text in
+// the system's ANSI code page, up to a 0 byte) in the pane. A text below
+// 64 KiB goes through the reader's scratch buffer, a longer one through a
+// buffer allocated and freed here. No info entry, an empty one or a failed
+// allocation shows nothing.
+void ShowInfoText();
+
 // Formats a line with the wvnsprintfW conversions (cut at 255 units) and
 // appends it at the end of the pane; nothing is shown without a pane. The
 // formats carry their own "\r\n".

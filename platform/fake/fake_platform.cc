@@ -139,8 +139,8 @@ int32_t InitializeCom() {
   return g_fake.comResult;
 }
 
-intptr_t OpenWithShell(const Char16* target) {
-  Record("ShellExecute open " + Narrow(target));
+intptr_t OpenWithShell(const Char16* target, const Char16* directory) {
+  Record("ShellExecute open " + Narrow(target) + (directory ? " in " + Narrow(directory) : ""));
   return g_fake.shellOpenResult;
 }
 

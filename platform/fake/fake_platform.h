@@ -37,6 +37,16 @@ struct FakeShellLink {
   int iconIndex;
 };
 
+// A control of the wizard's dialog.
+struct FakeControl {
+  bool visible = false;
+  bool enabled = true;
+  uint32_t check = 0;
+  std::u16string text;
+};
+
+inline void* const kFakeDialog = reinterpret_cast<void*>(0x10000);
+
 struct FakePlatform {
   // Machine.
   bool hasIsWow64Process2 = true;
@@ -84,6 +94,23 @@ struct FakePlatform {
   std::vector<std::u16string> logLines;        // every LogLine, pane or not
   int openKeys = 0;
 
+  // Wizard (platform/fake/fake_ui.cc). The dialog is kFakeDialog; its items
+  // are GetDialogItem handles (0x20000 + id) and live in `controls`.
+  std::map<int, FakeControl> controls;
+  DialogProcedure dialogProcedure = nullptr;  // gets EN_CHANGE of item 21
+  std::function<void()> onDialog;             // runs inside RunModalDialog
+  bool dialogEnded = false;
+  std::u16string windowTitle;                 // the dialog's caption
+  std::string infoText;                       // SetWindowTextA on the pane
+  std::set<std::string> loadableLibraries = {"msftedit", "riched20"};
+  bool paneCreates = true;                    // CreateWindowExW of the pane
+  uint32_t dpi = 96;
+  bool hasIcon = true;
+  bool browseChooses = false;                 // the folder dialog's outcome
+  std::u16string browseChoice;
+  int32_t shellAsUserResult = 0;              // HRESULT of the shell route
+  std::vector<std::pair<int, int>> fonts;     // CreateFontW height, weight
+
   // Answers for message boxes, in order; IDOK when the list runs out.
   std::vector<int> messageBoxAnswers;
 
@@ -100,3 +127,15 @@ void ResetFakePlatform();
 
 // UTF-16 to UTF-8 for readable assertions.
 std::string Narrow(const std::u16string& text);
+
+// The controls of dialog template 1 as the dialog manager creates them:
+// visible and enabled as the template says, all texts empty.
+void CreateFakeDialogControls();
+
+// What a user's click does: an enabled, visible button (a check box toggles
+// first) notifies the dialog procedure with BN_CLICKED. Returns false, doing
+// nothing, for a hidden or disabled control.
+bool FakeClick(int id);
+
+// The user types `text` into the folder field (EN_CHANGE follows).
+void FakeType(int id, const std::u16string& text);

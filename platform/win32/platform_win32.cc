@@ -7,13 +7,17 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "base/memory.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-const uint8_t* GetModuleImage() { return reinterpret_cast<const uint8_t*>(GetModuleHandleA(0)); }
+// The executable's own module; GetModuleHandleW also finds kernel32 below,
+// so one import serves both.
+const uint8_t* GetModuleImage() { return reinterpret_cast<const uint8_t*>(GetModuleHandleW(0)); }
 
-void* GetInstanceHandle() { return GetModuleHandleA(0); }
+void* GetInstanceHandle() { return GetModuleHandleW(0); }
 
 int GetOwnPath(Char16* buffer, uint32_t capacity) {
   DWORD length = GetModuleFileNameW(0, reinterpret_cast<wchar_t*>(buffer), capacity);
@@ -37,15 +41,19 @@ uint64_t QueryFileSize(PlatformFile file) {
 }
 
 int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size) {
-  LARGE_INTEGER position;
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(file, position, 0, FILE_BEGIN)) return 1;
+  // The offset travels in the OVERLAPPED record; on a handle opened for
+  // synchronous reading, ReadFile then reads there and waits.
   uint8_t* out = static_cast<uint8_t*>(buffer);
   while (size != 0) {
+    OVERLAPPED at;
+    FillBytes(&at, 0, sizeof at);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD chunk = size > (1u << 30) ? (1u << 30) : size;
     DWORD got = 0;
-    if (!ReadFile(file, out, chunk, &got, 0) || got == 0) return 1;
+    if (!ReadFile(file, out, chunk, &got, &at) || got == 0) return 1;
     out += got;
+    offset += got;
     size -= got;
   }
   return 0;
@@ -64,7 +72,8 @@ int QueryNativeMachine(uint16_t* machine) {
       reinterpret_cast<IsWow64Process2Function>(FindKernelFunction("IsWow64Process2"));
   if (query == 0) return 0;
   USHORT processMachine = 0, nativeMachine = 0;
-  if (!query(GetCurrentProcess(), &processMachine, &nativeMachine)) return 0;
+  // (HANDLE)-1 is the current process, what GetCurrentProcess returns.
+  if (!query(reinterpret_cast<HANDLE>(-1), &processMachine, &nativeMachine)) return 0;
   *machine = nativeMachine;
   return 1;
 }
@@ -119,8 +128,30 @@ int IsAdministrator() { return IsUserAnAdmin(); }
 
 int32_t InitializeCom() { return CoInitialize(0); }
 
-intptr_t OpenWithShell(const Char16* target) {
-  return reinterpret_cast<intptr_t>(ShellExecuteW(0, L"open", Wide(target), 0, 0, SW_SHOWNORMAL));
+intptr_t OpenWithShell(const Char16* target, const Char16* directory) {
+  return reinterpret_cast<intptr_t>(
+      ShellExecuteW(0, L"open", Wide(target), 0, Wide(directory), SW_SHOWNORMAL));
+}
+
+void RestrictLibrarySearch() {
+  typedef BOOL(WINAPI * SetDefaultFunction)(DWORD);
+  SetDefaultFunction setDefault =
+      reinterpret_cast<SetDefaultFunction>(FindKernelFunction("SetDefaultDllDirectories"));
+  if (setDefault == 0 || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+}
+
+int LoadSystemLibrary(const char* name) {
+  // A full path: the library is never searched for, so no other folder can
+  // supply it.
+  wchar_t path[MAX_PATH];
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return 0;
+  Char16* text = reinterpret_cast<Char16*>(path);
+  if (AppendAscii(text, MAX_PATH, "\\") != 0 || AppendAscii(text, MAX_PATH, name) != 0 ||
+      AppendAscii(text, MAX_PATH, ".dll") != 0) {
+    return 0;
+  }
+  return LoadLibraryW(path) != 0;
 }
 
 void InitializeCommonControls() { InitCommonControls(); }

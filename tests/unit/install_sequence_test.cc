@@ -128,7 +128,7 @@ TEST_F(InstallSequenceTest, SilentFreshInstallWritesEverything) {
   EXPECT_EQ(SilentInstall(), 0);
   EXPECT_EQ(g_isFreshInstall, 1);
   EXPECT_EQ(g_installSucceeded, 1);
-  EXPECT_NE(EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova\\"), -1);
+  EXPECT_NE(EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova"), -1);
   const std::string folder = "C:\\Program Files\\Zentrova\\";
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             "Copy " + folder + "zentrova.exe\r\n",
@@ -176,7 +176,7 @@ TEST_F(InstallSequenceTest, SilentInstallStopsWithoutAUsableFolder) {
   };
   const std::vector<Case> cases = {
       {"update entry without location", u"", true},
-      {"parent folder missing", u"E:\\missing\\Zentrova", false},
+      {"a level is a file", u"C:\\Users\\admin\\notes.txt\\Zentrova", false},
       {"folder names a file", u"C:\\Users\\admin\\notes.txt", false},
       {"folder too long", u"C:\\" + std::u16string(256, u'z'), false},
       {"nothing resolved", u"%LocalAppData%\\Z", false},
@@ -219,7 +219,7 @@ TEST_F(InstallSequenceTest, SilentInstallClosesTheProductBeforeWritingFiles) {
   g_fake.windowFinds = 1;
   g_fake.mutexOpens = 1;
   EXPECT_EQ(SilentInstall(), 0);
-  int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova\\");
+  int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova");
   int close = EventIndex(kWmClose);
   int mutex = EventIndex("OpenMutexW ZentrovaRunning");
   int firstFile = EventIndex("CreateFileW C:\\Program Files\\Zentrova\\zentrova.exe");

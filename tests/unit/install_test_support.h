@@ -77,6 +77,19 @@ inline tailpack::PackageContents ProductPackage() {
   return c;
 }
 
+// The installer's process-wide state as a new process has it.
+inline void ResetRuntimeState() {
+  g_package = nullptr;
+  g_selectedLanguage = 0;
+  g_isFreshInstall = 1;
+  g_previousVersion[0] = 0;
+  g_launchTargetFromPackage = 0;
+  g_installSucceeded = 0;
+  g_installFailed = 0;
+  g_installRunning = 0;
+  g_infoPane = nullptr;
+}
+
 // Loads `contents` as the process's package for a machine and resets the
 // installation's process-wide state.
 class LoadedPackage {
@@ -91,26 +104,25 @@ class LoadedPackage {
     EXPECT_EQ(status, kPackageOk);
     if (status != kPackageOk) FreeMemory(copy);
     storedLaunchTarget_ = catalogue_.settings.text[kLaunchTarget];
+    ResetRuntimeState();
+    scratch_.assign(kScratchSize, 0xCC);
+    g_reader.scratch = scratch_.data();
     g_package = &catalogue_;
     g_machine = {archMask, osMask, catalogue_.registryView};
-    g_selectedLanguage = 0;
-    g_isFreshInstall = 1;
-    g_previousVersion[0] = 0;
-    g_launchTargetFromPackage = 0;
-    g_installSucceeded = 0;
-    g_infoPane = nullptr;
   }
   ~LoadedPackage() {
     const Char16* launch = catalogue_.settings.text[kLaunchTarget];
     if (launch != storedLaunchTarget_) FreeMemory(const_cast<Char16*>(launch));
     ReleaseCatalogue(&catalogue_);
     g_package = nullptr;
+    g_reader.scratch = nullptr;
   }
   Catalogue* get() { return &catalogue_; }
 
  private:
   Catalogue catalogue_{};
   const Char16* storedLaunchTarget_ = nullptr;
+  std::vector<uint8_t> scratch_;  // the reader's scratch buffer
 };
 
 // An x64 Windows 10 machine: both registry views with their Program Files

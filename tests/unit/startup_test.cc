@@ -12,6 +12,7 @@
 #include "startup/language.h"
 #include "startup/message.h"
 #include "startup/run_setup.h"
+#include "tests/unit/install_test_support.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -19,7 +20,21 @@ namespace {
 const char kDamaged[] = "MessageBox This setup package is damaged!";
 const char kUnsupportedOs[] = "MessageBox This operating system is not supported!";
 
-// Puts an installer carrying `contents` where LoadPackage finds it.
+// A Program Files folder in both registry views, so that a silent install
+// has somewhere to go.
+void GiveProgramFiles() {
+  const char16_t folder[] = u"C:\\Program Files";
+  std::vector<uint8_t> value(reinterpret_cast<const uint8_t*>(folder),
+                             reinterpret_cast<const uint8_t*>(folder) + sizeof folder);
+  for (uint32_t view : {0u, 0x100u, 0x200u}) {
+    g_fake.registry[{view, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion"}][u"ProgramFilesDir"] =
+        {kRegSz, value};
+  }
+  g_fake.directories.insert(u"C:\\Program Files");
+}
+
+// Puts an installer carrying `contents` where LoadPackage finds it, on a
+// machine with a Program Files folder.
 void InstallInFake(const tailpack::PackageContents& contents) {
   tailpack::LzmaSettings fast;
   fast.preset = 0;
@@ -29,6 +44,7 @@ void InstallInFake(const tailpack::PackageContents& contents) {
       tailpack::WriteInstaller(test::MakeMinimalPe(), contents, fast);
   g_fake.moduleImage = installer;
   g_fake.files[g_fake.ownPath] = installer;
+  GiveProgramFiles();
 }
 
 // Position of the first recorded event that starts with `prefix`, or -1.
@@ -41,6 +57,7 @@ int EventIndex(const std::string& prefix) {
 
 bool Happened(const std::string& prefix) { return EventIndex(prefix) >= 0; }
 
+
 std::string AllEvents() {
   std::string all;
   for (const std::string& event : g_fake.events) all += event + "\n";
@@ -51,8 +68,7 @@ class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetFakePlatform();
-    g_package = nullptr;
-    g_selectedLanguage = 0;
+    install_test::ResetRuntimeState();
   }
 };
 

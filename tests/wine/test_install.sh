@@ -214,10 +214,10 @@ pending=$(value_of PendingFileRenameOperations)
 [[ $pending == *'TpLocked\in-use.dll.tmpa'* ]] || tp_fail "no deletion at reboot scheduled: [$pending]"
 tp_check "uninstall entry written" key_exists 64 "$uninstall_key\\TpLocked"
 
-tp_case "locked file without the in-use flag: the install stops at that file"
+tp_case "locked file without the in-use flag: the install stops at that file, exit code 2"
 locked_case TpStuck 0
-tp_expect_exit 0
-tp_expect_report 'EXIT 0'
+tp_expect_exit 2
+tp_expect_report 'EXIT 2'
 expect_equal "old file kept" old "$(cat "$pf64/TpStuck/in-use.dll")"
 tp_check "nothing moved aside" test ! -e "$pf64/TpStuck/in-use.dll.tmpa"
 tp_check "no later file" test ! -e "$pf64/TpStuck/after.txt"
