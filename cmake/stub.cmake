@@ -43,7 +43,7 @@ target_compile_definitions(tailpack-stub PRIVATE
 target_compile_options(tailpack-stub PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-    -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns
+    -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns -fomit-frame-pointer
     -mno-stack-arg-probe -fno-ident -Wall -Wextra>)
 # Link-time optimisation across the runtime and liblzma (built with -flto too).
 target_compile_options(tailpack-stub PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-flto>)
@@ -52,11 +52,25 @@ if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")
 else()
   set(_entry EntryPoint)
 endif()
+# ASLR (a relocation section and the dynamic-base flag) and DEP on both
+# builds, high-entropy addresses on x86_64.
 target_link_options(tailpack-stub PRIVATE
   -Os -flto -nostdlib -nostartfiles -static -s
-  -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/stub.ld -Wl,--disable-reloc-section
+  -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/stub.ld -Wl,--dynamicbase -Wl,--nxcompat
   -Wl,-e,${_entry} -Wl,--gc-sections -Wl,--subsystem,windows
   -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
+if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")
+  # Windows guarantees only 4-byte stack alignment to 32-bit code, and the
+  # runtime keeps nothing on the stack that needs more; applied at link
+  # time, where liblzma and the runtime are compiled together.
+  target_link_options(tailpack-stub PRIVATE -mpreferred-stack-boundary=2)
+else()
+  target_link_options(tailpack-stub PRIVATE -Wl,--high-entropy-va)
+endif()
+# Headers in one file block, relocations in the resource section.
+add_custom_command(TARGET tailpack-stub POST_BUILD
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/cmake/pe_compact.py $<TARGET_FILE:tailpack-stub>
+  VERBATIM)
 target_link_libraries(tailpack-stub PRIVATE
   ${TAILPACK_LZMA_ROOT}/lib/liblzma.a
   kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32 gcc)

@@ -7,11 +7,14 @@
 #     the imports of its exception filter and pseudo-relocation fix-ups;
 #   - the entry point lies in .text and the subsystem is Windows GUI;
 #   - the machine matches the build (build/win32: i386, build/win64: x86-64);
+#   - hardening: ASLR (dynamic base with a non-empty relocation directory and
+#     relocations not stripped), DEP (NX compatible), high-entropy addresses
+#     on x86-64, and no section that is both writable and executable;
 #   - the i386 stub fits the size budget.
 # Usage: tests/check_stub.sh STUB...
 set -euo pipefail
 
-readonly kSizeBudget=24576
+readonly kSizeBudget=30720
 readonly kAllowedDlls="kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32"
 # Imported only by mingw's start-up and run-time support, never by the stub.
 readonly kStartupImports="SetUnhandledExceptionFilter VirtualProtect VirtualQuery __getmainargs __wgetmainargs _initterm __set_app_type __p__acmdln _cexit"
@@ -108,6 +111,41 @@ for stub in "$@"; do
     pass "subsystem Windows GUI"
   else
     fail "subsystem is not Windows GUI: $(grep '^Subsystem' <<<"$headers" | tr -s '\t ' ' ')"
+  fi
+
+  # Hardening, from the headers and the section table.
+  hardening=$(python3 - "$stub" <<'PYTHON'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+nt = struct.unpack_from('<I', data, 0x3C)[0]
+characteristics = struct.unpack_from('<H', data, nt + 22)[0]
+optional_size = struct.unpack_from('<H', data, nt + 20)[0]
+optional = nt + 24
+magic = struct.unpack_from('<H', data, optional)[0]
+dll = struct.unpack_from('<H', data, optional + 70)[0]
+directories = optional + (96 if magic == 0x10B else 112)
+reloc_size = struct.unpack_from('<I', data, directories + 5 * 8 + 4)[0]
+sections = struct.unpack_from('<H', data, nt + 6)[0]
+wx = []
+for i in range(sections):
+    name, flags = struct.unpack_from('<8s28xI', data, optional + optional_size + 40 * i)
+    if flags & 0x20000000 and flags & 0x80000000:
+        wx.append(name.rstrip(b'\0').decode())
+print('0x%04X %d %d %s' % (dll, reloc_size, characteristics & 1, ','.join(wx) or '-'))
+PYTHON
+  ) || hardening="0x0000 0 1 ?"
+  read -r dll_flags reloc_size stripped wx_sections <<<"$hardening"
+  wanted=$((0x40 | 0x100))
+  [[ $format == pei-x86-64 ]] && wanted=$((wanted | 0x20))
+  if (((dll_flags & wanted) == wanted && reloc_size > 0 && stripped == 0)); then
+    pass "hardened: DllCharacteristics $dll_flags (dynamic base, NX$([[ $format == pei-x86-64 ]] && echo ", high-entropy VA")), $reloc_size bytes of relocations"
+  else
+    fail "not hardened: DllCharacteristics $dll_flags (want $(printf '0x%04X' "$wanted") set), relocations $reloc_size bytes, relocations stripped flag $stripped"
+  fi
+  if [[ $wx_sections == - ]]; then
+    pass "no section is both writable and executable"
+  else
+    fail "writable and executable sections: $wx_sections"
   fi
 
   # Size budget of the shipped (i386) stub.
