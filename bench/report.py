@@ -162,7 +162,12 @@ def main():
         "times and memory are medians, the two makers' runs alternating.",
         "",
     ]
+    folder = text(figures, ("all", "install-folder", "-"))
+    if folder:
+        lines += [f"Install folder: {'a tmpfs' if folder == 'tmpfs' else 'the Wine prefix on disk'}.", ""]
     for payload in order:
+        if payload == "all":
+            continue
         lines += scale_table(figures) if payload == "scale" else payload_table(figures, payload, args.reps)
     lines += COMMANDS.splitlines()
     with open(args.out, "w", encoding="utf-8") as f:
@@ -196,8 +201,12 @@ through `tar`); `files.tar` is the same files as one tar.
   ```
 * compressor floor: `taskset -c 0 xz --format=raw --lzma1=preset=9e,dict=8MiB -k files.tar`
 * silent install, in a private copy of the Wine test harness's template
-  prefix, the install folder removed and the uninstall entry deleted before
-  every run: `wine64 setup.exe /s` and `wine64 peer.exe /S`
+  prefix whose `C:\\Program Files` is a tmpfs (when run as root), the
+  install folder removed and the uninstall entry deleted before every run:
+  `wine64 setup.exe /s` and `wine64 peer.exe /S`. On the disk of a shared
+  machine the times of both makers were dominated and scattered (by a
+  factor of two) by the file system's inode allocation after the previous
+  run's deletions; the tmpfs leaves the installers' own work.
 * extract: `tailpack extract setup.exe -d x -q` against
   `xz -d --format=raw --lzma1=preset=9e,dict=8MiB -c files.tar.lzma | tar -C x -x`
 * time and peak memory of each: `/usr/bin/time -f '%e %M' COMMAND` (wall
