@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -72,15 +73,46 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path, const std::string& what
   return data;
 }
 
-std::vector<uint8_t> ReadSource(const fs::path& path, uint64_t expected) {
+// Reads a source file of `expected` bytes in pieces of `chunk` bytes, giving
+// each piece to `use`; returns the hash of the bytes. Throws ToolError when
+// the file cannot be read or its size is no longer `expected`.
+template <typename Use>
+uint64_t ReadSource(const fs::path& path, uint64_t expected, size_t chunk, std::vector<uint8_t>& buffer, Use use) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError("cannot read " + path.string());
-  std::vector<uint8_t> data(expected);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(expected));
-  if (static_cast<uint64_t>(in.gcount()) != expected || in.peek() != std::char_traits<char>::eof()) {
+  buffer.resize(std::max<size_t>(chunk, 1));
+  ContentHash hash;
+  uint64_t left = expected;
+  while (left > 0) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(take));
+    if (static_cast<size_t>(in.gcount()) != take) break;
+    hash.Add(buffer.data(), take);
+    use(buffer.data(), take);
+    left -= take;
+  }
+  if (left != 0 || in.peek() != std::char_traits<char>::eof()) {
     throw ToolError(path.string() + " changed while it was being read");
   }
-  return data;
+  return hash.Value();
+}
+
+// True when two files of `size` bytes hold the same bytes.
+bool SameContents(const fs::path& a, const fs::path& b, uint64_t size, size_t chunk) {
+  std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+  if (!first || !second) return false;
+  std::vector<char> x(std::max<size_t>(chunk, 1)), y(x.size());
+  for (uint64_t left = size; left > 0;) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(left, x.size()));
+    first.read(x.data(), static_cast<std::streamsize>(take));
+    second.read(y.data(), static_cast<std::streamsize>(take));
+    if (static_cast<size_t>(first.gcount()) != take || static_cast<size_t>(second.gcount()) != take ||
+        std::memcmp(x.data(), y.data(), take) != 0) {
+      return false;
+    }
+    left -= take;
+  }
+  return true;
 }
 
 std::string Plural(uint64_t n, const char* word) {
@@ -123,7 +155,13 @@ std::optional<int64_t> SourceDateEpochFromEnvironment() {
   return seconds;
 }
 
-AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch) {
+void ContentHash::Add(const uint8_t* data, size_t size) {
+  uint64_t h = state_;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
+  state_ = h;
+}
+
+AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, size_t readChunk) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
 
@@ -243,9 +281,12 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     result.entryRule.push_back(e.rule);
   }
 
-  // Contents, stored once each.
-  std::unordered_map<size_t, std::vector<uint32_t>> byHash;
+  // Contents, stored once each: files are read once here, in pieces, for
+  // their hash; equal hashes and sizes are confirmed byte by byte.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> byHash;
   std::vector<uint32_t> firstUser;  // blob -> first entry using it
+  std::vector<BlobSource>& sources = result.sources;
+  std::vector<uint8_t> buffer;
   uint64_t metadata = UnpackedSize(c);
   uint64_t stored = 0;
   for (uint32_t i = 0; i < pending.size(); ++i) {
@@ -255,24 +296,25 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       c.files[i].blob = UINT32_MAX;
       continue;
     }
-    std::vector<uint8_t> data = ReadSource(e.source, e.size);
-    result.sourceBytes += data.size();
-    size_t hash = std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    uint64_t hash = ReadSource(e.source, e.size, readChunk, buffer, [](const uint8_t*, size_t) {});
+    result.sourceBytes += e.size;
     uint32_t blob = UINT32_MAX;
     for (uint32_t candidate : byHash[hash]) {
-      if (c.blobs[candidate] == data) blob = candidate;
+      if (blob == UINT32_MAX && sources[candidate].size == e.size &&
+          SameContents(sources[candidate].path, e.source, e.size, readChunk)) {
+        blob = candidate;
+      }
     }
     if (blob == UINT32_MAX) {
-      stored += data.size();
+      stored += e.size;
       if (metadata + stored > kMaxUnpackedSize) {
         throw ManifestError(m.files[e.rule].sourceWhere,
                             "with " + e.source.string() + " the unpacked package reaches " +
                                 std::to_string(metadata + stored) +
                                 " bytes; the format holds less than 4 GiB (4294967296 bytes)");
       }
-      blob = static_cast<uint32_t>(c.blobs.size());
-      c.blobs.push_back(std::move(data));
+      blob = static_cast<uint32_t>(sources.size());
+      sources.push_back({e.source, e.size, hash});
       firstUser.push_back(i);
       byHash[hash].push_back(blob);
     }
@@ -282,12 +324,12 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   bool needsEmpty = std::any_of(c.files.begin(), c.files.end(), [](const PackageFile& f) { return f.blob == UINT32_MAX; });
   if (needsEmpty) {
     uint32_t empty = UINT32_MAX;
-    for (uint32_t b = 0; b < c.blobs.size(); ++b) {
-      if (c.blobs[b].empty()) empty = b;
+    for (uint32_t b = 0; b < sources.size(); ++b) {
+      if (sources[b].size == 0) empty = b;
     }
     if (empty == UINT32_MAX) {
-      empty = static_cast<uint32_t>(c.blobs.size());
-      c.blobs.emplace_back();
+      empty = static_cast<uint32_t>(sources.size());
+      sources.push_back({fs::path(), 0, ContentHash().Value()});
       uint32_t user = 0;
       while (c.files[user].blob != UINT32_MAX) ++user;
       firstUser.push_back(user);
@@ -299,20 +341,20 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
 
   // Order the data for the compressor: by extension, then file name, then
   // path, so that similar files sit next to each other.
-  std::vector<uint32_t> order(c.blobs.size());
+  std::vector<uint32_t> order(sources.size());
   for (uint32_t b = 0; b < order.size(); ++b) order[b] = b;
   auto key = [&](uint32_t b) {
     const std::string& name = result.utf8Names[firstUser[b]];
     return std::make_tuple(Extension(name), BaseName(name), LowerAscii(name), firstUser[b]);
   };
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
-  std::vector<uint32_t> newIndex(c.blobs.size());
-  std::vector<std::vector<uint8_t>> ordered(c.blobs.size());
+  std::vector<uint32_t> newIndex(sources.size());
+  std::vector<BlobSource> ordered(sources.size());
   for (uint32_t position = 0; position < order.size(); ++position) {
     newIndex[order[position]] = position;
-    ordered[position] = std::move(c.blobs[order[position]]);
+    ordered[position] = std::move(sources[order[position]]);
   }
-  c.blobs = std::move(ordered);
+  sources = std::move(ordered);
   for (PackageFile& f : c.files) f.blob = newIndex[f.blob];
 
   // The info text.
@@ -454,29 +496,50 @@ struct ProgressBar {
   }
 };
 
-void WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& data) {
-  fs::path temporary = path;
-  temporary += ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + temporary.string());
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
+// The installer being written: a temporary file next to the output, renamed
+// over it by Commit; removed when the build fails before that, so a failed
+// build never leaves half an installer.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(const fs::path& path) : path_(path), temporary_(path) {
+    temporary_ += ".tmp-" + std::to_string(getpid());
+    out_.open(temporary_, std::ios::binary | std::ios::trunc);
+    if (!out_) throw ToolError("cannot write " + temporary_.string());
+  }
+  ~AtomicOutput() {
+    if (!committed_) {
+      out_.close();
       std::error_code ec;
-      fs::remove(temporary, ec);
-      throw ToolError("cannot write " + path.string());
+      fs::remove(temporary_, ec);
     }
   }
-  std::error_code ec;
-  fs::permissions(temporary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec, ec);
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    fs::remove(temporary, ec);
-    throw ToolError("cannot write " + path.string());
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  void Write(const uint8_t* data, size_t size) {
+    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out_) throw ToolError("cannot write " + path_.string());
+    size_ += size;
   }
-}
+  uint64_t Size() const { return size_; }
+
+  void Commit() {
+    out_.close();
+    if (!out_) throw ToolError("cannot write " + path_.string());
+    std::error_code ec;
+    fs::permissions(temporary_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec, ec);
+    fs::rename(temporary_, path_, ec);
+    if (ec) throw ToolError("cannot write " + path_.string());
+    committed_ = true;
+  }
+
+ private:
+  fs::path path_, temporary_;
+  std::ofstream out_;
+  uint64_t size_ = 0;
+  bool committed_ = false;
+};
 
 }  // namespace
 
@@ -497,30 +560,15 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
 
   BuildResult result;
   result.fileCount = static_cast<uint32_t>(assembled.contents.files.size());
-  result.blobCount = static_cast<uint32_t>(assembled.contents.blobs.size());
+  result.blobCount = static_cast<uint32_t>(assembled.sources.size());
   result.languageCount = static_cast<uint32_t>(assembled.contents.languages.size());
   result.sourceBytes = assembled.sourceBytes;
 
-  std::vector<uint8_t> block = BuildBlock(assembled.contents);
-  assembled.contents.blobs.clear();
-  assembled.contents.blobs.shrink_to_fit();
-  result.unpackedSize = block.size();
-
-  ProgressBar bar;
-  bar.err = &err;
-  bool drawProgress = options.progress && !options.quiet;
-  std::vector<uint8_t> packed =
-      CompressBlock(block, manifest.compression, drawProgress ? &ProgressBar::Update : nullptr, &bar);
-  bar.Clear();
-  result.packedSize = packed.size();
-
-  PackageTrailer trailer = MakeTrailer(block, packed);
-  block.clear();
-  block.shrink_to_fit();
-  std::vector<uint8_t> installer = AppendPackage(stub, packed, trailer);
-  // Zero slack up to an 8-byte boundary, where a signature's certificate
-  // table has to begin.
-  installer.resize((installer.size() + 7) & ~size_t{7}, 0);
+  std::vector<uint64_t> sizes;
+  for (const BlobSource& source : assembled.sources) sizes.push_back(source.size);
+  std::vector<uint8_t> head = BuildBlockHead(assembled.contents, sizes);
+  result.unpackedSize = head.size();
+  for (uint64_t size : sizes) result.unpackedSize += size;
 
   fs::path output;
   if (options.output) {
@@ -530,9 +578,43 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   } else {
     output = "setup.exe";
   }
-  WriteFileAtomically(output, installer);
+
+  // Stub, then the block streamed through the compressor straight into the
+  // file: the head, then each stored file read again in pieces.
+  AtomicOutput installer(output);
+  std::vector<uint8_t> image = PrepareImage(stub);
+  installer.Write(image.data(), image.size());
+  ProgressBar bar;
+  bar.err = &err;
+  bool drawProgress = options.progress && !options.quiet;
+  uint64_t fed = 0;
+  StreamCompressor compressor(manifest.compression,
+                              [&installer](const uint8_t* data, size_t size) { installer.Write(data, size); });
+  auto feed = [&](const uint8_t* data, size_t size) {
+    compressor.Write(data, size);
+    fed += size;
+    if (drawProgress) ProgressBar::Update(fed, result.unpackedSize, &bar);
+  };
+  feed(head.data(), head.size());
+  std::vector<uint8_t> buffer;
+  for (const BlobSource& source : assembled.sources) {
+    if (source.path.empty()) continue;
+    if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
+      throw ToolError(source.path.string() + " changed while it was being read");
+    }
+  }
+  compressor.Finish();
+  bar.Clear();
+  result.packedSize = compressor.PackedSize();
+  std::vector<uint8_t> trailer = EncodeTrailer(compressor.Trailer());
+  installer.Write(trailer.data(), trailer.size());
+  // Zero slack up to an 8-byte boundary, where a signature's certificate
+  // table has to begin.
+  std::vector<uint8_t> slack((8 - installer.Size() % 8) % 8, 0);
+  installer.Write(slack.data(), slack.size());
+  installer.Commit();
   result.output = output;
-  result.installerSize = installer.size();
+  result.installerSize = installer.Size();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.quiet) {
     char time[32];

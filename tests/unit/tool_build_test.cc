@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "package/pe.h"
@@ -85,9 +86,12 @@ struct Project {
     options.stub = stub;
     options.quiet = true;
     options.sourceDateEpoch = epoch;
+    options.readChunk = readChunk;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
+
+  size_t readChunk = kReadChunk;
 };
 
 const char kExampleManifest[] = R"(
@@ -215,6 +219,69 @@ TEST(ToolBuild, RoundTripKeepsManifestOrderFlagsTimesAndBytes) {
   EXPECT_LT(e[5].dataOffset, e[3].dataOffset);
   // The installer ends on an 8-byte boundary, ready for a signature.
   EXPECT_EQ(fs::file_size(p.dir.Path() / "out.exe") % 8, 0u);
+}
+
+// Sources are read in pieces, once to find equal contents and again into
+// the compressor: whatever the piece size, every byte arrives, equal files
+// share their data, files of equal size but other bytes do not, and the
+// installer is the same.
+TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
+  std::string odd;
+  for (int i = 0; i < 1000; ++i) odd += static_cast<char>('a' + i * 7 % 26);
+  std::string twin = odd;
+  twin[999] = '!';
+  const std::pair<const char*, std::string> sources[] = {
+      {"empty.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
+  std::string first;
+  for (size_t chunk : {size_t{1}, size_t{3}, size_t{999}, size_t{1000}, size_t{4096}, kReadChunk}) {
+    Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"src/*\"\n");
+    for (const auto& [name, content] : sources) p.Source(std::string("src/") + name, content);
+    p.readChunk = chunk;
+    BuildResult result = p.Build();
+    EXPECT_EQ(result.fileCount, 5u) << chunk;
+    EXPECT_EQ(result.blobCount, 4u) << chunk;  // copy.bin shares odd.bin's data
+    EXPECT_EQ(result.sourceBytes, 3001u) << chunk;
+    Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+    ASSERT_TRUE(installer.Intact()) << chunk << ": " << installer.FailureMessage();
+    std::map<std::string, EntryView> byName;
+    for (const EntryView& e : Entries(installer)) byName[e.name] = e;
+    for (const auto& [name, content] : sources) EXPECT_EQ(byName[name].data, content) << chunk << " " << name;
+    EXPECT_EQ(byName["copy.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
+    EXPECT_NE(byName["twin.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
+    EXPECT_EQ(result.unpackedSize, installer.Trailer().unpackedSize) << chunk;
+    std::string bytes = ReadFile(p.dir.Path() / "out.exe");
+    if (first.empty()) first = bytes;
+    // The bytes do not depend on the piece size (same stub, same times).
+    EXPECT_TRUE(bytes == first) << chunk;
+  }
+}
+
+// The hash of a byte sequence does not depend on how it is cut into pieces,
+// and tells apart sequences that differ in one byte, in order or in length.
+TEST(ToolBuild, ContentHashIgnoresHowTheBytesArrive) {
+  const std::string text = "The quick brown fox jumps over the lazy dog";
+  auto hashOf = [](const std::string& bytes, std::vector<size_t> cuts) {
+    ContentHash hash;
+    size_t at = 0;
+    for (size_t cut : cuts) {
+      hash.Add(reinterpret_cast<const uint8_t*>(bytes.data()) + at, cut - at);
+      at = cut;
+    }
+    hash.Add(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at);
+    return hash.Value();
+  };
+  uint64_t whole = hashOf(text, {});
+  for (const std::vector<size_t>& cuts : {std::vector<size_t>{0}, {1}, {5, 6, 7}, {20, 42}, {43}}) {
+    EXPECT_EQ(hashOf(text, cuts), whole) << cuts.size();
+  }
+  std::string oneByte = text;
+  oneByte[10] ^= 1;
+  std::string swapped = text;
+  std::swap(swapped[0], swapped[1]);
+  for (const std::string& other : {oneByte, swapped, text + "x", text.substr(1), std::string()}) {
+    EXPECT_NE(hashOf(other, {}), whole) << other;
+  }
+  EXPECT_EQ(ContentHash().Value(), hashOf("", {}));
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
