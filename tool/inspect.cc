@@ -9,8 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <algorithm>
 #include <map>
 
+#include "base/memory.h"
 #include "package/byte_reader.h"
 #include "tool/encoding.h"
 #include "tool/errors.h"
@@ -138,13 +140,95 @@ std::string FormatFileTime(uint64_t fileTime) {
   return text;
 }
 
-Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask)
-    : path_(path), archMask_(archMask), osMask_(osMask) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + path.string());
-  bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ToolError("cannot read " + path.string());
+Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, const DecodeLimits& limits)
+    : path_(path), archMask_(archMask), osMask_(osMask), limits_(limits) {
+  file_.open(path, std::ios::binary);
+  if (!file_) throw ToolError("cannot read " + path.string());
+  std::error_code ec;
+  fileSize_ = fs::file_size(path, ec);
+  if (ec) throw ToolError("cannot read " + path.string());
+  head_ = ReadAt(0, std::min<uint64_t>(fileSize_, kHeaderPage));
   Run();
+}
+
+std::vector<uint8_t> Installer::ReadAt(uint64_t offset, uint64_t size) {
+  std::vector<uint8_t> data(size);
+  file_.clear();
+  file_.seekg(static_cast<std::streamoff>(offset));
+  if (!file_.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) {
+    throw ToolError("cannot read " + path_.string());
+  }
+  return data;
+}
+
+PackageStatus Installer::Decode() {
+  if (trailer_.unpackedSize > limits_.inMemory) {
+    PackageStatus status = DecodeStreamed();
+    if (status != kPackageOk || streamed_) return status;
+  }
+  std::vector<uint8_t> packed = ReadAt(packedStart_, trailer_.packedSize);
+  return ParsePackage(packed.data(), &trailer_, archMask_, osMask_, &catalogue_);
+}
+
+// Decodes in pieces and keeps the block only up to the end of its metadata,
+// in a zero-filled allocation of the block's size whose untouched pages the
+// system never backs. Sets streamed_ on success. When the indexed metadata
+// reaches into what was not kept (a layout the tool never writes), returns
+// kPackageOk without streamed_: the caller then decodes the whole block.
+PackageStatus Installer::DecodeStreamed() {
+  uint32_t size = trailer_.unpackedSize;
+  uint8_t* block = static_cast<uint8_t*>(AllocateMemory(size));
+  if (block == nullptr) return kPackageNoMemory;
+  uint64_t keep = 0;
+  bool known = false;
+  uint32_t checksum = 0;
+  PackageStatus status = DecodeInPieces(
+      file_, packedStart_, trailer_.packedSize, size, limits_.piece,
+      [&](uint64_t offset, const uint8_t* data, size_t count) {
+        if (known && offset >= keep) return;
+        size_t take = known ? static_cast<size_t>(std::min<uint64_t>(count, keep - offset)) : count;
+        std::memcpy(block + offset, data, take);
+        if (!known && (keep = MetadataEnd(block, offset + count, size)) != 0) known = true;
+      },
+      &checksum);
+  if (status == kPackageUnreadable) {
+    FreeMemory(block);
+    throw ToolError("cannot read " + path_.string());
+  }
+  if (status == kPackageOk && checksum != trailer_.checksum) status = kPackageChecksumMismatch;
+  if (status != kPackageOk) {
+    FreeMemory(block);
+    return status;
+  }
+  bool inside = IndexPackage(block, size, archMask_, osMask_, &catalogue_) == kPackageOk;
+  if (inside) {
+    uint64_t names = reinterpret_cast<const uint8_t*>(catalogue_.names) - block;
+    inside = names <= keep;
+    for (uint32_t i = 0; inside && i < catalogue_.header.fileCount; ++i) {
+      uint64_t at = names + catalogue_.entries[i].nameOffset;
+      inside = at < keep && std::memchr(block + at, 0, keep - at) != nullptr;
+    }
+    if (!inside) ReleaseCatalogue(&catalogue_);
+  } else {
+    FreeMemory(block);
+  }
+  streamed_ = inside;
+  return kPackageOk;
+}
+
+void Installer::ForEachPiece(const DecodedSink& sink) {
+  if (!streamed_) {
+    for (uint64_t at = 0; at < catalogue_.blockSize; at += limits_.piece) {
+      sink(at, catalogue_.block + at, static_cast<size_t>(std::min<uint64_t>(limits_.piece, catalogue_.blockSize - at)));
+    }
+    return;
+  }
+  uint32_t checksum = 0;
+  PackageStatus status =
+      DecodeInPieces(file_, packedStart_, trailer_.packedSize, trailer_.unpackedSize, limits_.piece, sink, &checksum);
+  if (status != kPackageOk || checksum != trailer_.checksum) {
+    throw ToolError(path_.string() + " changed while it was being read");
+  }
 }
 
 Installer::~Installer() {
@@ -176,29 +260,31 @@ void Installer::Run() {
     status_ = status;
   };
 
-  uint32_t headerBytes = bytes_.size() < kHeaderPage ? static_cast<uint32_t>(bytes_.size()) : kHeaderPage;
-  if (ReadPeFacts(bytes_.data(), headerBytes, &facts_) != kPackageOk) {
+  uint32_t headerBytes = static_cast<uint32_t>(head_.size());
+  if (ReadPeFacts(head_.data(), headerBytes, &facts_) != kPackageOk) {
     return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
   }
-  uint32_t peOffset = Read32(bytes_.data() + 0x3C);
-  pass(MachineName(Read16(bytes_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
+  uint32_t peOffset = Read32(head_.data() + 0x3C);
+  pass(MachineName(Read16(head_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
 
   if (facts_.certificateOffset != 0) {
-    if (facts_.certificateOffset > bytes_.size()) {
+    if (facts_.certificateOffset > fileSize_) {
       return fail(kPackageUnreadable, "the certificate-table entry points to " + Hex(facts_.certificateOffset) +
-                                          ", past the end of the file (" + Hex(bytes_.size()) + ")");
+                                          ", past the end of the file (" + Hex(fileSize_) + ")");
     }
     packageEnd_ = facts_.certificateOffset;
+    if (fileSize_ - packageEnd_ >= 8) certificateHead_ = ReadAt(packageEnd_, 8);
     pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
   } else {
-    packageEnd_ = bytes_.size();
+    packageEnd_ = fileSize_;
     pass(Hex(packageEnd_) + ", the file size (no certificate table)");
   }
 
   if (packageEnd_ < kTrailerWindowSize) return fail(kPackageNoTrailer, "the file is too short");
   uint64_t windowStart = packageEnd_ - kTrailerWindowSize;
   uint32_t trailerOffset = 0;
-  if (FindTrailer(bytes_.data() + windowStart, &trailer_, &trailerOffset) != kPackageOk) {
+  std::vector<uint8_t> window = ReadAt(windowStart, kTrailerWindowSize);
+  if (FindTrailer(window.data(), &trailer_, &trailerOffset) != kPackageOk) {
     return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_));
   }
   trailerStart_ = windowStart + trailerOffset;
@@ -222,18 +308,20 @@ void Installer::Run() {
   if (trailer_.extraSize != 0) where += "; extra-area size " + std::to_string(trailer_.extraSize) + " (ignored)";
   pass(where);
 
-  const uint8_t* packed = Packed();
+  std::vector<uint8_t> properties = ReadAt(packedStart_, kLzmaPropertiesSize);
+  std::memcpy(properties_, properties.data(), kLzmaPropertiesSize);
+  const uint8_t* packed = properties_;
   uint8_t props = packed[0];
-  std::string properties = props > kLzmaMaxPropertiesByte
+  std::string shown = props > kLzmaMaxPropertiesByte
                                ? "properties byte " + Hex(props, 2)
                                : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
                                      " pb " + std::to_string(props / 45) + ", dictionary " +
                                      DictionaryText(Read32(packed + 1));
-  PackageStatus status = ParsePackage(packed, &trailer_, archMask_, osMask_, &catalogue_);
+  PackageStatus status = Decode();
   if (status == kPackageBadProperties || status == kPackageDataError || status == kPackageNoMemory) {
-    return fail(status, properties + ": " + StatusMessage(status));
+    return fail(status, shown + ": " + StatusMessage(status));
   }
-  pass(properties + ", " + std::to_string(trailer_.unpackedSize) + " bytes");
+  pass(shown + ", " + std::to_string(trailer_.unpackedSize) + " bytes" + (streamed_ ? ", decoded in pieces" : ""));
   if (status == kPackageChecksumMismatch) {
     return fail(status, "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8));
   }
@@ -266,10 +354,10 @@ std::string Installer::FailureMessage() const {
 
 std::string Installer::SignatureDescription() const {
   if (!Signed()) return "none";
-  uint64_t tableSize = bytes_.size() - packageEnd_;
+  uint64_t tableSize = fileSize_ - packageEnd_;
   std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
-  if (tableSize >= 8) {
-    const uint8_t* cert = bytes_.data() + packageEnd_;
+  if (tableSize >= 8 && certificateHead_.size() == 8) {
+    const uint8_t* cert = certificateHead_.data();
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
@@ -315,7 +403,7 @@ std::string MachineText(uint32_t arch, uint32_t os) {
 }  // namespace
 
 void ListInstaller(const fs::path& path, const ListOptions& options, std::ostream& out) {
-  Installer installer(path, options.archMask, options.osMask);
+  Installer installer(path, options.archMask, options.osMask, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
   const PackageTrailer& t = installer.Trailer();
@@ -462,8 +550,8 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   out << "\nselected    " << selectedTotal << " bytes\n";
 }
 
-bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out) {
-  Installer installer(path, kArchX64, kOsWindows10);
+bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out, const DecodeLimits& limits) {
+  Installer installer(path, kArchX64, kOsWindows10, limits);
   std::vector<std::string> notes;
   if (installer.Intact()) {
     for (const LimitProblem& p : CheckLimits(ContentsOf(installer.Package()))) notes.push_back(p.message);
@@ -539,10 +627,85 @@ std::vector<std::string> SplitName(const std::string& name) {
   return parts;
 }
 
+void WriteAll(int fd, const uint8_t* data, size_t left, const std::string& target, uint64_t at = 0) {
+  while (left > 0) {
+    ssize_t n = pwrite(fd, data, left, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw ToolError("cannot write " + target + ": " + strerror(errno));
+    data += n;
+    at += static_cast<uint64_t>(n);
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void SetWriteTime(int fd, const FileEntry& e, const std::string& target) {
+  int64_t seconds;
+  uint32_t nanoseconds;
+  FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  if (futimens(fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
+}
+
+// A file created empty whose bytes come from decoding the block again.
+struct LateData {
+  uint32_t entry;
+  std::string target;
+  bool superseded;  // a later entry writes the same file
+};
+
+// Decodes the block once more and writes each file's bytes as they pass,
+// opening a file when its data begins and closing it, with its time, when
+// the data ends; files sharing data are written from the same pieces.
+void WriteLateData(Installer& installer, const std::vector<LateData>& late) {
+  const Catalogue& c = installer.Package();
+  std::vector<const LateData*> order;
+  for (const LateData& item : late) {
+    if (!item.superseded) order.push_back(&item);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](const LateData* a, const LateData* b) {
+    return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
+  });
+  struct Open {
+    const LateData* item;
+    Descriptor file;
+  };
+  std::vector<Open> open;
+  size_t next = 0;
+  installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+    uint64_t end = offset + size;
+    while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
+      const LateData* item = order[next++];
+      // Created (empty) moments ago through folders that are not links.
+      Descriptor file(::open(item->target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (file.fd < 0) throw ToolError("cannot write " + item->target + ": " + strerror(errno));
+      open.push_back({item, std::move(file)});
+    }
+    for (size_t k = 0; k < open.size();) {
+      const FileEntry& e = c.entries[open[k].item->entry];
+      uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
+      uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
+      if (from < to) {
+        WriteAll(open[k].file.fd, data + (from - offset), static_cast<size_t>(to - from), open[k].item->target,
+                 from - e.dataOffset);
+      }
+      if (uint64_t{e.dataOffset} + e.size <= end) {
+        SetWriteTime(open[k].file.fd, e, open[k].item->target);
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
+      } else {
+        ++k;
+      }
+    }
+  });
+}
+
 }  // namespace
 
 uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, std::ostream& out, std::ostream& err) {
-  Installer installer(path, options.archMask, options.osMask);
+  Installer installer(path, options.archMask, options.osMask, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
 
@@ -553,6 +716,8 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
 
   uint32_t written = 0;
   std::map<std::string, uint32_t> writtenBy;
+  std::vector<LateData> late;
+  std::map<std::string, size_t> lastData;
   for (uint32_t i = 0; i < c.header.fileCount; ++i) {
     const FileEntry& e = c.entries[i];
     if (!options.all && !IsEntrySelected(e.flags, options.archMask, options.osMask)) continue;
@@ -594,24 +759,17 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
     }
     Descriptor file(openat(dir.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (file.fd < 0) throw ToolError("cannot create " + target + ": " + strerror(errno));
-    const uint8_t* data = c.block + e.dataOffset;
-    size_t left = e.size;
-    while (left > 0) {
-      ssize_t n = write(file.fd, data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw ToolError("cannot write " + target + ": " + strerror(errno));
-      data += n;
-      left -= static_cast<size_t>(n);
+    if (installer.Streamed() && e.size != 0) {
+      // The data comes when the block is decoded again, below; only the
+      // last entry writing a file needs it.
+      auto [slot, first] = lastData.emplace(shown, late.size());
+      if (!first) late[slot->second].superseded = true;
+      slot->second = late.size();
+      late.push_back({i, target, false});
+    } else {
+      WriteAll(file.fd, c.block + e.dataOffset, e.size, target);
+      SetWriteTime(file.fd, e, target);
     }
-    int64_t seconds;
-    uint32_t nanoseconds;
-    FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(seconds);
-    times[1].tv_nsec = nanoseconds;
-    if (futimens(file.fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
     auto [it, fresh] = writtenBy.emplace(shown, i);
     if (!fresh) {
       err << "tailpack: warning: entry " << i << " overwrites " << shown << " written by entry " << it->second << "\n";
@@ -620,6 +778,7 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
     if (!options.quiet) out << shown << "\n";
     ++written;
   }
+  if (!late.empty()) WriteLateData(installer, late);
   if (!options.quiet) {
     out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to " << options.directory.string();
     if (!options.all) out << " (selected for " << MachineText(options.archMask, options.osMask) << ")";

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "package/package.h"
 #include "package/pe.h"
+#include "tool/stream.h"
 
 namespace tailpack {
 
@@ -27,7 +29,11 @@ class Installer {
  public:
   // Reads `path` and runs every loader check, indexing for the machine
   // `archMask`/`osMask`. Throws ToolError only when the file cannot be read.
-  Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask);
+  // A block larger than limits.inMemory is decoded in pieces and only its
+  // part before the file data is kept (Streamed()); ForEachPiece then
+  // decodes it again for the file data.
+  Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask,
+            const DecodeLimits& limits = {});
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -41,18 +47,25 @@ class Installer {
 
   // Valid once the trailer was found.
   const PackageTrailer& Trailer() const { return trailer_; }
-  uint64_t FileSize() const { return bytes_.size(); }
+  uint64_t FileSize() const { return fileSize_; }
   uint64_t PackageEnd() const { return packageEnd_; }
   uint64_t TrailerStart() const { return trailerStart_; }
   uint64_t PackedStart() const { return packedStart_; }
   const PeFacts& Facts() const { return facts_; }
-  // Bytes of the packed block (valid once located).
-  const uint8_t* Packed() const { return bytes_.data() + packedStart_; }
+  // The 5 LZMA property bytes of the packed block (valid once located).
+  const uint8_t* Packed() const { return properties_; }
 
   // Valid when Intact().
   const Catalogue& Package() const { return catalogue_; }
   uint32_t ArchMask() const { return archMask_; }
   uint32_t OsMask() const { return osMask_; }
+
+  // True when the block was too large to keep: the catalogue then holds
+  // the header, entries, texts and names, and no file data.
+  bool Streamed() const { return streamed_; }
+  // Decodes the block again (intact packages), handing each piece of at
+  // most limits.piece bytes and its offset in the block to `sink`.
+  void ForEachPiece(const DecodedSink& sink);
 
   // Signature facts: a certificate table at the package end.
   bool Signed() const { return facts_.certificateOffset != 0; }
@@ -61,8 +74,18 @@ class Installer {
  private:
   void Run();
 
+  PackageStatus Decode();
+  PackageStatus DecodeStreamed();
+  std::vector<uint8_t> ReadAt(uint64_t offset, uint64_t size);
+
   std::filesystem::path path_;
-  std::vector<uint8_t> bytes_;
+  std::ifstream file_;
+  uint64_t fileSize_ = 0;
+  std::vector<uint8_t> head_;  // the first 4096 bytes (PE headers)
+  uint8_t properties_[kLzmaPropertiesSize] = {};
+  std::vector<uint8_t> certificateHead_;  // first 8 bytes of a certificate table
+  DecodeLimits limits_;
+  bool streamed_ = false;
   uint32_t archMask_, osMask_;
   PackageStatus status_ = kPackageOk;
   std::vector<LoadCheck> checks_;
@@ -79,12 +102,14 @@ struct ListOptions {
   bool json = false;
   uint32_t codePage = 1252;
   bool texts = false;  // also print the 23 texts of every language
+  DecodeLimits limits;
 };
 // Throws ToolError when the package is not intact.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
 
 // Prints every check; returns true when the package is intact.
-bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out);
+bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out,
+                     const DecodeLimits& limits = {});
 
 struct ExtractOptions {
   std::filesystem::path directory;
@@ -93,6 +118,7 @@ struct ExtractOptions {
   bool all = false;
   bool quiet = false;
   uint32_t codePage = 1252;
+  DecodeLimits limits;
 };
 // Writes the selected entries (or all) below options.directory with their
 // directories and modification times, never following a symbolic link that

@@ -684,3 +684,132 @@ TEST(ToolExtract, NeverFollowsSymbolicLinksOutOfTheDirectory) {
 
 }  // namespace
 }  // namespace tailpack
+
+namespace tailpack {
+namespace {
+
+// Every file below `root` with its bytes and modification time.
+std::map<std::string, std::pair<std::string, int64_t>> Tree(const fs::path& root) {
+  std::map<std::string, std::pair<std::string, int64_t>> tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(item.path(), root).string();
+    if (item.is_directory()) {
+      tree[name + "/"] = {"", 0};
+      continue;
+    }
+    struct stat info;
+    stat(item.path().c_str(), &info);
+    tree[name] = {ReadFile(item.path()), info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec};
+  }
+  return tree;
+}
+
+std::string WithoutPiecesNote(std::string text) {
+  const std::string note = ", decoded in pieces";
+  for (size_t at; (at = text.find(note)) != std::string::npos;) text.erase(at, note.size());
+  return text;
+}
+
+// A block larger than the in-memory limit is decoded in pieces: list,
+// verify and extract then say and write exactly what they do for a block
+// held whole, whatever the piece size (shared data, an entry overwriting an
+// earlier one's file, empty files and folders included).
+TEST(ToolStream, PiecesGiveTheSameListingChecksAndFiles) {
+  Project p = ExampleProject();
+  p.Source("big/zeros.bin", std::string(70000, '\0'));
+  p.Source("big/copy-of-intro.txt", "intro");
+  p.Source("big/empty.txt", "");
+  std::ofstream(p.manifest, std::ios::app) << "\n[[files]]\nsource = \"big/*\"\ntarget = \"big/\"\n";
+  p.Build();
+  const fs::path installer = p.dir.Path() / "out.exe";
+  const DecodeLimits whole;
+  Installer reference(installer, kArchX64, kOsWindows10, whole);
+  ASSERT_TRUE(reference.Intact()) << reference.FailureMessage();
+  ASSERT_FALSE(reference.Streamed());
+
+  auto run = [&](const DecodeLimits& limits, const fs::path& dest, std::string* listing, std::string* checks,
+                 std::string* extracted) {
+    ListOptions list;
+    list.limits = limits;
+    std::ostringstream l, v, x, e;
+    ListInstaller(installer, list, l);
+    EXPECT_TRUE(VerifyInstaller(installer, false, v, limits));
+    ExtractOptions extract;
+    extract.directory = dest;
+    extract.all = true;
+    extract.limits = limits;
+    ExtractInstaller(installer, extract, x, e);
+    *listing = l.str();
+    *checks = v.str();
+    *extracted = x.str() + e.str();
+    size_t at = extracted->find(dest.string());
+    if (at != std::string::npos) extracted->replace(at, dest.string().size(), "DEST");
+  };
+  TempDir out;
+  std::string listing, checks, extracted;
+  run(whole, out.Path() / "whole", &listing, &checks, &extracted);
+  auto expected = Tree(out.Path() / "whole");
+  ASSERT_EQ(expected["big/zeros.bin"].first.size(), 70000u);
+
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{28}, size_t{4096}, size_t{1} << 20}) {
+    for (uint64_t inMemory : {uint64_t{0}, uint64_t{100}, uint64_t{1000}}) {
+      DecodeLimits limits{inMemory, piece};
+      Installer streamed(installer, kArchX64, kOsWindows10, limits);
+      ASSERT_TRUE(streamed.Intact()) << piece << " " << inMemory << ": " << streamed.FailureMessage();
+      EXPECT_TRUE(streamed.Streamed()) << piece << " " << inMemory;
+      std::string l, v, x;
+      fs::path dest = out.Path() / ("pieces-" + std::to_string(piece) + "-" + std::to_string(inMemory));
+      run(limits, dest, &l, &v, &x);
+      EXPECT_EQ(l, listing) << piece;
+      EXPECT_NE(v.find("decoded in pieces"), std::string::npos) << piece;
+      EXPECT_EQ(WithoutPiecesNote(v), checks) << piece;
+      EXPECT_EQ(x, extracted) << piece;
+      EXPECT_EQ(Tree(dest), expected) << piece << " " << inMemory;
+    }
+  }
+}
+
+// A damaged package fails the same check whether its block is decoded in
+// pieces or whole.
+TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
+  Project p = ExampleProject();
+  p.Build();
+  const fs::path good = p.dir.Path() / "out.exe";
+  std::vector<uint8_t> original = Bytes(good);
+  Installer reference(good, kArchX64, kOsWindows10);
+  const uint64_t trailer = reference.TrailerStart();
+  const uint64_t packed = reference.PackedStart();
+  const uint32_t packedSize = reference.Trailer().packedSize;
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  } cases[] = {
+      {"bad properties", [&](std::vector<uint8_t>& b) { b[packed] = 225; }},
+      {"checksum off by one", [&](std::vector<uint8_t>& b) { b[trailer] ^= 1; }},
+      {"data damaged early", [&](std::vector<uint8_t>& b) { b[packed + 40] ^= 0x55; }},
+      {"data damaged late", [&](std::vector<uint8_t>& b) { b[packed + packedSize - 3] ^= 0x10; }},
+      {"unpacked size one more", [&](std::vector<uint8_t>& b) { b[trailer + 4] += 1; }},
+      {"unpacked size one less", [&](std::vector<uint8_t>& b) { b[trailer + 4] -= 1; }},
+  };
+  auto failed = [](const fs::path& path, const DecodeLimits& limits) {
+    Installer installer(path, kArchX64, kOsWindows10, limits);
+    for (const LoadCheck& check : installer.Checks()) {
+      if (check.state == LoadCheck::State::kFailed) return check.id + ": " + WithoutPiecesNote(check.detail);
+    }
+    return std::string();
+  };
+  for (const Case& k : cases) {
+    std::vector<uint8_t> bytes = original;
+    k.damage(bytes);
+    fs::path path = p.dir.Path() / "damaged.exe";
+    Store(path, bytes);
+    std::string whole = failed(path, DecodeLimits{});
+    EXPECT_FALSE(whole.empty()) << k.name;
+    for (size_t piece : {size_t{1}, size_t{16}, size_t{4096}}) {
+      EXPECT_EQ(failed(path, DecodeLimits{0, piece}), whole) << k.name << " " << piece;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tailpack
