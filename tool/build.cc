@@ -339,12 +339,15 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
 
-  // Order the data for the compressor: by extension, then file name, then
-  // path, so that similar files sit next to each other.
+  // Order the data for the compressor: as the entries come (sources are
+  // expanded in path order, so the files of a folder sit together), or by
+  // extension, then file name, then path, so that files of a kind do.
   std::vector<uint32_t> order(sources.size());
   for (uint32_t b = 0; b < order.size(); ++b) order[b] = b;
+  bool byExtension = m.dataOrder == Manifest::DataOrder::kExtension;
   auto key = [&](uint32_t b) {
     const std::string& name = result.utf8Names[firstUser[b]];
+    if (!byExtension) return std::make_tuple(std::string(), std::string(), std::string(), firstUser[b]);
     return std::make_tuple(Extension(name), BaseName(name), LowerAscii(name), firstUser[b]);
   };
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });

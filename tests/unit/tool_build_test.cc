@@ -211,12 +211,11 @@ TEST(ToolBuild, RoundTripKeepsManifestOrderFlagsTimesAndBytes) {
   // Identical contents are stored once.
   EXPECT_EQ(e[5].dataOffset, e[6].dataOffset);
   EXPECT_NE(e[0].dataOffset, e[1].dataOffset);
-  // Data is grouped by extension (exe before txt) while the table keeps the
-  // manifest's order.
-  EXPECT_LT(e[0].dataOffset, e[2].dataOffset);
+  // By default the data follows the entries.
+  EXPECT_LT(e[0].dataOffset, e[1].dataOffset);
   EXPECT_LT(e[1].dataOffset, e[2].dataOffset);
-  EXPECT_LT(e[2].dataOffset, e[5].dataOffset);  // intro.txt < license.txt < readme.txt by name
-  EXPECT_LT(e[5].dataOffset, e[3].dataOffset);
+  EXPECT_LT(e[2].dataOffset, e[3].dataOffset);
+  EXPECT_LT(e[3].dataOffset, e[5].dataOffset);
   // The installer ends on an 8-byte boundary, ready for a signature.
   EXPECT_EQ(fs::file_size(p.dir.Path() / "out.exe") % 8, 0u);
 }
@@ -282,6 +281,39 @@ TEST(ToolBuild, ContentHashIgnoresHowTheBytesArrive) {
     EXPECT_NE(hashOf(other, {}), whole) << other;
   }
   EXPECT_EQ(ContentHash().Value(), hashOf("", {}));
+}
+
+// The data order is chosen in [compression]: the entries' order (the
+// default) or grouped by extension, then file name; the table keeps the
+// manifest's order either way and every entry keeps its bytes.
+TEST(ToolBuild, DataOrderFollowsTheEntriesOrTheExtensions) {
+  struct Case {
+    const char* setting;  // "" = default
+    std::vector<size_t> dataOrder;  // entries with data, by increasing data offset
+  } cases[] = {
+      {"", {0, 1, 2, 3, 5}},
+      {"order = \"entries\"\n", {0, 1, 2, 3, 5}},
+      // exe before txt; intro.txt < license.txt < readme.txt by name
+      {"order = \"extension\"\n", {0, 1, 2, 5, 3}},
+  };
+  for (const Case& k : cases) {
+    Project p = ExampleProject();
+    std::ofstream(p.manifest, std::ios::app) << "\n[compression]\n" << k.setting;
+    p.Build();
+    Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+    ASSERT_TRUE(installer.Intact()) << k.setting;
+    std::vector<EntryView> e = Entries(installer);
+    ASSERT_EQ(e.size(), 7u);
+    EXPECT_EQ(e[2].name, "doc\\guide\\intro.txt");
+    EXPECT_EQ(e[3].data, "read me") << k.setting;
+    EXPECT_EQ(e[5].data, "License terms.\r\n") << k.setting;
+    for (size_t i = 1; i < k.dataOrder.size(); ++i) {
+      EXPECT_LT(e[k.dataOrder[i - 1]].dataOffset, e[k.dataOrder[i]].dataOffset) << k.setting << " " << i;
+    }
+  }
+  Project bad = ExampleProject();
+  std::ofstream(bad.manifest, std::ios::app) << "\n[compression]\norder = \"size\"\n";
+  EXPECT_THROW(bad.Build(), ManifestError);
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
