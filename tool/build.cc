@@ -619,6 +619,19 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   result.output = output;
   result.installerSize = installer.Size();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The installer holds the packed copy, the unpacked block and the
+  // decoder's dictionary at once while it loads the package.
+  result.installerMemory = result.unpackedSize + result.packedSize + manifest.compression.dictionarySize;
+  if (result.installerMemory > options.installerMemoryWarning) {
+    result.warnings.push_back(
+        FormatPosition({manifest.file.string(), 1, 1}) + ": warning: the installer needs " +
+        HumanSize(result.installerMemory) + " of memory at once to load this package (packed and unpacked " +
+        "package and the dictionary); a 32-bit installer cannot count on more than " +
+        HumanSize(options.installerMemoryWarning) + " in one piece of its 2 GiB address space");
+  }
+  if (!options.quiet) {
+    for (const std::string& warning : result.warnings) err << warning << "\n";
+  }
   if (!options.quiet) {
     char time[32];
     snprintf(time, sizeof time, "%.2f s", result.seconds);

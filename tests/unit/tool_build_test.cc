@@ -87,11 +87,13 @@ struct Project {
     options.quiet = true;
     options.sourceDateEpoch = epoch;
     options.readChunk = readChunk;
+    options.installerMemoryWarning = installerMemoryWarning;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
 
   size_t readChunk = kReadChunk;
+  uint64_t installerMemoryWarning = uint64_t{1} << 30;
 };
 
 const char kExampleManifest[] = R"(
@@ -314,6 +316,27 @@ TEST(ToolBuild, DataOrderFollowsTheEntriesOrTheExtensions) {
   Project bad = ExampleProject();
   std::ofstream(bad.manifest, std::ios::app) << "\n[compression]\norder = \"size\"\n";
   EXPECT_THROW(bad.Build(), ManifestError);
+}
+
+// The build warns when the installer would need more memory at once than
+// a 32-bit process can count on; the figure is the packed and unpacked
+// package plus the dictionary.
+TEST(ToolBuild, WarnsWhenAThirtyTwoBitInstallerMayLackMemory) {
+  Project p = ExampleProject();
+  BuildResult plain = p.Build();
+  EXPECT_TRUE(plain.warnings.empty());
+  uint64_t need = plain.unpackedSize + plain.packedSize + (8u << 20);
+  EXPECT_EQ(plain.installerMemory, need);
+  for (uint64_t limit : {need - 1, need, need + 1, uint64_t{1} << 20}) {
+    p.installerMemoryWarning = limit;
+    BuildResult result = p.Build();
+    ASSERT_EQ(result.warnings.size(), limit < need ? 1u : 0u) << limit;
+    if (limit < need) {
+      EXPECT_NE(result.warnings[0].find("tailpack.toml:1:1: warning: the installer needs"), std::string::npos)
+          << result.warnings[0];
+      EXPECT_NE(result.warnings[0].find("32-bit"), std::string::npos) << result.warnings[0];
+    }
+  }
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
