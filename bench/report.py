@@ -5,6 +5,7 @@ Input lines: PAYLOAD METRIC MAKER VALUE. Times are seconds, memory KiB,
 sizes bytes; repeated runs of a figure are reduced to their median.
 """
 import argparse
+import os
 import statistics
 import sys
 from collections import defaultdict
@@ -194,6 +195,9 @@ def main():
             continue
         runs = args.reps if args.build_reps in (None, args.reps) else f"{args.reps} ({args.build_reps} for builds)"
         lines += scale_table(figures) if payload == "scale" else payload_table(figures, payload, runs)
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "notes.md")
+    if os.path.exists(notes):
+        lines += open(notes, encoding="utf-8").read().rstrip().splitlines() + [""]
     lines += COMMANDS.splitlines()
     with open(args.out, "w", encoding="utf-8") as f:
         f.write("\n".join(lines).rstrip() + "\n")
