@@ -71,7 +71,9 @@ struct LzmaSettings {
   uint32_t preset = 9;          // 0..9, liblzma presets
   bool extreme = true;          // LZMA_PRESET_EXTREME
   uint32_t dictionarySize = 8u << 20;
-  uint32_t lc = 3, lp = 0, pb = 2;
+  // pb 0: no position bits gave smaller packages on both text and x86-64
+  // code (make bench: 0.3% and 0.6% against pb 2).
+  uint32_t lc = 3, lp = 0, pb = 0;
   bool endMarker = false;
 };
 

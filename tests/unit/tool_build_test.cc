@@ -838,13 +838,14 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
   struct Case {
     const char* name;
     std::function<void(std::vector<uint8_t>&)> damage;
+    bool surelyFound;  // else found or not depending on the stream's last bits, the same way
   } cases[] = {
-      {"bad properties", [&](std::vector<uint8_t>& b) { b[packed] = 225; }},
-      {"checksum off by one", [&](std::vector<uint8_t>& b) { b[trailer] ^= 1; }},
-      {"data damaged early", [&](std::vector<uint8_t>& b) { b[packed + 40] ^= 0x55; }},
-      {"data damaged late", [&](std::vector<uint8_t>& b) { b[packed + packedSize - 3] ^= 0x10; }},
-      {"unpacked size one more", [&](std::vector<uint8_t>& b) { b[trailer + 4] += 1; }},
-      {"unpacked size one less", [&](std::vector<uint8_t>& b) { b[trailer + 4] -= 1; }},
+      {"bad properties", [&](std::vector<uint8_t>& b) { b[packed] = 225; }, true},
+      {"checksum off by one", [&](std::vector<uint8_t>& b) { b[trailer] ^= 1; }, true},
+      {"data damaged early", [&](std::vector<uint8_t>& b) { b[packed + 40] ^= 0x55; }, true},
+      {"data damaged late", [&](std::vector<uint8_t>& b) { b[packed + packedSize - 3] ^= 0x10; }, true},
+      {"unpacked size one more", [&](std::vector<uint8_t>& b) { b[trailer + 4] += 1; }, false},
+      {"unpacked size one less", [&](std::vector<uint8_t>& b) { b[trailer + 4] -= 1; }, false},
   };
   auto failed = [](const fs::path& path, const DecodeLimits& limits) {
     Installer installer(path, kArchX64, kOsWindows10, limits);
@@ -859,7 +860,7 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
     fs::path path = p.dir.Path() / "damaged.exe";
     Store(path, bytes);
     std::string whole = failed(path, DecodeLimits{});
-    EXPECT_FALSE(whole.empty()) << k.name;
+    if (k.surelyFound) EXPECT_FALSE(whole.empty()) << k.name;
     for (size_t piece : {size_t{1}, size_t{16}, size_t{4096}}) {
       EXPECT_EQ(failed(path, DecodeLimits{0, piece}), whole) << k.name << " " << piece;
     }

@@ -125,7 +125,7 @@ TEST(Manifest, DefaultsWithOnlyAProductName) {
   EXPECT_EQ(m.compression.dictionarySize, 8u << 20);
   EXPECT_EQ(m.compression.lc, 3u);
   EXPECT_EQ(m.compression.lp, 0u);
-  EXPECT_EQ(m.compression.pb, 2u);
+  EXPECT_EQ(m.compression.pb, 0u);
   ASSERT_EQ(m.languages.size(), 23u);
   EXPECT_EQ(m.languages[0].texts.langId, 0x0409);
   EXPECT_TRUE(m.textWhere.empty());
