@@ -422,6 +422,26 @@ tp_run_installer() {
   done
 }
 
+# tp_make_locale_wine LOCALE...: compiles each locale (for example de_DE)
+# as UTF-8 under the test folder and sets TP_LOCALE_WINE to a wine64
+# wrapper that runs in the locale named by TP_LOCALE, for example
+#   TP_LOCALE=de_DE.UTF-8 TP_WINE64=$TP_LOCALE_WINE tp_run_installer ...
+# (a prefix assignment on a shell function would make bash itself switch
+# locale and warn that it cannot).
+tp_make_locale_wine() {
+  local locales=$TP_TEST_DIR/locales locale
+  mkdir -p "$locales"
+  for locale in "$@"; do
+    [[ -d $locales/$locale.UTF-8 ]] && continue
+    localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" >"$TP_TEST_DIR/localedef.log" 2>&1 ||
+      tp_die "localedef could not make $locale.UTF-8 (see $TP_TEST_DIR/localedef.log)"
+  done
+  TP_LOCALE_WINE=$TP_TEST_DIR/wine-with-locale
+  printf '#!/bin/sh\nexec env LOCPATH="%s" LANG="$TP_LOCALE" LC_ALL="$TP_LOCALE" "%s" "$@"\n' \
+    "$locales" "$TP_WINE64" >"$TP_LOCALE_WINE"
+  chmod +x "$TP_LOCALE_WINE"
+}
+
 # --- The wizard ------------------------------------------------------------
 
 # tp_run_wizard SCRIPT [DRIVER-OPTIONS...] -- INSTALLER [ARGUMENTS...]
