@@ -5,7 +5,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
 .PHONY: all setup host win32 win64 stubs example test unit-test imports-test tool-test wine-test \
-        fuzz-build fuzz-smoke fuzz clean
+        fuzz-build fuzz-smoke fuzz screenshots clean
 
 all: host stubs
 
@@ -45,6 +45,11 @@ wine-test: host stubs
 # The tailpack tool as a user runs it: build, list, verify, extract, sign.
 tool-test: host stubs
 	tests/tool/run.sh
+
+# Every wizard page (English, German, English at 192 DPI) as PNG files in
+# docs/screenshots/.
+screenshots: host stubs
+	tests/wine/screenshots.sh
 
 # Replays the seed corpus and fuzzes each parser briefly.
 fuzz-smoke: fuzz-build
