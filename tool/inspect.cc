@@ -9,7 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <optional>
+#include <span>
 
 #include "package/byte_reader.h"
 #include "tool/encoding.h"
@@ -17,6 +20,7 @@
 #include "tool/json.h"
 #include "tool/limits.h"
 #include "tool/machine_names.h"
+#include "tool/signature.h"
 
 namespace fs = std::filesystem;
 
@@ -273,6 +277,12 @@ std::string Installer::SignatureDescription() const {
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
+      uint64_t length = std::min<uint64_t>(Read32(cert), tableSize);
+      if (length > 8) {
+        std::optional<std::string> subject =
+            SignerSubject(std::span<const uint8_t>(cert + 8, static_cast<size_t>(length - 8)));
+        text += subject ? ", signed by \"" + *subject + "\"" : ", no signer certificate";
+      }
     } else {
       text = "certificate of type " + std::to_string(type) + ", " + text;
     }

@@ -142,6 +142,8 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
   check "verify a signed installer" "$tool" verify "$work/signed.exe"
   contains "$work/out" "Authenticode signature" && pass "verify says an Authenticode signature follows" \
     || fail "verify says an Authenticode signature follows"
+  contains "$work/out" 'signed by "CN=tailpack test signing"' && pass "verify names the signer" \
+    || fail "verify names the signer"
   check "osslsigncode verifies the signature" osslsigncode verify -CAfile "$work/test.crt" -in "$work/signed.exe"
   check "extract from the signed installer" "$tool" extract "$work/signed.exe" -d "$work/extract-signed" --arch x64 -q
   check "signed: zentrova.exe intact" cmp "$work/extract-signed/zentrova.exe" "$root/build/win64/zentrova-app/zentrova.exe"

@@ -306,6 +306,11 @@ tp_check() {
   "$@" || tp_fail "check failed: $what"
 }
 
+# expect_equal DESCRIPTION EXPECTED ACTUAL: fails the case when they differ.
+expect_equal() {
+  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
+}
+
 # tp_expect_exit CODE: the exit code of the last tp_run_installer.
 tp_expect_exit() {
   [[ $TP_EXIT == "$1" ]] || tp_fail "exit code $TP_EXIT, expected $1"
@@ -477,6 +482,18 @@ tp_expect_item() {
   for token in "$@"; do
     [[ $line == *" $token"* ]] || tp_fail "dump $label, item $id: no '$token' in: $line"
   done
+}
+
+# tp_pane_text LABEL: the info pane's text (item 200) in dump LABEL, the
+# report's escapes undone; the rich-edit control may report its paragraph
+# ends as CR LF or CR, both become one line break.
+tp_pane_text() {
+  local line
+  line=$(tp_item "$1" 200)
+  line=${line#* text=\"}
+  line=${line%\"}
+  printf '%s\n' "$line" |
+    perl -pe 's/\\(r\\n|r|n|\\|")/$1 eq "\\" ? "\\" : $1 eq "\"" ? "\"" : "\n"/ge'
 }
 
 # tp_dump_title LABEL: the window title of dump LABEL.

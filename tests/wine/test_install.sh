@@ -87,11 +87,6 @@ shortcut() {
   tr -d '\r' <"$out"
 }
 
-# expect_equal DESCRIPTION EXPECTED ACTUAL
-expect_equal() {
-  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
-}
-
 # FILETIME of a Unix time.
 filetime() { echo $((($1 + 11644473600) * 10000000)); }
 

@@ -81,8 +81,8 @@ sign() {
     -h sha256 -in "$1" -out "$2" >>"$signing/sign.log" 2>&1
 }
 
-tp_case "signed installer: signature verifies and the package loads"
-tp_mkpkg "$signing/unsigned.exe"
+tp_case "signed installer: signature verifies, the package loads and installs"
+tp_mkpkg "$signing/unsigned.exe" --flags 1 --setting ProductName=TpSigned
 if sign "$signing/unsigned.exe" "$signing/signed.exe"; then
   read -r cert_offset cert_size < <(certificate_entry "$signing/signed.exe")
   unsigned_size=$(stat -c %s "$signing/unsigned.exe")
@@ -97,6 +97,10 @@ if sign "$signing/unsigned.exe" "$signing/signed.exe"; then
   grep -q '^Signature verification: ok' "$signing/verify.log" ||
     tp_fail "osslsigncode did not report the signature as ok"
   expect_loads "$signing/signed.exe"
+  signed_folder="$WINEPREFIX/drive_c/Program Files/TpSigned"
+  [[ $(cat "$signed_folder/readme.txt" 2>/dev/null) == $'Zentrova\r' ]] ||
+    tp_fail "the signed installer did not install readme.txt"
+  tp_check "the signed installer installed data\\settings.ini" test -f "$signed_folder/data/settings.ini"
 else
   tp_fail "osslsigncode sign failed (see $signing/sign.log)"
 fi

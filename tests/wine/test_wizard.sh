@@ -27,23 +27,6 @@ programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 pf64="$WINEPREFIX/drive_c/Program Files"
 c=$WINEPREFIX/drive_c
 
-# expect_equal DESCRIPTION EXPECTED ACTUAL
-expect_equal() {
-  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
-}
-
-# pane_lines LABEL: the info pane's text in dump LABEL, one log line a line.
-pane_lines() {
-  local line
-  line=$(tp_item "$1" 200)
-  line=${line#* text=\"}
-  line=${line%\"}
-  # Undo the report's escapes; the rich-edit control may report its
-  # paragraph ends as CR LF or CR.
-  printf '%s\n' "$line" |
-    perl -pe 's/\\(r\\n|r|n|\\|")/$1 eq "\\" ? "\\" : $1 eq "\"" ? "\"" : "\n"/ge'
-}
-
 # package NAME [MKPKG-OPTIONS...]: a package of product NAME with a licence
 # as info text, the example program as its main executable and a readme.
 package() {
@@ -138,7 +121,7 @@ tp_expect_item completed 2 visible=1 enabled=1 'text="&Finish"'
 for hidden in 1 3 21 22 200; do tp_expect_item completed $hidden visible=0; done
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Deep\er\Wizardo\license.txt' 'Copy C:\Deep\er\Wizardo\Wizardo.exe' \
   'Copy C:\Deep\er\Wizardo\readme.txt' 'Create desktop shortcut' 'Create start menu shortcut' 'End')" \
-  "$(pane_lines completed)"
+  "$(tp_pane_text completed)"
 tp_expect_exit 0
 tp_check "program installed" cmp -s "$app64" "$c/Deep/er/Wizardo/Wizardo.exe"
 tp_check "desktop shortcut" test -e "$desktop/Wizardo.lnk"
@@ -168,7 +151,7 @@ tp_case "existing folder, Yes: installs there; unticked boxes: no desktop shortc
 tp_expect_exit 0
 grep -q '^BOX caption="Wizyes" .* press=yes$' "$TP_REPORT" || tp_fail "no question answered Yes"
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Existing\license.txt' 'Copy C:\Existing\Wizyes.exe' \
-  'Copy C:\Existing\readme.txt' 'Create start menu shortcut' 'End')" "$(pane_lines completed)"
+  'Copy C:\Existing\readme.txt' 'Create start menu shortcut' 'End')" "$(tp_pane_text completed)"
 expect_equal "folder" "Wizyes.exe license.txt own.txt readme.txt" "$(LC_ALL=C ls "$c/Existing" | xargs)"
 tp_check "no desktop shortcut" test ! -e "$desktop/Wizyes.lnk"
 tp_check "Start-menu shortcut" test -e "$programs/Wizyes.lnk"
@@ -206,7 +189,7 @@ tp_expect_item failed 11 visible=0
 tp_expect_item failed 1 visible=0
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Program Files\Wizfail\license.txt' \
   'Copy C:\Program Files\Wizfail\Wizfail.exe' 'Copy C:\Program Files\Wizfail\readme.txt' \
-  'Failed to write file: C:\Program Files\Wizfail\readme.txt, code: 5')" "$(pane_lines failed)"
+  'Failed to write file: C:\Program Files\Wizfail\readme.txt, code: 5')" "$(tp_pane_text failed)"
 tp_check "nothing after the failure" test ! -e "$pf64/Wizfail/after.txt"
 tp_check "no shortcut" test ! -e "$programs/Wizfail.lnk"
 "$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
@@ -233,7 +216,7 @@ for hidden in 3 8 10 21; do tp_expect_item update $hidden visible=0; done
 tp_expect_item update 21 'text="C:\\Deep\\er\\Wizardo\\"'
 tp_expect_item updated 5 'text="Installation completed successfully"'
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Deep\er\Wizardo\license.txt' 'Copy C:\Deep\er\Wizardo\Wizardo.exe' \
-  'Copy C:\Deep\er\Wizardo\readme.txt' 'End')" "$(pane_lines updated)"
+  'Copy C:\Deep\er\Wizardo\readme.txt' 'End')" "$(tp_pane_text updated)"
 expect_equal "readme restored" "read me" "$(cat "$c/Deep/er/Wizardo/readme.txt")"
 tp_check "no desktop shortcut" test ! -e "$desktop/Wizardo.lnk"
 tp_check "no Start-menu shortcut" test ! -e "$programs/Wizardo.lnk"
