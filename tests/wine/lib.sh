@@ -271,6 +271,12 @@ tp_test_begin() {
   export WINEPREFIX=$TP_TEST_DIR/prefix
   "$TP_WINESERVER" -p || tp_die "wineserver did not start"
   TP_SERVER_STARTED=1
+  # Folders of the prefix the installers write to, as Unix paths.
+  TP_C=$WINEPREFIX/drive_c
+  TP_PF64="$TP_C/Program Files"
+  TP_PROGRAMS="$TP_C/ProgramData/Microsoft/Windows/Start Menu/Programs"
+  TP_USER=$(basename "$(find "$TP_C/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
+  TP_DESKTOP=$TP_C/users/$TP_USER/Desktop
 }
 
 # --- Cases and checks ------------------------------------------------------

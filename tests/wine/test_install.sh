@@ -16,10 +16,10 @@ example=$TP_ROOT/examples/zentrova
 app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
 [[ -f $app64 ]] || tp_die "no example program at $app64 (make win64)"
 
-user=$(basename "$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
-desktop=$WINEPREFIX/drive_c/users/$user/Desktop
-programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
-pf64="$WINEPREFIX/drive_c/Program Files"
+user=$TP_USER
+desktop=$TP_DESKTOP
+programs=$TP_PROGRAMS
+pf64=$TP_PF64
 pf32="$WINEPREFIX/drive_c/Program Files (x86)"
 localappdata=$WINEPREFIX/drive_c/users/$user/AppData/Local
 

@@ -21,11 +21,10 @@ tp_test_begin
 
 app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
 [[ -f $app64 ]] || tp_die "no example program at $app64 (make win64)"
-user=$(basename "$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
-desktop=$WINEPREFIX/drive_c/users/$user/Desktop
-programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
-pf64="$WINEPREFIX/drive_c/Program Files"
-c=$WINEPREFIX/drive_c
+desktop=$TP_DESKTOP
+programs=$TP_PROGRAMS
+pf64=$TP_PF64
+c=$TP_C
 
 # package NAME [MKPKG-OPTIONS...]: a package of product NAME with a licence
 # as info text, the example program as its main executable and a readme.
