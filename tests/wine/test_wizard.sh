@@ -231,9 +231,14 @@ dump erste
 click 9
 wait-visible 21
 dump ziel
+type 21 D:\Elsewhere
+click 8
+browse C:\Program Files
+wait-text 21 C:\Program Files\Wizde
+dump browsed
 click 2' -- "$TP_TEST_DIR/Wizde.exe"
 
-tp_case "LANG=de_DE: the German texts; Cancel ends at once with nothing installed"
+tp_case "LANG=de_DE: the German texts; Browse starts at Program Files and appends the product; Cancel ends at once, nothing installed"
 tp_expect_exit 0
 expect_equal "caption" "Setup - Wizde 3.4" "$(tp_dump_title erste)"
 tp_expect_item erste 5 'text="Lizenzvereinbarung"'
@@ -245,6 +250,11 @@ tp_expect_item ziel 6 'text="Wohin soll Wizde installiert werden?"'
 tp_expect_item ziel 8 'text="Du&rchsuchen..."'
 tp_expect_item ziel 3 'text="< &Zurück"'
 tp_expect_item ziel 10 'text="Verknüpfung auf dem &Desktop erstellen"'
+# The folder dialog opens at Program Files whatever the field holds (Wine's
+# dialog returns its selection on OK, not the typed text); the product name
+# is appended to the choice.
+tp_expect_item browsed 21 'text="C:\\Program Files\\Wizde"'
+tp_expect_item browsed 1 enabled=1
 grep -q '^BOX' "$TP_REPORT" && tp_fail "Cancel asked a question"
 tp_check "nothing installed" test ! -e "$pf64/Wizde"
 

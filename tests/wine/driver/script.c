@@ -28,6 +28,8 @@
  *                            SHOT PATH WIDTHxHEIGHT
  *   browse PATH            in the folder-browse dialog, once it shows,
  *                          type PATH into its folder box and press OK
+ *                          (Wine's dialog answers with its selection, not
+ *                          with the typed text)
  *
  * A failed step reports "ABORT step N: ..." and ends the run (exit 125);
  * while the driver's timeout runs out at a waiting step, it reports
