@@ -24,6 +24,7 @@ enum PackageStatus {
   kPackageNoProductName,      // ProductName missing
   kPackageNoMemory,           // an allocation failed
   kPackageUnsafeFormat,       // a format text whose conversions do not match its arguments
+  kPackageBadSetting,         // ProductName unusable as a key name, MainExecutable too long
 };
 
 // One LanguageBlock: LANGID, name and the 23 UI texts, all pointing into the

@@ -115,6 +115,7 @@ std::string StatusMessage(PackageStatus status) {
     case kPackageNoProductName: return "ProductName is missing";
     case kPackageNoMemory: return "out of memory";
     case kPackageUnsafeFormat: return "a format text asks for arguments the installer does not pass";
+    case kPackageBadSetting: return "a setting the installer cannot use";
   }
   return "unknown failure";
 }
