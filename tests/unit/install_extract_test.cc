@@ -223,28 +223,6 @@ TEST_F(InstallExtractTest, PathThatDoesNotFitFailsTheFile) {
   EXPECT_EQ(EventsStartingWith({"CreateFileW"}).size(), 1u);
 }
 
-TEST_F(InstallExtractTest, MainExecutableThatDoesNotFitTheFolderFailsTheInstall) {
-  // The package's own LaunchTarget lets the launch-target step pass; the
-  // configuration command, the uninstall entry and the shortcuts would get a
-  // cut name. Nothing is written.
-  tailpack::PackageContents contents = ProductPackage();
-  contents.settings[kLaunchTarget] = u"%ProgramFiles%\\Zentrova\\zentrova.exe";
-  contents.settings[kMainExecutable] = std::u16string(230, u'm') + u".exe";  // 26 + 234 > 259
-  LoadedPackage package(contents);
-  EXPECT_EQ(Install(), 1);
-  std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  std::string cut = Narrow(kFolder) + std::string(kPathCapacity - 1 - kFolder.size(), 'm');
-  EXPECT_EQ(lines[0], ("Failed to write file: " + cut + ", code: 206\r\n").substr(0, 255));
-  EXPECT_TRUE(EventsStartingWith({"CreateFileW", "CreateDirectoryW", "RegCreateKeyExA", "RunAndWait"}).empty());
-  EXPECT_EQ(g_installSucceeded, 0);
-
-  // One that fits exactly (259 units) installs.
-  contents.settings[kMainExecutable] = std::u16string(kPathCapacity - 1 - kFolder.size() - 4, u'm') + u".exe";
-  LoadedPackage fits(contents);
-  EXPECT_EQ(Install(), 0);
-}
-
 TEST_F(InstallExtractTest, ProgressFollowsThePiecesWritten) {
   tailpack::PackageContents contents = ProductPackage();
   contents.blobs = {std::vector<uint8_t>(3 * 65536, 0x5A)};
