@@ -323,19 +323,18 @@ void ReadSetup(const Document& doc, Manifest& m) {
   }
   if (std::optional<int64_t> page = doc.Integer(*setup, "code_page", "setup.code_page", 1, 65535)) {
     m.codePage = static_cast<uint32_t>(*page);
-    bool known = false;
+    // Only ANSI code pages: ASCII-compatible, so the separators and dots the
+    // installer checks are the ones Windows sees.
+    bool known = IsAnsiCodePage(m.codePage);
     try {
-      known = EncodeCodePage("\xC3\xA9", m.codePage).has_value() ||
-              EncodeCodePage("\xE3\x81\x82", m.codePage).has_value();
+      if (known) DecodeCodePage("\x80", m.codePage);
     } catch (const ToolError&) {
       known = false;  // iconv does not know the code page at all
     }
     if (!known) {
-      // Both a Latin and a Japanese letter fail only when the code page does
-      // not exist at all (or is pure ASCII, which is not an ANSI code page).
       doc.Fail(doc.At(*setup->get("code_page")),
                "code page " + std::to_string(m.codePage) +
-                   " is not supported; expected a Windows ANSI code page such as 1252, 1250, 1251 or 932");
+                   " is not supported; expected a Windows ANSI code page: 874, 932, 936, 949, 950, 1250 to 1258, 1361 or 65001");
     }
   }
   if (std::optional<std::string> out = doc.String(*setup, "output", "setup.output")) m.output = *out;
