@@ -190,6 +190,7 @@ void Installer::Run() {
       {"checksum", "byte sum of the unpacked block matches the trailer", LoadCheck::State::kNotReached, ""},
       {"layout", "header, entries, languages, settings and names lie inside the block", LoadCheck::State::kNotReached, ""},
       {"product-name", "ProductName is present", LoadCheck::State::kNotReached, ""},
+      {"settings", "ProductName fits the uninstall key, MainExecutable fits a path", LoadCheck::State::kNotReached, ""},
       {"formats", "format texts ask only for the arguments the installer passes", LoadCheck::State::kNotReached, ""},
       {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
   };
@@ -295,6 +296,12 @@ void Installer::Run() {
   // The parser checks in this order and reports the first failure only.
   if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
   pass(haveCatalogue_ ? "\"" + Printable(ShowText(catalogue_.settings.text[kProductName])) + "\"" : "");
+  if (status == kPackageBadSetting) {
+    return fail(status, "ProductName has a character whose low byte is 0 or \"\\\" or is longer than " +
+                            std::to_string(kMaxProductNameUnits) + " characters, or MainExecutable is longer than " +
+                            std::to_string(kMaxMainExecutableUnits));
+  }
+  pass("");
   if (status == kPackageUnsafeFormat) return fail(status, StatusMessage(status));
   pass("");
   if (status == kPackageUnsafeName) return fail(status, StatusMessage(status));
