@@ -18,8 +18,8 @@ esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/fuzz
 bin=$build/tests/fuzz
-targets=(fuzz_index fuzz_package fuzz_pe)
-declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096)
+targets=(fuzz_index fuzz_package fuzz_pe fuzz_manifest fuzz_inspect)
+declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096 [fuzz_manifest]=4096 [fuzz_inspect]=65536)
 
 cd "$root"
 [[ -f $build/CMakeCache.txt ]] || cmake --preset fuzz >/dev/null

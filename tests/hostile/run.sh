@@ -37,7 +37,7 @@ for installer in "$work/corpus"/*.exe; do
   /usr/bin/time -f '%M %e' -o "$work/time" timeout "$seconds" \
     bash -c 'ulimit -v "$1"; exec "$2" verify "$3"' _ "$limit_kib" "$tool" "$installer" >"$work/out" 2>&1
   got=$?
-  read -r peak elapsed <"$work/time" 2>/dev/null || { peak=?; elapsed=?; }
+  read -r peak elapsed < <(tail -n 1 "$work/time") || { peak=?; elapsed=?; }
   if [[ $got != 1 ]]; then
     echo "FAIL $name: verify exited $got (expected 1; 124 is the time limit)"
     sed 's/^/     /' "$work/out" | head -5
