@@ -71,14 +71,17 @@ std::string Lower(std::string text) {
 
 // Reads one TOML document; every error names a place in it.
 // toml++ 3.3 reaches undefined behaviour when it asks whether U+00A1 to
-// U+0499 or U+FB46 to U+FEFE is a blank (which it does while scanning
-// values, also invalid ones). Those code points are moved to plane 15
-// (U+F0000 added) before parsing, which the parser treats like any other
-// letter, and moved back in every string value afterwards. Columns stay
-// right: one code point stays one code point.
+// U+0499, U+2C5E to U+3057 (but U+3000) or U+FB26 to U+FEFE is a blank
+// (which it does while scanning values and keys, also invalid ones). Those
+// code points are moved to plane 15 (U+F0000 added) before parsing, which
+// the parser treats like any other letter, and moved back in every string
+// value afterwards. Columns stay right: one code point stays one.
 const uint32_t kShiftedPlane = 0xF0000;
 
-bool IsShifted(uint32_t cp) { return (cp >= 0xA1 && cp <= 0x499) || (cp >= 0xFB46 && cp <= 0xFEFE); }
+bool IsShifted(uint32_t cp) {
+  return (cp >= 0xA1 && cp <= 0x499) || (cp >= 0x2C5E && cp <= 0x3057 && cp != 0x3000) ||
+         (cp >= 0xFB26 && cp <= 0xFEFE);
+}
 
 // Calls `each(cp, length)` for every UTF-8 sequence of `text`, with cp 0
 // for a byte that is not part of a valid sequence (length 1).
@@ -174,7 +177,7 @@ class Document {
   Document(std::string file, const std::string& text) : file_(std::move(file)) {
     if (auto where = FirstShiftTarget(text)) {
       throw ManifestError(SourcePosition{file_, where->first, where->second},
-                          "private-use characters U+F00A1 to U+FFEFE are not supported in manifests");
+                          "this plane-15 private-use character is not supported in manifests");
     }
     try {
       root_ = toml::parse(ShiftCodePoints(text, true), file_);

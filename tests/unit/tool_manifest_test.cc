@@ -297,11 +297,11 @@ TEST(Manifest, LettersTheParserMisjudgesAsBlanksSurviveInStrings) {
   // U+00E9, U+0416, U+FCFF, U+FEFE: code points the TOML parser must never
   // be asked about directly; strings keep them exactly, arrays and inline
   // tables included, and plane-15 letters outside the moved range too.
-  const std::string letters = "\xC3\xA9\xD0\x96\xEF\xB3\xBF\xEF\xBB\xBE\xF3\xB0\x80\x80";
+  const std::string letters = "\xC3\xA9\xD0\x96\xEF\xB3\xBF\xEF\xBB\xBE\xF3\xB0\x80\x80\xE3\x81\x82\xEF\xAC\xBF";
   Manifest m = Parse("[product]\nname = \"Caf" + letters + "\"\npublisher = '" + letters +
                      "'\n[languages]\nuse = [\"en\"]\n[languages.texts.en]\ncancel_button = \"\"\"" + letters + "\"\"\"\n");
-  EXPECT_EQ(m.settings[kProductName], u"Caf\u00E9\u0416\uFCFF\uFEFE\U000F0000");
-  EXPECT_EQ(m.settings[kPublisher], u"\u00E9\u0416\uFCFF\uFEFE\U000F0000");
+  EXPECT_EQ(m.settings[kProductName], u"Caf\u00E9\u0416\uFCFF\uFEFE\U000F0000\u3042\uFB3F");
+  EXPECT_EQ(m.settings[kPublisher], u"\u00E9\u0416\uFCFF\uFEFE\U000F0000\u3042\uFB3F");
   struct Case {
     const char* label;
     std::string text;
@@ -313,7 +313,8 @@ TEST(Manifest, LettersTheParserMisjudgesAsBlanksSurviveInStrings) {
       {"value scanned into letters", "[product]\nname = 0\"[en\x12\x12????\"\"\xEF\xB3\xBF" "2\n", 2, 9, "invalid TOML"},
       {"letter as a key", "[product]\nname = \"Z\"\n\xC3\xA9 = 1\n", 3, 1, "invalid TOML"},
       {"letter after a value", "[product]\nname = \"Z\" \xEF\xBB\xBE\n", 2, 12, "invalid TOML"},
-      {"plane-15 letter of the moved range", "[product]\nname = \"a\xF3\xB0\x83\xA9\"\n", 2, 10, "private-use characters"},
+      {"letters after an empty key", "\"\"\xEF\xAC\xBF\xEF\xB3\xBF" "22_", 1, 3, "invalid TOML"},
+      {"plane-15 letter of the moved range", "[product]\nname = \"a\xF3\xB0\x83\xA9\"\n", 2, 10, "private-use character"},
   };
   for (const Case& c : cases) {
     try {
