@@ -1,12 +1,15 @@
 #include "tool/build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -123,7 +126,38 @@ std::optional<int64_t> SourceDateEpochFromEnvironment() {
   return seconds;
 }
 
-AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch) {
+namespace {
+
+// True when `path` looks like an installer this tool wrote: a Windows
+// executable with a package trailer before its end (or its certificate
+// table). Such a file at the output path is the previous output.
+bool IsPackagedInstaller(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> head(4096);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  PeFacts facts;
+  if (ReadPeFacts(head.data(), static_cast<uint32_t>(head.size()), &facts) != kPackageOk) return false;
+  std::error_code ec;
+  uint64_t end = facts.certificateOffset != 0 ? facts.certificateOffset : fs::file_size(path, ec);
+  if (ec || end < kTrailerWindowSize) return false;
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(end - kTrailerWindowSize));
+  uint8_t window[kTrailerWindowSize];
+  if (!in.read(reinterpret_cast<char*>(window), sizeof window)) return false;
+  PackageTrailer trailer;
+  uint32_t offset;
+  return FindTrailer(window, &trailer, &offset) == kPackageOk;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
 
@@ -149,6 +183,20 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       matched = ExpandSource(m.directory, rule.source);
     } catch (const ToolError& e) {
       throw ManifestError(rule.sourceWhere, e.what());
+    }
+    // The output is never packed: a glob skips the installer a previous
+    // build left there; a source that is the output itself is refused.
+    if (!output.empty() && fs::exists(output)) {
+      for (auto it = matched.begin(); it != matched.end();) {
+        if (!SameFile(it->path, output)) {
+          ++it;
+        } else if (HasWildcards(rule.source) && IsPackagedInstaller(it->path)) {
+          it = matched.erase(it);
+        } else {
+          throw ManifestError(rule.sourceWhere, "the output " + output.string() +
+                                                    " is also a source; choose another output");
+        }
+      }
     }
     if (matched.empty()) {
       throw ManifestError(rule.sourceWhere, "no file matches \"" + rule.source + "\" (relative to " +
@@ -373,7 +421,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   // not packaged, product names the registry key would mangle.
   std::map<std::string, std::vector<uint32_t>> byName;
   for (uint32_t i = 0; i < c.files.size(); ++i) {
-    if (!(c.files[i].flags & kEntryListedOnly)) byName[LowerAscii(result.utf8Names[i])].push_back(i);
+    if (!(c.files[i].flags & kEntryListedOnly)) byName[FoldCaseLikeWindows(result.utf8Names[i])].push_back(i);
   }
   for (const auto& [name, users] : byName) {
     for (size_t a = 0; a < users.size(); ++a) {
@@ -388,7 +436,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
   std::u16string main = m.settings[kMainExecutable].empty() ? m.settings[kProductName] + u".exe" : m.settings[kMainExecutable];
-  if (!byName.count(LowerAscii(ToBackslashes(Utf16ToUtf8(main))))) {
+  if (!byName.count(FoldCaseLikeWindows(ToBackslashes(Utf16ToUtf8(main))))) {
     SourcePosition where = m.settingWhere[kMainExecutable].line ? m.settingWhere[kMainExecutable] : m.productWhere;
     result.warnings.push_back(Warning(where, "the main executable \"" + Utf16ToUtf8(main) +
                                                  "\" is not among the packaged files; the configuration command, "
@@ -455,26 +503,41 @@ struct ProgressBar {
 };
 
 void WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& data) {
-  fs::path temporary = path;
-  temporary += ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + temporary.string());
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temporary, ec);
-      throw ToolError("cannot write " + path.string());
-    }
-  }
-  std::error_code ec;
-  fs::permissions(temporary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec, ec);
-  fs::rename(temporary, path, ec);
-  if (ec) {
+  // A fresh, unpredictable name in the output folder, created exclusively
+  // (mkostemp: O_CREAT | O_EXCL, which never follows a link planted there);
+  // the mode is set on the descriptor, then the file is renamed over the
+  // output, which replaces a link at that name instead of following it.
+  std::string pattern = path.string() + ".tmp-XXXXXX";
+  int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
+  const fs::path temporary = pattern;
+  auto fail = [&](int error) {
+    close(fd);
+    std::error_code ec;
     fs::remove(temporary, ec);
-    throw ToolError("cannot write " + path.string());
+    throw ToolError("cannot write " + path.string() + ": " + strerror(error));
+  };
+  const uint8_t* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? errno : EIO);
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (fchmod(fd, 0755) != 0) fail(errno);
+  if (close(fd) != 0) {
+    fd = -1;
+    std::error_code ec;
+    fs::remove(temporary, ec);
+    throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    std::error_code ec;
+    fs::remove(temporary, ec);
+    throw ToolError("cannot write " + path.string() + ": " + strerror(error));
   }
 }
 
@@ -483,7 +546,20 @@ void WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& data)
 BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err) {
   auto start = std::chrono::steady_clock::now();
   Manifest manifest = LoadManifest(options.manifest);
-  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch);
+  fs::path output;
+  if (options.output) {
+    output = *options.output;
+  } else if (!manifest.output.empty()) {
+    output = manifest.directory / manifest.output;
+  } else {
+    output = "setup.exe";
+  }
+  for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"}}) {
+    if (SameFile(input, output)) {
+      throw ToolError("the output " + output.string() + " is the " + what + "; choose another output");
+    }
+  }
+  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch, output);
   if (!options.quiet) {
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
@@ -522,14 +598,6 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   // table has to begin.
   installer.resize((installer.size() + 7) & ~size_t{7}, 0);
 
-  fs::path output;
-  if (options.output) {
-    output = *options.output;
-  } else if (!manifest.output.empty()) {
-    output = manifest.directory / manifest.output;
-  } else {
-    output = "setup.exe";
-  }
   WriteFileAtomically(output, installer);
   result.output = output;
   result.installerSize = installer.size();

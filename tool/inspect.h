@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "package/pe.h"
 
 namespace tailpack {
+
+// No --max-unpacked: any size the format can hold.
+const uint64_t kNoUnpackedLimit = UINT64_MAX;
 
 // One step of loading, in the installer's order.
 struct LoadCheck {
@@ -26,8 +30,11 @@ struct LoadCheck {
 class Installer {
  public:
   // Reads `path` and runs every loader check, indexing for the machine
-  // `archMask`/`osMask`. Throws ToolError only when the file cannot be read.
-  Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask);
+  // `archMask`/`osMask`. A trailer that claims more than `maxUnpacked`
+  // bytes fails the decode check before anything is decoded. Throws
+  // ToolError only when the file cannot be read (or is not a regular file).
+  Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask,
+            uint64_t maxUnpacked = kNoUnpackedLimit);
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -60,10 +67,14 @@ class Installer {
 
  private:
   void Run();
+  // Why the header, decoded alone from the first packed bytes, cannot
+  // describe the block the trailer claims; nullopt when it can.
+  std::optional<std::string> CheckHeaderFirst(const uint8_t* packed) const;
 
   std::filesystem::path path_;
   std::vector<uint8_t> bytes_;
   uint32_t archMask_, osMask_;
+  uint64_t maxUnpacked_;
   PackageStatus status_ = kPackageOk;
   std::vector<LoadCheck> checks_;
   PeFacts facts_{};
@@ -79,12 +90,23 @@ struct ListOptions {
   bool json = false;
   uint32_t codePage = 1252;
   bool texts = false;  // also print the 23 texts of every language
+  uint64_t maxUnpacked = kNoUnpackedLimit;
 };
 // Throws ToolError when the package is not intact.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
 
+struct VerifyOptions {
+  bool json = false;
+  uint32_t codePage = 1252;  // of the file names quoted in notes
+  uint64_t maxUnpacked = kNoUnpackedLimit;
+};
 // Prints every check; returns true when the package is intact.
-bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out);
+bool VerifyInstaller(const std::filesystem::path& path, const VerifyOptions& options, std::ostream& out);
+inline bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out) {
+  VerifyOptions options;
+  options.json = json;
+  return VerifyInstaller(path, options, out);
+}
 
 struct ExtractOptions {
   std::filesystem::path directory;
@@ -93,6 +115,7 @@ struct ExtractOptions {
   bool all = false;
   bool quiet = false;
   uint32_t codePage = 1252;
+  uint64_t maxUnpacked = kNoUnpackedLimit;
 };
 // Writes the selected entries (or all) below options.directory with their
 // directories and modification times, never following a symbolic link that

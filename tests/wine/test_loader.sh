@@ -43,6 +43,16 @@ cases=(
   "file truncated into the packed stream|damaged|--truncate 100"
   "packed stream cut short, trailer consistent|damaged|--cut-packed 16"
   "damaged package whose gates would also fire|damaged|--corrupt-checksum --versions 0x1 --archs 0x4"
+  "stream holding more than the unpacked size|loads|--extra-data 4096"
+  "dictionary property of 4 GiB - 1|loads|--dict-field 0xFFFFFFFF"
+  "listed-only entry naming a folder with a final backslash|loads|--content logs\\= --entry-flags 0x400000"
+  "a file named CON|damaged|--content CON=x"
+  "a file named aux.txt in a folder|damaged|--content data\\aux.txt=x"
+  "a file name ending in a dot|damaged|--content readme.=x"
+  "a file name with an escape character|damaged|--content "$'\e'"[2J=x"
+  "ProductName with U+0100 (low byte 0)|damaged|--setting ProductName=ZentrovaĀ"
+  "ProductName of 76 characters|damaged|--setting ProductName=$(printf 'N%.0s' {1..76})"
+  "MainExecutable of 257 characters|damaged|--setting MainExecutable=$(printf 'm%.0s' {1..257})"
 )
 
 n=0
