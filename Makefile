@@ -5,7 +5,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
 .PHONY: all setup host win32 win64 stubs example test unit-test imports-test tool-test wine-test \
-        hostile-test fuzz-build fuzz-smoke fuzz fuzz-long screenshots clean
+        hostile-test fuzz-build fuzz-smoke fuzz fuzz-long screenshots bench clean
 
 all: host stubs
 
@@ -77,6 +77,12 @@ test: unit-test imports-test tool-test hostile-test wine-test fuzz-smoke
 
 example: host stubs
 	scripts/example.sh
+
+# Against a peer installer maker and the raw compressor; writes
+# docs/benchmarks.md (up to 45 minutes; BENCH_QUICK=1 for a short run).
+# Not part of `make test`.
+bench: host stubs
+	bench/run.sh
 
 clean:
 	rm -rf build

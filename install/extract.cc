@@ -82,6 +82,33 @@ void CreateParentDirectories(Char16* path, uint32_t namePosition) {
   }
 }
 
+// The folder of the previous entry, "\" included: it exists once that entry
+// has been handled (or the entry failed, which ends the installation), so
+// the next entry only needs the levels below what the two folders share.
+// Entries come in path order, so most share their whole folder.
+static Char16 g_knownFolder[kPathCapacity];
+static uint32_t g_knownLength;
+
+// Makes the folders of the entry in `path` the way CreateParentDirectories
+// does, skipping the levels the previous entry's folder already covers.
+static void MakeEntryFolders(Char16* path, uint32_t namePosition) {
+  uint32_t shared = namePosition;
+  uint32_t folderEnd = namePosition;
+  int same = 1;
+  for (uint32_t i = namePosition; path[i] != 0; ++i) {
+    if (i >= g_knownLength || path[i] != g_knownFolder[i]) same = 0;
+    if (path[i] == '\\') {
+      folderEnd = i + 1;
+      if (same) shared = i + 1;
+    }
+  }
+  if (shared != folderEnd || folderEnd != g_knownLength) {
+    if (shared != folderEnd) CreateParentDirectories(path, shared);
+    for (uint32_t i = 0; i < folderEnd; ++i) g_knownFolder[i] = path[i];
+    g_knownLength = folderEnd;
+  }
+}
+
 // Writes one selected entry to `path`. Returns 0, or the error that fails
 // the installation.
 static uint32_t WriteEntry(const FileEntry* entry, Char16* path) {
@@ -103,6 +130,9 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   int redirected = DisableFsRedirection(&saved);
   g_progressBar = GetDialogItem(window, kProgressBarItem);
   g_written = 0;
+  // The destination folder itself exists (the install sequence made it).
+  for (uint32_t i = 0; i < namePosition; ++i) g_knownFolder[i] = path[i];
+  g_knownLength = namePosition;
   for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
     const FileEntry* entry = &g_package->entries[i];
     if (!IsEntrySelected(entry->flags, g_machine.archMask, g_machine.osMask)) continue;
@@ -111,7 +141,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
                                kPathCapacity - namePosition) == 0;
     LogLine(u"Copy %s\r\n", path);
     if (fits) {
-      CreateParentDirectories(path, namePosition);
+      MakeEntryFolders(path, namePosition);
       if ((entry->flags & kEntryListedOnly) != 0) continue;
       error = WriteEntry(entry, path);
     }

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -39,6 +40,15 @@ uint32_t CheckedOffset(size_t value) {
 }  // namespace
 
 std::vector<uint8_t> BuildBlock(const PackageContents& c, BlockLayout* layout) {
+  std::vector<uint64_t> sizes;
+  for (const std::vector<uint8_t>& blob : c.blobs) sizes.push_back(blob.size());
+  std::vector<uint8_t> out = BuildBlockHead(c, sizes, layout);
+  for (const std::vector<uint8_t>& blob : c.blobs) out.insert(out.end(), blob.begin(), blob.end());
+  return out;
+}
+
+std::vector<uint8_t> BuildBlockHead(const PackageContents& c, const std::vector<uint64_t>& blobSizes,
+                                    BlockLayout* layout) {
   if (c.languages.empty() || c.languages.size() > 255) {
     throw WriterError("a package needs 1 to 255 languages");
   }
@@ -81,21 +91,22 @@ std::vector<uint8_t> BuildBlock(const PackageContents& c, BlockLayout* layout) {
 
   where.data = CheckedOffset(out.size());
   std::vector<uint32_t> blobOffsets;
-  for (const std::vector<uint8_t>& blob : c.blobs) {
-    blobOffsets.push_back(CheckedOffset(out.size()));
-    CheckedOffset(out.size() + blob.size());
-    out.insert(out.end(), blob.begin(), blob.end());
+  uint64_t end = out.size();
+  for (uint64_t size : blobSizes) {
+    blobOffsets.push_back(CheckedOffset(end));
+    end += size;
+    CheckedOffset(end);
   }
 
   for (size_t i = 0; i < c.files.size(); ++i) {
     const PackageFile& file = c.files[i];
-    if (file.blob >= c.blobs.size()) throw WriterError("a file refers to missing data");
+    if (file.blob >= blobSizes.size()) throw WriterError("a file refers to missing data");
     size_t at = where.entries + i * kFileEntrySize;
     PatchU32(out, at + 0, static_cast<uint32_t>(file.modificationTime));
     PatchU32(out, at + 4, static_cast<uint32_t>(file.modificationTime >> 32));
     PatchU32(out, at + 8, file.flags);
     PatchU32(out, at + 12, 0);
-    PatchU32(out, at + 16, static_cast<uint32_t>(c.blobs[file.blob].size()));
+    PatchU32(out, at + 16, static_cast<uint32_t>(blobSizes[file.blob]));
     PatchU32(out, at + 20, fileNameOffsets[i]);
     PatchU32(out, at + 24, blobOffsets[file.blob]);
   }
@@ -103,8 +114,13 @@ std::vector<uint8_t> BuildBlock(const PackageContents& c, BlockLayout* layout) {
   return out;
 }
 
-std::vector<uint8_t> CompressBlock(const std::vector<uint8_t>& block, const LzmaSettings& s,
-                                   ProgressCallback progress, void* context) {
+struct StreamCompressor::Encoder {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  ~Encoder() { lzma_end(&stream); }
+};
+
+StreamCompressor::StreamCompressor(const LzmaSettings& s, Sink sink)
+    : encoder_(std::make_unique<Encoder>()), sink_(std::move(sink)) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, s.preset | (s.extreme ? LZMA_PRESET_EXTREME : 0))) {
     throw WriterError("invalid compression preset");
@@ -118,37 +134,84 @@ std::vector<uint8_t> CompressBlock(const std::vector<uint8_t>& block, const Lzma
   options.ext_size_high = 0;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
-  std::vector<uint8_t> out(kLzmaPropertiesSize);
-  if (lzma_properties_encode(filters, out.data()) != LZMA_OK) {
+  uint8_t properties[kLzmaPropertiesSize];
+  if (lzma_properties_encode(filters, properties) != LZMA_OK) {
     throw WriterError("invalid LZMA properties");
   }
-  lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_raw_encoder(&stream, filters) != LZMA_OK) {
+  if (lzma_raw_encoder(&encoder_->stream, filters) != LZMA_OK) {
     throw WriterError("the LZMA encoder cannot start with these settings");
   }
-  const size_t kInChunk = 1 << 20;
+  sink_(properties, kLzmaPropertiesSize);
+  packed_ = kLzmaPropertiesSize;
+}
+
+StreamCompressor::~StreamCompressor() = default;
+
+void StreamCompressor::Run(int action) {
   uint8_t buffer[1 << 16];
-  size_t consumed = 0;
-  lzma_ret ret = LZMA_OK;
-  while (ret != LZMA_STREAM_END) {
-    if (stream.avail_in == 0 && consumed < block.size()) {
-      size_t take = std::min(kInChunk, block.size() - consumed);
-      stream.next_in = block.data() + consumed;
-      stream.avail_in = take;
-      consumed += take;
-      if (progress) progress(consumed, block.size(), context);
-    }
+  lzma_stream& stream = encoder_->stream;
+  for (;;) {
     stream.next_out = buffer;
     stream.avail_out = sizeof(buffer);
-    ret = lzma_code(&stream, consumed == block.size() ? LZMA_FINISH : LZMA_RUN);
-    out.insert(out.end(), buffer, buffer + (sizeof(buffer) - stream.avail_out));
-    if (ret != LZMA_OK && ret != LZMA_STREAM_END) {
-      lzma_end(&stream);
-      throw WriterError("LZMA compression failed");
+    lzma_ret ret = lzma_code(&stream, static_cast<lzma_action>(action));
+    size_t produced = sizeof(buffer) - stream.avail_out;
+    if (produced != 0) {
+      packed_ += produced;
+      if (packed_ > 0xFFFFFFFFu) throw WriterError("the packed package would reach 4 GiB");
+      sink_(buffer, produced);
     }
+    if (ret == LZMA_STREAM_END) return;
+    if (ret != LZMA_OK) throw WriterError("LZMA compression failed");
+    // Running: done once the input is taken and the buffer was not filled.
+    if (action == LZMA_RUN && stream.avail_in == 0 && stream.avail_out != 0) return;
   }
-  lzma_end(&stream);
-  if (out.size() > 0xFFFFFFFFu) throw WriterError("the packed package would reach 4 GiB");
+}
+
+void StreamCompressor::Write(const uint8_t* data, size_t size) {
+  if (finished_) throw WriterError("the package stream is already finished");
+  if (size > 0xFFFFFFFFu - unpacked_) throw WriterError("the unpacked package would reach 4 GiB");
+  uint32_t sum = checksum_;
+  for (size_t i = 0; i < size; ++i) sum += data[i];
+  checksum_ = sum;
+  unpacked_ += size;
+  encoder_->stream.next_in = data;
+  encoder_->stream.avail_in = size;
+  Run(LZMA_RUN);
+}
+
+void StreamCompressor::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  encoder_->stream.next_in = nullptr;
+  encoder_->stream.avail_in = 0;
+  Run(LZMA_FINISH);
+}
+
+PackageTrailer StreamCompressor::Trailer() const {
+  PackageTrailer trailer;
+  trailer.checksum = checksum_;
+  trailer.unpackedSize = static_cast<uint32_t>(unpacked_);
+  trailer.packedSize = static_cast<uint32_t>(packed_);
+  trailer.extraSize = 0;
+  trailer.magic = kTrailerMagic;
+  return trailer;
+}
+
+std::vector<uint8_t> CompressBlock(const std::vector<uint8_t>& block, const LzmaSettings& s,
+                                   ProgressCallback progress, void* context) {
+  std::vector<uint8_t> out;
+  StreamCompressor compressor(s, [&out](const uint8_t* data, size_t size) {
+    out.insert(out.end(), data, data + size);
+  });
+  const size_t kInChunk = 1 << 20;
+  size_t consumed = 0;
+  while (consumed < block.size()) {
+    size_t take = std::min(kInChunk, block.size() - consumed);
+    compressor.Write(block.data() + consumed, take);
+    consumed += take;
+    if (progress) progress(consumed, block.size(), context);
+  }
+  compressor.Finish();
   return out;
 }
 
@@ -190,13 +253,18 @@ void SetCertificateEntry(std::vector<uint8_t>& image, uint32_t offset, uint32_t 
   PatchU32(image, facts.certificateEntryOffset + 4, size);
 }
 
-std::vector<uint8_t> AppendPackage(const std::vector<uint8_t>& image,
-                                   const std::vector<uint8_t>& packed,
-                                   const PackageTrailer& trailer, uint32_t slack) {
+std::vector<uint8_t> PrepareImage(const std::vector<uint8_t>& image) {
   PeFacts facts = RequirePe(image);
   std::vector<uint8_t> out(image.begin(), image.begin() + facts.imageEnd);
   PatchU32(out, facts.certificateEntryOffset, 0);
   PatchU32(out, facts.certificateEntryOffset + 4, 0);
+  return out;
+}
+
+std::vector<uint8_t> AppendPackage(const std::vector<uint8_t>& image,
+                                   const std::vector<uint8_t>& packed,
+                                   const PackageTrailer& trailer, uint32_t slack) {
+  std::vector<uint8_t> out = PrepareImage(image);
   out.insert(out.end(), packed.begin(), packed.end());
   std::vector<uint8_t> encoded = EncodeTrailer(trailer);
   out.insert(out.end(), encoded.begin(), encoded.end());

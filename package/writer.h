@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +59,14 @@ struct BlockLayout {
 // field.
 std::vector<uint8_t> BuildBlock(const PackageContents& contents, BlockLayout* layout = nullptr);
 
+// The block without its file data: header, entries, languages, settings and
+// names, with the entries pointing at blobs of `blobSizes` that follow it
+// in order (contents.blobs is not read). BuildBlock is this head followed
+// by the blobs; a streaming writer sends the blobs' bytes after it. Throws
+// like BuildBlock.
+std::vector<uint8_t> BuildBlockHead(const PackageContents& contents, const std::vector<uint64_t>& blobSizes,
+                                    BlockLayout* layout = nullptr);
+
 struct LzmaSettings {
   uint32_t preset = 9;          // 0..9, liblzma presets
   bool extreme = true;          // LZMA_PRESET_EXTREME
@@ -73,6 +83,38 @@ using ProgressCallback = void (*)(uint64_t done, uint64_t total, void* context);
 std::vector<uint8_t> CompressBlock(const std::vector<uint8_t>& block, const LzmaSettings& settings,
                                    ProgressCallback progress = nullptr, void* context = nullptr);
 
+// The same stream made from a block that arrives in pieces: the packed
+// bytes go to `sink` as the encoder produces them, so memory stays at the
+// encoder's own needs whatever the block's size. Also sums the block's
+// bytes for the trailer. Throws WriterError on invalid settings, encoder
+// failure or a block or stream that reaches 4 GiB.
+class StreamCompressor {
+ public:
+  using Sink = std::function<void(const uint8_t* data, size_t size)>;
+  StreamCompressor(const LzmaSettings& settings, Sink sink);
+  ~StreamCompressor();
+  StreamCompressor(const StreamCompressor&) = delete;
+  StreamCompressor& operator=(const StreamCompressor&) = delete;
+
+  void Write(const uint8_t* data, size_t size);
+  // Ends the stream; Write must not follow.
+  void Finish();
+  // The trailer of what was written (valid after Finish).
+  PackageTrailer Trailer() const;
+  uint64_t UnpackedSize() const { return unpacked_; }
+  uint64_t PackedSize() const { return packed_; }
+
+ private:
+  void Run(int action);
+  struct Encoder;
+  std::unique_ptr<Encoder> encoder_;
+  Sink sink_;
+  uint64_t unpacked_ = 0;
+  uint64_t packed_ = 0;
+  uint32_t checksum_ = 0;
+  bool finished_ = false;
+};
+
 PackageTrailer MakeTrailer(const std::vector<uint8_t>& block, const std::vector<uint8_t>& packed);
 std::vector<uint8_t> EncodeTrailer(const PackageTrailer& trailer);
 
@@ -83,6 +125,11 @@ std::vector<uint8_t> EncodeTrailer(const PackageTrailer& trailer);
 std::vector<uint8_t> AppendPackage(const std::vector<uint8_t>& image,
                                    const std::vector<uint8_t>& packed,
                                    const PackageTrailer& trailer, uint32_t slack = 0);
+
+// `image` cut at the end of its last section with its certificate-table
+// entry cleared: what AppendPackage puts before the packed block. Throws
+// WriterError when the image is not a PE executable.
+std::vector<uint8_t> PrepareImage(const std::vector<uint8_t>& image);
 
 // Convenience for tests: BuildBlock, CompressBlock, AppendPackage.
 std::vector<uint8_t> WriteInstaller(const std::vector<uint8_t>& image,

@@ -75,15 +75,46 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path, const std::string& what
   return data;
 }
 
-std::vector<uint8_t> ReadSource(const fs::path& path, uint64_t expected) {
+// Reads a source file of `expected` bytes in pieces of `chunk` bytes, giving
+// each piece to `use`; returns the hash of the bytes. Throws ToolError when
+// the file cannot be read or its size is no longer `expected`.
+template <typename Use>
+uint64_t ReadSource(const fs::path& path, uint64_t expected, size_t chunk, std::vector<uint8_t>& buffer, Use use) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError("cannot read " + path.string());
-  std::vector<uint8_t> data(expected);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(expected));
-  if (static_cast<uint64_t>(in.gcount()) != expected || in.peek() != std::char_traits<char>::eof()) {
+  buffer.resize(std::max<size_t>(chunk, 1));
+  ContentHash hash;
+  uint64_t left = expected;
+  while (left > 0) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(take));
+    if (static_cast<size_t>(in.gcount()) != take) break;
+    hash.Add(buffer.data(), take);
+    use(buffer.data(), take);
+    left -= take;
+  }
+  if (left != 0 || in.peek() != std::char_traits<char>::eof()) {
     throw ToolError(path.string() + " changed while it was being read");
   }
-  return data;
+  return hash.Value();
+}
+
+// True when two files of `size` bytes hold the same bytes.
+bool SameContents(const fs::path& a, const fs::path& b, uint64_t size, size_t chunk) {
+  std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+  if (!first || !second) return false;
+  std::vector<char> x(std::max<size_t>(chunk, 1)), y(x.size());
+  for (uint64_t left = size; left > 0;) {
+    size_t take = static_cast<size_t>(std::min<uint64_t>(left, x.size()));
+    first.read(x.data(), static_cast<std::streamsize>(take));
+    second.read(y.data(), static_cast<std::streamsize>(take));
+    if (static_cast<size_t>(first.gcount()) != take || static_cast<size_t>(second.gcount()) != take ||
+        std::memcmp(x.data(), y.data(), take) != 0) {
+      return false;
+    }
+    left -= take;
+  }
+  return true;
 }
 
 std::string Plural(uint64_t n, const char* word) {
@@ -157,7 +188,15 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
-AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output) {
+
+void ContentHash::Add(const uint8_t* data, size_t size) {
+  uint64_t h = state_;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
+  state_ = h;
+}
+
+AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output,
+                                 size_t readChunk) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
 
@@ -291,9 +330,12 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     result.entryRule.push_back(e.rule);
   }
 
-  // Contents, stored once each.
-  std::unordered_map<size_t, std::vector<uint32_t>> byHash;
+  // Contents, stored once each: files are read once here, in pieces, for
+  // their hash; equal hashes and sizes are confirmed byte by byte.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> byHash;
   std::vector<uint32_t> firstUser;  // blob -> first entry using it
+  std::vector<BlobSource>& sources = result.sources;
+  std::vector<uint8_t> buffer;
   uint64_t metadata = UnpackedSize(c);
   uint64_t stored = 0;
   for (uint32_t i = 0; i < pending.size(); ++i) {
@@ -303,24 +345,25 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       c.files[i].blob = UINT32_MAX;
       continue;
     }
-    std::vector<uint8_t> data = ReadSource(e.source, e.size);
-    result.sourceBytes += data.size();
-    size_t hash = std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    uint64_t hash = ReadSource(e.source, e.size, readChunk, buffer, [](const uint8_t*, size_t) {});
+    result.sourceBytes += e.size;
     uint32_t blob = UINT32_MAX;
     for (uint32_t candidate : byHash[hash]) {
-      if (c.blobs[candidate] == data) blob = candidate;
+      if (blob == UINT32_MAX && sources[candidate].size == e.size &&
+          SameContents(sources[candidate].path, e.source, e.size, readChunk)) {
+        blob = candidate;
+      }
     }
     if (blob == UINT32_MAX) {
-      stored += data.size();
+      stored += e.size;
       if (metadata + stored > kMaxUnpackedSize) {
         throw ManifestError(m.files[e.rule].sourceWhere,
                             "with " + e.source.string() + " the unpacked package reaches " +
                                 std::to_string(metadata + stored) +
                                 " bytes; the format holds less than 4 GiB (4294967296 bytes)");
       }
-      blob = static_cast<uint32_t>(c.blobs.size());
-      c.blobs.push_back(std::move(data));
+      blob = static_cast<uint32_t>(sources.size());
+      sources.push_back({e.source, e.size, hash});
       firstUser.push_back(i);
       byHash[hash].push_back(blob);
     }
@@ -330,12 +373,12 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   bool needsEmpty = std::any_of(c.files.begin(), c.files.end(), [](const PackageFile& f) { return f.blob == UINT32_MAX; });
   if (needsEmpty) {
     uint32_t empty = UINT32_MAX;
-    for (uint32_t b = 0; b < c.blobs.size(); ++b) {
-      if (c.blobs[b].empty()) empty = b;
+    for (uint32_t b = 0; b < sources.size(); ++b) {
+      if (sources[b].size == 0) empty = b;
     }
     if (empty == UINT32_MAX) {
-      empty = static_cast<uint32_t>(c.blobs.size());
-      c.blobs.emplace_back();
+      empty = static_cast<uint32_t>(sources.size());
+      sources.push_back({fs::path(), 0, ContentHash().Value()});
       uint32_t user = 0;
       while (c.files[user].blob != UINT32_MAX) ++user;
       firstUser.push_back(user);
@@ -347,20 +390,20 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
 
   // Order the data for the compressor: by extension, then file name, then
   // path, so that similar files sit next to each other.
-  std::vector<uint32_t> order(c.blobs.size());
+  std::vector<uint32_t> order(sources.size());
   for (uint32_t b = 0; b < order.size(); ++b) order[b] = b;
   auto key = [&](uint32_t b) {
     const std::string& name = result.utf8Names[firstUser[b]];
     return std::make_tuple(Extension(name), BaseName(name), LowerAscii(name), firstUser[b]);
   };
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
-  std::vector<uint32_t> newIndex(c.blobs.size());
-  std::vector<std::vector<uint8_t>> ordered(c.blobs.size());
+  std::vector<uint32_t> newIndex(sources.size());
+  std::vector<BlobSource> ordered(sources.size());
   for (uint32_t position = 0; position < order.size(); ++position) {
     newIndex[order[position]] = position;
-    ordered[position] = std::move(c.blobs[order[position]]);
+    ordered[position] = std::move(sources[order[position]]);
   }
-  c.blobs = std::move(ordered);
+  sources = std::move(ordered);
   for (PackageFile& f : c.files) f.blob = newIndex[f.blob];
 
   // The info text.
@@ -502,44 +545,59 @@ struct ProgressBar {
   }
 };
 
-void WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& data) {
-  // A fresh, unpredictable name in the output folder, created exclusively
-  // (mkostemp: O_CREAT | O_EXCL, which never follows a link planted there);
-  // the mode is set on the descriptor, then the file is renamed over the
-  // output, which replaces a link at that name instead of following it.
-  std::string pattern = path.string() + ".tmp-XXXXXX";
-  int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
-  const fs::path temporary = pattern;
-  auto fail = [&](int error) {
-    close(fd);
-    std::error_code ec;
-    fs::remove(temporary, ec);
-    throw ToolError("cannot write " + path.string() + ": " + strerror(error));
-  };
-  const uint8_t* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? errno : EIO);
-    p += n;
-    left -= static_cast<size_t>(n);
+// The installer being written: a fresh, unpredictable name in the output
+// folder, created exclusively (mkostemp: O_CREAT | O_EXCL, which never
+// follows a link planted there); the mode is set on the descriptor, and
+// Commit renames the file over the output, which replaces a link at that
+// name instead of following it. Removed when the build fails before that,
+// so a failed build never leaves half an installer.
+class AtomicOutput {
+ public:
+  explicit AtomicOutput(const fs::path& path) : path_(path) {
+    std::string pattern = path.string() + ".tmp-XXXXXX";
+    fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ < 0) throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
+    temporary_ = pattern;
   }
-  if (fchmod(fd, 0755) != 0) fail(errno);
-  if (close(fd) != 0) {
-    fd = -1;
-    std::error_code ec;
-    fs::remove(temporary, ec);
-    throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
+  ~AtomicOutput() {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) {
+      std::error_code ec;
+      fs::remove(temporary_, ec);
+    }
   }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    std::error_code ec;
-    fs::remove(temporary, ec);
-    throw ToolError("cannot write " + path.string() + ": " + strerror(error));
+  AtomicOutput(const AtomicOutput&) = delete;
+  AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+  void Write(const uint8_t* data, size_t size) {
+    while (size > 0) {
+      ssize_t n = write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(n < 0 ? errno : EIO));
+      data += n;
+      size -= static_cast<size_t>(n);
+      size_ += static_cast<uint64_t>(n);
+    }
   }
-}
+  uint64_t Size() const { return size_; }
+
+  void Commit() {
+    if (fchmod(fd_, 0755) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    if (rename(temporary_.c_str(), path_.c_str()) != 0) {
+      throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    }
+    committed_ = true;
+  }
+
+ private:
+  fs::path path_, temporary_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  bool committed_ = false;
+};
 
 }  // namespace
 
@@ -559,7 +617,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
       throw ToolError("the output " + output.string() + " is the " + what + "; choose another output");
     }
   }
-  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch, output);
+  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk);
   if (!options.quiet) {
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
@@ -573,34 +631,52 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
 
   BuildResult result;
   result.fileCount = static_cast<uint32_t>(assembled.contents.files.size());
-  result.blobCount = static_cast<uint32_t>(assembled.contents.blobs.size());
+  result.blobCount = static_cast<uint32_t>(assembled.sources.size());
   result.languageCount = static_cast<uint32_t>(assembled.contents.languages.size());
   result.sourceBytes = assembled.sourceBytes;
 
-  std::vector<uint8_t> block = BuildBlock(assembled.contents);
-  assembled.contents.blobs.clear();
-  assembled.contents.blobs.shrink_to_fit();
-  result.unpackedSize = block.size();
+  std::vector<uint64_t> sizes;
+  for (const BlobSource& source : assembled.sources) sizes.push_back(source.size);
+  std::vector<uint8_t> head = BuildBlockHead(assembled.contents, sizes);
+  result.unpackedSize = head.size();
+  for (uint64_t size : sizes) result.unpackedSize += size;
 
+  // Stub, then the block streamed through the compressor straight into the
+  // file: the head, then each stored file read again in pieces.
+  AtomicOutput installer(output);
+  std::vector<uint8_t> image = PrepareImage(stub);
+  installer.Write(image.data(), image.size());
   ProgressBar bar;
   bar.err = &err;
   bool drawProgress = options.progress && !options.quiet;
-  std::vector<uint8_t> packed =
-      CompressBlock(block, manifest.compression, drawProgress ? &ProgressBar::Update : nullptr, &bar);
+  uint64_t fed = 0;
+  StreamCompressor compressor(manifest.compression,
+                              [&installer](const uint8_t* data, size_t size) { installer.Write(data, size); });
+  auto feed = [&](const uint8_t* data, size_t size) {
+    compressor.Write(data, size);
+    fed += size;
+    if (drawProgress) ProgressBar::Update(fed, result.unpackedSize, &bar);
+  };
+  feed(head.data(), head.size());
+  std::vector<uint8_t> buffer;
+  for (const BlobSource& source : assembled.sources) {
+    if (source.path.empty()) continue;
+    if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
+      throw ToolError(source.path.string() + " changed while it was being read");
+    }
+  }
+  compressor.Finish();
   bar.Clear();
-  result.packedSize = packed.size();
-
-  PackageTrailer trailer = MakeTrailer(block, packed);
-  block.clear();
-  block.shrink_to_fit();
-  std::vector<uint8_t> installer = AppendPackage(stub, packed, trailer);
+  result.packedSize = compressor.PackedSize();
+  std::vector<uint8_t> trailer = EncodeTrailer(compressor.Trailer());
+  installer.Write(trailer.data(), trailer.size());
   // Zero slack up to an 8-byte boundary, where a signature's certificate
   // table has to begin.
-  installer.resize((installer.size() + 7) & ~size_t{7}, 0);
-
-  WriteFileAtomically(output, installer);
+  std::vector<uint8_t> slack((8 - installer.Size() % 8) % 8, 0);
+  installer.Write(slack.data(), slack.size());
+  installer.Commit();
   result.output = output;
-  result.installerSize = installer.size();
+  result.installerSize = installer.Size();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!options.quiet) {
     char time[32];

@@ -14,26 +14,54 @@
 
 namespace tailpack {
 
-// The package a manifest describes, before compression.
+// Source files are read in pieces of this size: the build holds no more of
+// them at once.
+const size_t kReadChunk = 1 << 20;
+
+// A 64-bit hash of a byte sequence that can be fed in pieces of any size
+// (the pieces do not change the result).
+class ContentHash {
+ public:
+  void Add(const uint8_t* data, size_t size);
+  uint64_t Value() const { return state_; }
+
+ private:
+  uint64_t state_ = 0xcbf29ce484222325ull;
+};
+
+// Where the bytes of one stored blob come from: a source file (read again
+// while compressing, in pieces) or nothing for the empty blob.
+struct BlobSource {
+  std::filesystem::path path;  // empty for the empty blob of directory entries
+  uint64_t size = 0;
+  uint64_t hash = 0;           // ContentHash of the bytes, to notice a file that changes
+};
+
+// The package a manifest describes, before compression. The file data is
+// not held: contents.blobs stays empty and `sources` says, blob by blob and
+// in the order stored, where the bytes are.
 struct AssembledPackage {
   PackageContents contents;
+  std::vector<BlobSource> sources;
   std::vector<std::string> utf8Names;  // entry names as UTF-8, "\" separated
   std::vector<uint32_t> entryRule;     // index of the FileRule of each entry
   std::vector<std::string> warnings;   // complete "file:line:column: warning: ..." lines
   uint64_t sourceBytes = 0;            // bytes of all packaged files, duplicates counted
 };
 
-// Expands the manifest's files, reads them (identical contents are stored
-// once, ordered by extension for the compressor; entries keep the manifest's
-// order) and fills in settings, languages and header fields. Modification
+// Expands the manifest's files, reads each once in pieces of `readChunk`
+// bytes to find identical contents (stored once, ordered by extension for
+// the compressor; entries keep the manifest's order) and fills in settings,
+// languages and header fields. Modification
 // times are clamped to `sourceDateEpoch` (seconds since 1970) when given.
 // Throws ManifestError / PositionedError for anything the installer would
 // reject or could not hold.
 // `output` (when not empty) is the installer about to be written: a glob
 // that matches it skips it when it is an installer already, any other
-// source that is the output is refused.
+// source that is the output is refused. Sources are read in pieces of
+// `readChunk` bytes.
 AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch,
-                                 const std::filesystem::path& output = {});
+                                 const std::filesystem::path& output = {}, size_t readChunk = kReadChunk);
 
 // Converts a POSIX time (seconds and nanoseconds) to a Windows FILETIME.
 uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
@@ -55,6 +83,7 @@ struct BuildOptions {
   bool quiet = false;
   bool progress = false;  // draw a progress bar on the error stream while compressing
   std::optional<int64_t> sourceDateEpoch;
+  size_t readChunk = kReadChunk;  // tests lower it to exercise the pieces
 };
 
 struct BuildResult {

@@ -16,6 +16,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "base/memory.h"
 #include "package/byte_reader.h"
 #include "tool/encoding.h"
 #include "tool/errors.h"
@@ -145,37 +146,103 @@ std::string FormatFileTime(uint64_t fileTime) {
   return text;
 }
 
-Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, uint64_t maxUnpacked)
-    : path_(path), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked) {
+Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, uint64_t maxUnpacked,
+                     const DecodeLimits& limits)
+    : path_(path), limits_(limits), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked) {
   // Only regular files: a device or a pipe ("verify /dev/zero") has no end
-  // to read to. The file is read in pieces up to the size it had when
-  // opened, so one that keeps growing cannot make the reading go on.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    throw ToolError("cannot read " + Printable(path.string()) + ": not a regular file");
+  // to read to (and a pipe would block the open). The size is taken once;
+  // reading past it later fails instead of going on.
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::status(path, ec)) || ec) {
+    throw ToolError("cannot read " + Printable(path.string()) + ": " +
+                    (ec ? ec.message() : std::string("not a regular file")));
   }
-  const size_t kPiece = size_t{1} << 20;
-  uint64_t size = static_cast<uint64_t>(info.st_size);
-  bytes_.reserve(size);
-  while (bytes_.size() < size) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, size - bytes_.size()));
-    size_t at = bytes_.size();
-    bytes_.resize(at + want);
-    ssize_t n = read(fd, bytes_.data() + at, want);
-    bytes_.resize(at + static_cast<size_t>(n > 0 ? n : 0));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      close(fd);
-      throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(error));
-    }
-    if (n == 0) break;  // the file shrank
-  }
-  close(fd);
+  file_.open(path, std::ios::binary);
+  if (!file_) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
+  fileSize_ = fs::file_size(path, ec);
+  if (ec) throw ToolError("cannot read " + Printable(path.string()) + ": " + ec.message());
+  head_ = ReadAt(0, std::min<uint64_t>(fileSize_, kHeaderPage));
   Run();
+}
+
+std::vector<uint8_t> Installer::ReadAt(uint64_t offset, uint64_t size) {
+  std::vector<uint8_t> data(size);
+  file_.clear();
+  file_.seekg(static_cast<std::streamoff>(offset));
+  if (!file_.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) {
+    throw ToolError("cannot read " + path_.string());
+  }
+  return data;
+}
+
+PackageStatus Installer::Decode() {
+  if (trailer_.unpackedSize > limits_.inMemory) {
+    PackageStatus status = DecodeStreamed();
+    if (status != kPackageOk || streamed_) return status;
+  }
+  std::vector<uint8_t> packed = ReadAt(packedStart_, trailer_.packedSize);
+  return ParsePackage(packed.data(), &trailer_, archMask_, osMask_, &catalogue_);
+}
+
+// Decodes in pieces and keeps the block only up to the end of its metadata,
+// in a zero-filled allocation of the block's size whose untouched pages the
+// system never backs. Sets streamed_ on success. When the indexed metadata
+// reaches into what was not kept (a layout the tool never writes), returns
+// kPackageOk without streamed_: the caller then decodes the whole block.
+PackageStatus Installer::DecodeStreamed() {
+  uint32_t size = trailer_.unpackedSize;
+  uint8_t* block = static_cast<uint8_t*>(AllocateMemory(size));
+  if (block == nullptr) return kPackageNoMemory;
+  uint64_t keep = 0;
+  bool known = false;
+  uint32_t checksum = 0;
+  PackageStatus status = DecodeInPieces(
+      file_, packedStart_, trailer_.packedSize, size, limits_.piece,
+      [&](uint64_t offset, const uint8_t* data, size_t count) {
+        if (known && offset >= keep) return;
+        size_t take = known ? static_cast<size_t>(std::min<uint64_t>(count, keep - offset)) : count;
+        std::memcpy(block + offset, data, take);
+        if (!known && (keep = MetadataEnd(block, offset + count, size)) != 0) known = true;
+      },
+      &checksum);
+  if (status == kPackageUnreadable) {
+    FreeMemory(block);
+    throw ToolError("cannot read " + path_.string());
+  }
+  if (status == kPackageOk && checksum != trailer_.checksum) status = kPackageChecksumMismatch;
+  if (status != kPackageOk) {
+    FreeMemory(block);
+    return status;
+  }
+  bool inside = IndexPackage(block, size, archMask_, osMask_, &catalogue_) == kPackageOk;
+  if (inside) {
+    uint64_t names = reinterpret_cast<const uint8_t*>(catalogue_.names) - block;
+    inside = names <= keep;
+    for (uint32_t i = 0; inside && i < catalogue_.header.fileCount; ++i) {
+      uint64_t at = names + catalogue_.entries[i].nameOffset;
+      inside = at < keep && std::memchr(block + at, 0, keep - at) != nullptr;
+    }
+    if (!inside) ReleaseCatalogue(&catalogue_);
+  } else {
+    FreeMemory(block);
+  }
+  streamed_ = inside;
+  return kPackageOk;
+}
+
+void Installer::ForEachPiece(const DecodedSink& sink) {
+  if (!streamed_) {
+    for (uint64_t at = 0; at < catalogue_.blockSize; at += limits_.piece) {
+      sink(at, catalogue_.block + at, static_cast<size_t>(std::min<uint64_t>(limits_.piece, catalogue_.blockSize - at)));
+    }
+    return;
+  }
+  uint32_t checksum = 0;
+  PackageStatus status =
+      DecodeInPieces(file_, packedStart_, trailer_.packedSize, trailer_.unpackedSize, limits_.piece, sink, &checksum);
+  if (status != kPackageOk || checksum != trailer_.checksum) {
+    throw ToolError(path_.string() + " changed while it was being read");
+  }
 }
 
 Installer::~Installer() {
@@ -208,29 +275,35 @@ void Installer::Run() {
     status_ = status;
   };
 
-  uint32_t headerBytes = bytes_.size() < kHeaderPage ? static_cast<uint32_t>(bytes_.size()) : kHeaderPage;
-  if (ReadPeFacts(bytes_.data(), headerBytes, &facts_) != kPackageOk) {
+  uint32_t headerBytes = static_cast<uint32_t>(head_.size());
+  if (ReadPeFacts(head_.data(), headerBytes, &facts_) != kPackageOk) {
     return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
   }
-  uint32_t peOffset = Read32(bytes_.data() + 0x3C);
-  pass(MachineName(Read16(bytes_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
+  uint32_t peOffset = Read32(head_.data() + 0x3C);
+  pass(MachineName(Read16(head_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
 
   if (facts_.certificateOffset != 0) {
-    if (facts_.certificateOffset > bytes_.size()) {
+    if (facts_.certificateOffset > fileSize_) {
       return fail(kPackageUnreadable, "the certificate-table entry points to " + Hex(facts_.certificateOffset) +
-                                          ", past the end of the file (" + Hex(bytes_.size()) + ")");
+                                          ", past the end of the file (" + Hex(fileSize_) + ")");
     }
     packageEnd_ = facts_.certificateOffset;
+    // The certificate table, for the signature's description; an
+    // Authenticode signature takes a few KiB, so 1 MiB is plenty.
+    if (fileSize_ - packageEnd_ >= 8) {
+      certificateHead_ = ReadAt(packageEnd_, std::min<uint64_t>(fileSize_ - packageEnd_, uint64_t{1} << 20));
+    }
     pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
   } else {
-    packageEnd_ = bytes_.size();
+    packageEnd_ = fileSize_;
     pass(Hex(packageEnd_) + ", the file size (no certificate table)");
   }
 
   if (packageEnd_ < kTrailerWindowSize) return fail(kPackageNoTrailer, "the file is too short");
   uint64_t windowStart = packageEnd_ - kTrailerWindowSize;
   uint32_t trailerOffset = 0;
-  if (FindTrailer(bytes_.data() + windowStart, &trailer_, &trailerOffset) != kPackageOk) {
+  std::vector<uint8_t> window = ReadAt(windowStart, kTrailerWindowSize);
+  if (FindTrailer(window.data(), &trailer_, &trailerOffset) != kPackageOk) {
     return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_));
   }
   trailerStart_ = windowStart + trailerOffset;
@@ -259,9 +332,11 @@ void Installer::Run() {
   if (trailer_.extraSize != 0) where += "; extra-area size " + std::to_string(trailer_.extraSize) + " (ignored)";
   pass(where);
 
-  const uint8_t* packed = Packed();
+  std::vector<uint8_t> properties = ReadAt(packedStart_, kLzmaPropertiesSize);
+  std::memcpy(properties_, properties.data(), kLzmaPropertiesSize);
+  const uint8_t* packed = properties_;
   uint8_t props = packed[0];
-  std::string properties = props > kLzmaMaxPropertiesByte
+  std::string shown = props > kLzmaMaxPropertiesByte
                                ? "properties byte " + Hex(props, 2)
                                : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
                                      " pb " + std::to_string(props / 45) + ", dictionary " +
@@ -274,15 +349,15 @@ void Installer::Run() {
   // The header comes first in the block: one whose counts cannot fit the
   // unpacked size stops here, before the whole block is allocated and
   // decoded (a block of zeros claiming gigabytes has no language).
-  if (std::optional<std::string> why = CheckHeaderFirst(packed)) {
+  if (std::optional<std::string> why = CheckHeaderFirst()) {
     step += 2;  // decode and checksum stay not reached
     return fail(kPackageBadLayout, *why);
   }
-  PackageStatus status = ParsePackage(packed, &trailer_, archMask_, osMask_, &catalogue_);
+  PackageStatus status = Decode();
   if (status == kPackageBadProperties || status == kPackageDataError || status == kPackageNoMemory) {
-    return fail(status, properties + ": " + StatusMessage(status));
+    return fail(status, shown + ": " + StatusMessage(status));
   }
-  pass(properties + ", " + std::to_string(trailer_.unpackedSize) + " bytes");
+  pass(shown + ", " + std::to_string(trailer_.unpackedSize) + " bytes" + (streamed_ ? ", decoded in pieces" : ""));
   if (status == kPackageChecksumMismatch) {
     return fail(status, "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8));
   }
@@ -310,14 +385,18 @@ void Installer::Run() {
   pass("");
 }
 
-std::optional<std::string> Installer::CheckHeaderFirst(const uint8_t* packed) const {
+std::optional<std::string> Installer::CheckHeaderFirst() {
   if (trailer_.unpackedSize < kHeaderSize) {
     return "the block (" + std::to_string(trailer_.unpackedSize) + " bytes) is shorter than the header";
   }
   uint8_t header[kHeaderSize];
-  // Decoding only the first bytes clamps the dictionary to them too. A
-  // stream that fails here fails the full decode as well, which reports it.
-  if (DecodePackedBlock(packed, trailer_.packedSize, header, kHeaderSize) != kPackageOk) return std::nullopt;
+  // Decoding only the first bytes clamps the dictionary to them too; the
+  // first 64 KiB of the stream are plenty for them. A stream that fails
+  // here fails the full decode as well, which reports it.
+  std::vector<uint8_t> start = ReadAt(packedStart_, std::min<uint64_t>(trailer_.packedSize, 64 * 1024));
+  if (DecodePackedBlock(start.data(), static_cast<uint32_t>(start.size()), header, kHeaderSize) != kPackageOk) {
+    return std::nullopt;
+  }
   uint32_t fileCount = Read32(header);
   uint16_t infoEntry = Read16(header + 6);
   uint8_t languageCount = header[8];
@@ -345,14 +424,14 @@ std::string Installer::FailureMessage() const {
 
 std::string Installer::SignatureDescription() const {
   if (!Signed()) return "none";
-  uint64_t tableSize = bytes_.size() - packageEnd_;
+  uint64_t tableSize = fileSize_ - packageEnd_;
   std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
-  if (tableSize >= 8) {
-    const uint8_t* cert = bytes_.data() + packageEnd_;
+  if (tableSize >= 8 && certificateHead_.size() >= 8) {
+    const uint8_t* cert = certificateHead_.data();
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
-      uint64_t length = std::min<uint64_t>(Read32(cert), tableSize);
+      uint64_t length = std::min<uint64_t>(Read32(cert), certificateHead_.size());
       if (length > 8) {
         std::optional<std::string> subject =
             SignerSubject(std::span<const uint8_t>(cert + 8, static_cast<size_t>(length - 8)));
@@ -429,7 +508,7 @@ std::string MachineText(uint32_t arch, uint32_t os) {
 }  // namespace
 
 void ListInstaller(const fs::path& path, const ListOptions& options, std::ostream& out) {
-  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked);
+  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
   const PackageTrailer& t = installer.Trailer();
@@ -577,7 +656,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
 
 bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::ostream& out) {
   bool json = options.json;
-  Installer installer(path, kArchX64, kOsWindows10, options.maxUnpacked);
+  Installer installer(path, kArchX64, kOsWindows10, options.maxUnpacked, options.limits);
   std::vector<std::string> notes;
   if (installer.Intact()) notes = PackageNotes(installer.Package(), options.codePage);
   if (json) {
@@ -651,10 +730,103 @@ std::vector<std::string> SplitName(const std::string& name) {
   return parts;
 }
 
+void WriteAll(int fd, const uint8_t* data, size_t left, const std::string& target, uint64_t at = 0) {
+  while (left > 0) {
+    ssize_t n = pwrite(fd, data, left, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw ToolError("cannot write " + target + ": " + strerror(errno));
+    data += n;
+    at += static_cast<uint64_t>(n);
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void SetWriteTime(int fd, const FileEntry& e, const std::string& target) {
+  int64_t seconds;
+  uint32_t nanoseconds;
+  FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  if (futimens(fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
+}
+
+// A file created empty under a temporary name, whose bytes come from
+// decoding the block again; it gets its final name once they are written.
+struct LateData {
+  uint32_t entry;
+  std::string temporary;  // full paths
+  std::string final;
+  std::string shown;  // for messages
+};
+
+// Decodes the block once more and writes each file's bytes as they pass,
+// opening a file when its data begins and closing it, with its time, when
+// the data ends; files sharing data are written from the same pieces. Then
+// every file takes its final name. On a failure the temporary files are
+// removed and nothing that was there before is replaced.
+void WriteLateData(Installer& installer, const std::vector<LateData>& late, const fs::path& directory) {
+  const Catalogue& c = installer.Package();
+  auto removeAll = [&] {
+    for (const LateData& item : late) unlink(item.temporary.c_str());
+  };
+  std::vector<const LateData*> order;
+  for (const LateData& item : late) order.push_back(&item);
+  std::stable_sort(order.begin(), order.end(), [&](const LateData* a, const LateData* b) {
+    return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
+  });
+  struct Open {
+    const LateData* item;
+    Descriptor file;
+  };
+  std::vector<Open> open;
+  size_t next = 0;
+  try {
+    installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+      uint64_t end = offset + size;
+      while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
+        const LateData* item = order[next++];
+        // Created (empty) moments ago, exclusively, through folders that are not links.
+        Descriptor file(::open(item->temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (file.fd < 0) throw ToolError("cannot write " + item->shown + ": " + strerror(errno));
+        open.push_back({item, std::move(file)});
+      }
+      for (size_t k = 0; k < open.size();) {
+        const FileEntry& e = c.entries[open[k].item->entry];
+        uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
+        uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
+        if (from < to) {
+          WriteAll(open[k].file.fd, data + (from - offset), static_cast<size_t>(to - from), open[k].item->shown,
+                   from - e.dataOffset);
+        }
+        if (uint64_t{e.dataOffset} + e.size <= end) {
+          SetWriteTime(open[k].file.fd, e, open[k].item->shown);
+          open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
+        } else {
+          ++k;
+        }
+      }
+    });
+  } catch (...) {
+    open.clear();
+    removeAll();
+    throw;
+  }
+  for (const LateData& item : late) {
+    if (rename(item.temporary.c_str(), item.final.c_str()) != 0) {
+      int error = errno;
+      removeAll();
+      throw ToolError("cannot write " + item.shown + " in " + Printable(directory.string()) + ": " + strerror(error));
+    }
+  }
+}
+
 }  // namespace
 
 uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, std::ostream& out, std::ostream& err) {
-  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked);
+  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
 
@@ -703,96 +875,100 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
   uint32_t written = 0;
   const size_t kMaxWarnings = 10;
   size_t warnings = 0, moreWarnings = 0;
-  for (const std::string& key : order) {
-    const Target& target = targets[key];
-    const FileEntry& e = c.entries[target.lastEntry];
-    bool listedOnly = key[0] == 'd';
-    std::string shown = key.substr(1);
-    std::vector<std::string> parts = SplitName(shown);
-    const std::string printable = Printable(shown);
+  std::vector<LateData> late;  // files whose data a second decoding brings
+  try {
+    for (const std::string& key : order) {
+      const Target& target = targets[key];
+      const FileEntry& e = c.entries[target.lastEntry];
+      bool listedOnly = key[0] == 'd';
+      std::string shown = key.substr(1);
+      std::vector<std::string> parts = SplitName(shown);
+      const std::string printable = Printable(shown);
 
-    // Directories: created as needed, never entered through a symbolic link.
-    Descriptor dir(dup(root.fd));
-    std::string walked = Printable(options.directory.string());
-    for (size_t k = 0; k + 1 < parts.size(); ++k) {
-      walked += "/" + Printable(parts[k]);
-      if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
-        throw ToolError("cannot create " + walked + ": " + strerror(errno));
-      }
-      int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (next < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) {
-          throw ToolError("refusing to extract " + printable + ": " + walked +
-                          " is a symbolic link or not a directory");
+      // Directories: created as needed, never entered through a symbolic link.
+      Descriptor dir(dup(root.fd));
+      std::string walked = Printable(options.directory.string());
+      std::string realDir = options.directory.string();
+      for (size_t k = 0; k + 1 < parts.size(); ++k) {
+        walked += "/" + Printable(parts[k]);
+        realDir += "/" + parts[k];
+        if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
+          throw ToolError("cannot create " + walked + ": " + strerror(errno));
         }
-        throw ToolError("cannot open " + walked + ": " + strerror(errno));
+        int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+          if (errno == ELOOP || errno == ENOTDIR) {
+            throw ToolError("refusing to extract " + printable + ": " + walked +
+                            " is a symbolic link or not a directory");
+          }
+          throw ToolError("cannot open " + walked + ": " + strerror(errno));
+        }
+        dir = Descriptor(next);
       }
-      dir = Descriptor(next);
-    }
-    if (listedOnly) continue;
+      if (listedOnly) continue;
 
-    const std::string& leaf = parts.back();
-    std::string shownTarget = walked + "/" + Printable(leaf);
-    struct stat info;
-    if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISLNK(info.st_mode)) {
-        throw ToolError("refusing to extract " + printable + ": " + shownTarget + " is a symbolic link");
+      const std::string& leaf = parts.back();
+      std::string shownTarget = walked + "/" + Printable(leaf);
+      struct stat info;
+      if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(info.st_mode)) {
+          throw ToolError("refusing to extract " + printable + ": " + shownTarget + " is a symbolic link");
+        }
+        if (!S_ISREG(info.st_mode)) {
+          throw ToolError("cannot extract " + printable + ": " + shownTarget + " exists and is not a file");
+        }
       }
-      if (!S_ISREG(info.st_mode)) {
-        throw ToolError("cannot extract " + printable + ": " + shownTarget + " exists and is not a file");
+      // Written under a fresh name in the same folder, then renamed over the
+      // final name: a hard link or a file that sits there already is replaced,
+      // never written through.
+      std::string temporary;
+      Descriptor file(-1);
+      for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+        char suffix[32];
+        snprintf(suffix, sizeof suffix, ".tailpack-%d-%u-%d", static_cast<int>(getpid()), written, attempt);
+        temporary = suffix;
+        file = Descriptor(openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (file.fd < 0 && errno != EEXIST) break;
       }
-    }
-    // Written under a fresh name in the same folder, then renamed over the
-    // final name: a hard link or a file that sits there already is replaced,
-    // never written through.
-    std::string temporary;
-    Descriptor file(-1);
-    for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
-      char suffix[32];
-      snprintf(suffix, sizeof suffix, ".tailpack-%d-%u-%d", static_cast<int>(getpid()), written, attempt);
-      temporary = suffix;
-      file = Descriptor(openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (file.fd < 0 && errno != EEXIST) break;
-    }
-    if (file.fd < 0) throw ToolError("cannot create a file in " + walked + ": " + strerror(errno));
-    auto fail = [&](const std::string& what) {
-      int error = errno;
-      unlinkat(dir.fd, temporary.c_str(), 0);
-      throw ToolError(what + shownTarget + ": " + strerror(error));
-    };
-    const uint8_t* data = c.block + e.dataOffset;
-    size_t left = e.size;
-    while (left > 0) {
-      ssize_t n = write(file.fd, data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) fail("cannot write ");
-      data += n;
-      left -= static_cast<size_t>(n);
-    }
-    int64_t seconds;
-    uint32_t nanoseconds;
-    FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(seconds);
-    times[1].tv_nsec = nanoseconds;
-    if (futimens(file.fd, times) != 0) fail("cannot set the time of ");
-    if (fchmod(file.fd, 0644) != 0) fail("cannot set the mode of ");
-    if (renameat(dir.fd, temporary.c_str(), dir.fd, leaf.c_str()) != 0) fail("cannot write ");
-
-    if (target.entries > 1 && !options.quiet) {
-      if (warnings < kMaxWarnings) {
-        ++warnings;
-        err << "tailpack: warning: " << printable << " is written by " << target.entries
-            << " entries; the last one, entry " << target.lastEntry << ", wins\n";
+      if (file.fd < 0) throw ToolError("cannot create a file in " + walked + ": " + strerror(errno));
+      auto fail = [&](const std::string& what) {
+        int error = errno;
+        unlinkat(dir.fd, temporary.c_str(), 0);
+        throw ToolError(what + shownTarget + ": " + strerror(error));
+      };
+      if (fchmod(file.fd, 0644) != 0) fail("cannot set the mode of ");
+      if (installer.Streamed() && e.size != 0) {
+        // The data comes when the block is decoded again, after this loop;
+        // the file keeps its temporary name until then.
+        late.push_back({target.lastEntry, realDir + "/" + temporary, realDir + "/" + leaf, shownTarget});
       } else {
-        ++moreWarnings;
+        try {
+          WriteAll(file.fd, c.block + e.dataOffset, e.size, shownTarget);
+          SetWriteTime(file.fd, e, shownTarget);
+        } catch (const ToolError&) {
+          unlinkat(dir.fd, temporary.c_str(), 0);
+          throw;
+        }
+        if (renameat(dir.fd, temporary.c_str(), dir.fd, leaf.c_str()) != 0) fail("cannot write ");
       }
+
+      if (target.entries > 1 && !options.quiet) {
+        if (warnings < kMaxWarnings) {
+          ++warnings;
+          err << "tailpack: warning: " << printable << " is written by " << target.entries
+              << " entries; the last one, entry " << target.lastEntry << ", wins\n";
+        } else {
+          ++moreWarnings;
+        }
+      }
+      if (!options.quiet) out << printable << "\n";
+      ++written;
     }
-    if (!options.quiet) out << printable << "\n";
-    ++written;
+  } catch (...) {
+    for (const LateData& item : late) unlink(item.temporary.c_str());
+    throw;
   }
+  if (!late.empty()) WriteLateData(installer, late, options.directory);
   if (moreWarnings != 0) {
     err << "tailpack: warning: " << moreWarnings << " more names are written by several entries\n";
   }

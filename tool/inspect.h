@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "package/package.h"
 #include "package/pe.h"
+#include "tool/stream.h"
 
 namespace tailpack {
 
@@ -31,10 +33,13 @@ class Installer {
  public:
   // Reads `path` and runs every loader check, indexing for the machine
   // `archMask`/`osMask`. A trailer that claims more than `maxUnpacked`
-  // bytes fails the decode check before anything is decoded. Throws
-  // ToolError only when the file cannot be read (or is not a regular file).
+  // bytes fails the decode check before anything is decoded. A block larger
+  // than limits.inMemory is decoded in pieces and only its part before the
+  // file data is kept (Streamed()); ForEachPiece then decodes it again for
+  // the file data. Throws ToolError only when the file cannot be read (or
+  // is not a regular file).
   Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask,
-            uint64_t maxUnpacked = kNoUnpackedLimit);
+            uint64_t maxUnpacked = kNoUnpackedLimit, const DecodeLimits& limits = {});
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -48,18 +53,25 @@ class Installer {
 
   // Valid once the trailer was found.
   const PackageTrailer& Trailer() const { return trailer_; }
-  uint64_t FileSize() const { return bytes_.size(); }
+  uint64_t FileSize() const { return fileSize_; }
   uint64_t PackageEnd() const { return packageEnd_; }
   uint64_t TrailerStart() const { return trailerStart_; }
   uint64_t PackedStart() const { return packedStart_; }
   const PeFacts& Facts() const { return facts_; }
-  // Bytes of the packed block (valid once located).
-  const uint8_t* Packed() const { return bytes_.data() + packedStart_; }
+  // The 5 LZMA property bytes of the packed block (valid once located).
+  const uint8_t* Packed() const { return properties_; }
 
   // Valid when Intact().
   const Catalogue& Package() const { return catalogue_; }
   uint32_t ArchMask() const { return archMask_; }
   uint32_t OsMask() const { return osMask_; }
+
+  // True when the block was too large to keep: the catalogue then holds
+  // the header, entries, texts and names, and no file data.
+  bool Streamed() const { return streamed_; }
+  // Decodes the block again (intact packages), handing each piece of at
+  // most limits.piece bytes and its offset in the block to `sink`.
+  void ForEachPiece(const DecodedSink& sink);
 
   // Signature facts: a certificate table at the package end.
   bool Signed() const { return facts_.certificateOffset != 0; }
@@ -69,10 +81,20 @@ class Installer {
   void Run();
   // Why the header, decoded alone from the first packed bytes, cannot
   // describe the block the trailer claims; nullopt when it can.
-  std::optional<std::string> CheckHeaderFirst(const uint8_t* packed) const;
+  std::optional<std::string> CheckHeaderFirst();
+
+  PackageStatus Decode();
+  PackageStatus DecodeStreamed();
+  std::vector<uint8_t> ReadAt(uint64_t offset, uint64_t size);
 
   std::filesystem::path path_;
-  std::vector<uint8_t> bytes_;
+  std::ifstream file_;
+  uint64_t fileSize_ = 0;
+  std::vector<uint8_t> head_;  // the first 4096 bytes (PE headers)
+  uint8_t properties_[kLzmaPropertiesSize] = {};
+  std::vector<uint8_t> certificateHead_;  // the certificate table (its first MiB)
+  DecodeLimits limits_;
+  bool streamed_ = false;
   uint32_t archMask_, osMask_;
   uint64_t maxUnpacked_;
   PackageStatus status_ = kPackageOk;
@@ -91,6 +113,7 @@ struct ListOptions {
   uint32_t codePage = 1252;
   bool texts = false;  // also print the 23 texts of every language
   uint64_t maxUnpacked = kNoUnpackedLimit;
+  DecodeLimits limits;
 };
 // Throws ToolError when the package is not intact.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
@@ -99,12 +122,15 @@ struct VerifyOptions {
   bool json = false;
   uint32_t codePage = 1252;  // of the file names quoted in notes
   uint64_t maxUnpacked = kNoUnpackedLimit;
+  DecodeLimits limits;
 };
 // Prints every check; returns true when the package is intact.
 bool VerifyInstaller(const std::filesystem::path& path, const VerifyOptions& options, std::ostream& out);
-inline bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out) {
+inline bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out,
+                            const DecodeLimits& limits = {}) {
   VerifyOptions options;
   options.json = json;
+  options.limits = limits;
   return VerifyInstaller(path, options, out);
 }
 
@@ -116,6 +142,7 @@ struct ExtractOptions {
   bool quiet = false;
   uint32_t codePage = 1252;
   uint64_t maxUnpacked = kNoUnpackedLimit;
+  DecodeLimits limits;
 };
 // Writes the selected entries (or all) below options.directory with their
 // directories and modification times, never following a symbolic link that

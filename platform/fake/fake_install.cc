@@ -96,6 +96,7 @@ void CloseRegistryKey(RegistryKey key) {
 }
 
 uint32_t QueryFileAttributes(const Char16* path) {
+  ++g_fake.attributeQueries;
   if (IsFolder(path)) return kAttributeDirectory;
   return g_fake.files.count(path) != 0 ? 0x80 : kInvalidAttributes;
 }

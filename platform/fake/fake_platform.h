@@ -76,6 +76,7 @@ struct FakePlatform {
   std::map<std::pair<uint32_t, std::string>, std::map<std::u16string, FakeRegistryValue>> registry;
   int32_t createKeyResult = 0;                 // RegCreateKeyExA
   std::set<std::u16string> directories;        // existing folders, no trailing "\"
+  int attributeQueries = 0;                    // GetFileAttributesW calls
   std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
   std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path
   uint64_t diskSpace = UINT64_MAX;             // bytes WriteFile can still write

@@ -90,6 +90,50 @@ TEST_F(InstallExtractTest, ParentDirectoriesAreCreatedLevelByLevel) {
             }));
 }
 
+// Each entry makes only the folder levels that the previous entry's folder
+// does not cover; a folder that is already known is neither looked up nor
+// created again, and every file still lands in its folder.
+TEST_F(InstallExtractTest, FoldersOfThePreviousEntryAreNotMadeAgain) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> names;
+    std::vector<std::string> created;  // CreateDirectoryW targets, in order
+    int queries;                       // GetFileAttributesW calls
+  };
+  const std::string f = "C:\\Program Files\\Zentrova\\";
+  const Case cases[] = {
+      {"files in the install folder need no folder", {"a.txt", "b.txt", "c.txt"}, {}, 0},
+      {"one folder, many files", {"d\\a.txt", "d\\b.txt", "d\\c.txt"}, {f + "d"}, 1},
+      {"a deeper folder makes only the new level",
+       {"d\\a.txt", "d\\e\\b.txt", "d\\e\\c.txt"}, {f + "d", f + "d\\e"}, 2},
+      {"back up to a parent: nothing to make", {"d\\e\\a.txt", "d\\b.txt", "c.txt"},
+       {f + "d", f + "d\\e"}, 1},
+      {"a sibling folder makes only itself",
+       {"d\\e\\a.txt", "d\\g\\b.txt"}, {f + "d", f + "d\\e", f + "d\\g"}, 2},
+      {"a folder is made again when entries come back to it",
+       {"d\\a.txt", "x\\b.txt", "d\\c.txt"}, {f + "d", f + "x", f + "d"}, 3},
+      {"names that only share a prefix are different folders",
+       {"ab\\a.txt", "abc\\b.txt", "a\\c.txt"}, {f + "ab", f + "abc", f + "a"}, 3},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    g_fake.directories.insert(u"C:\\Program Files\\Zentrova");
+    tailpack::PackageContents contents = ProductPackage();
+    contents.files.clear();
+    for (const std::string& name : c.names) contents.files.push_back({name, 0, 1, 6});
+    LoadedPackage package(contents);
+    ASSERT_EQ(Install(), 0) << c.label;
+    std::vector<std::string> created;
+    for (const std::string& event : EventsStartingWith({"CreateDirectoryW "})) created.push_back(event.substr(17));
+    EXPECT_EQ(created, c.created) << c.label;
+    EXPECT_EQ(g_fake.attributeQueries, c.queries) << c.label;
+    for (const std::string& name : c.names) {
+      std::u16string wide(name.begin(), name.end());
+      EXPECT_EQ(g_fake.files[kFolder + wide], Bytes("licence text")) << c.label << ": " << name;
+    }
+  }
+}
+
 TEST_F(InstallExtractTest, NamesComeThroughTheAnsiCodePage) {
   tailpack::PackageContents contents = ProductPackage();
   contents.files = {{"r\xe9sum\xe9.txt", 0, 1, 6}};

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "base/memory_host.h"
@@ -88,9 +89,12 @@ struct Project {
     options.stub = stub;
     options.quiet = true;
     options.sourceDateEpoch = epoch;
+    options.readChunk = readChunk;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
+
+  size_t readChunk = kReadChunk;
 };
 
 const char kExampleManifest[] = R"(
@@ -218,6 +222,69 @@ TEST(ToolBuild, RoundTripKeepsManifestOrderFlagsTimesAndBytes) {
   EXPECT_LT(e[5].dataOffset, e[3].dataOffset);
   // The installer ends on an 8-byte boundary, ready for a signature.
   EXPECT_EQ(fs::file_size(p.dir.Path() / "out.exe") % 8, 0u);
+}
+
+// Sources are read in pieces, once to find equal contents and again into
+// the compressor: whatever the piece size, every byte arrives, equal files
+// share their data, files of equal size but other bytes do not, and the
+// installer is the same.
+TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
+  std::string odd;
+  for (int i = 0; i < 1000; ++i) odd += static_cast<char>('a' + i * 7 % 26);
+  std::string twin = odd;
+  twin[999] = '!';
+  const std::pair<const char*, std::string> sources[] = {
+      {"empty.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
+  std::string first;
+  for (size_t chunk : {size_t{1}, size_t{3}, size_t{999}, size_t{1000}, size_t{4096}, kReadChunk}) {
+    Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"src/*\"\n");
+    for (const auto& [name, content] : sources) p.Source(std::string("src/") + name, content);
+    p.readChunk = chunk;
+    BuildResult result = p.Build();
+    EXPECT_EQ(result.fileCount, 5u) << chunk;
+    EXPECT_EQ(result.blobCount, 4u) << chunk;  // copy.bin shares odd.bin's data
+    EXPECT_EQ(result.sourceBytes, 3001u) << chunk;
+    Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+    ASSERT_TRUE(installer.Intact()) << chunk << ": " << installer.FailureMessage();
+    std::map<std::string, EntryView> byName;
+    for (const EntryView& e : Entries(installer)) byName[e.name] = e;
+    for (const auto& [name, content] : sources) EXPECT_EQ(byName[name].data, content) << chunk << " " << name;
+    EXPECT_EQ(byName["copy.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
+    EXPECT_NE(byName["twin.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
+    EXPECT_EQ(result.unpackedSize, installer.Trailer().unpackedSize) << chunk;
+    std::string bytes = ReadFile(p.dir.Path() / "out.exe");
+    if (first.empty()) first = bytes;
+    // The bytes do not depend on the piece size (same stub, same times).
+    EXPECT_TRUE(bytes == first) << chunk;
+  }
+}
+
+// The hash of a byte sequence does not depend on how it is cut into pieces,
+// and tells apart sequences that differ in one byte, in order or in length.
+TEST(ToolBuild, ContentHashIgnoresHowTheBytesArrive) {
+  const std::string text = "The quick brown fox jumps over the lazy dog";
+  auto hashOf = [](const std::string& bytes, std::vector<size_t> cuts) {
+    ContentHash hash;
+    size_t at = 0;
+    for (size_t cut : cuts) {
+      hash.Add(reinterpret_cast<const uint8_t*>(bytes.data()) + at, cut - at);
+      at = cut;
+    }
+    hash.Add(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at);
+    return hash.Value();
+  };
+  uint64_t whole = hashOf(text, {});
+  for (const std::vector<size_t>& cuts : {std::vector<size_t>{0}, {1}, {5, 6, 7}, {20, 42}, {43}}) {
+    EXPECT_EQ(hashOf(text, cuts), whole) << cuts.size();
+  }
+  std::string oneByte = text;
+  oneByte[10] ^= 1;
+  std::string swapped = text;
+  std::swap(swapped[0], swapped[1]);
+  for (const std::string& other : {oneByte, swapped, text + "x", text.substr(1), std::string()}) {
+    EXPECT_NE(hashOf(other, {}), whole) << other;
+  }
+  EXPECT_EQ(ContentHash().Value(), hashOf("", {}));
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
@@ -920,6 +987,135 @@ TEST(ToolBuild, CaseCollisionsAreFoundAsWindowsFoldsCase) {
       if (warning.find("is also written by an earlier entry") != std::string::npos) ++collisions;
     }
     EXPECT_EQ(collisions, k.same ? 1u : 0u);
+  }
+}
+
+}  // namespace
+}  // namespace tailpack
+
+namespace tailpack {
+namespace {
+
+// Every file below `root` with its bytes and modification time.
+std::map<std::string, std::pair<std::string, int64_t>> Tree(const fs::path& root) {
+  std::map<std::string, std::pair<std::string, int64_t>> tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(item.path(), root).string();
+    if (item.is_directory()) {
+      tree[name + "/"] = {"", 0};
+      continue;
+    }
+    struct stat info;
+    stat(item.path().c_str(), &info);
+    tree[name] = {ReadFile(item.path()), info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec};
+  }
+  return tree;
+}
+
+std::string WithoutPiecesNote(std::string text) {
+  const std::string note = ", decoded in pieces";
+  for (size_t at; (at = text.find(note)) != std::string::npos;) text.erase(at, note.size());
+  return text;
+}
+
+// A block larger than the in-memory limit is decoded in pieces: list,
+// verify and extract then say and write exactly what they do for a block
+// held whole, whatever the piece size (shared data, an entry overwriting an
+// earlier one's file, empty files and folders included).
+TEST(ToolStream, PiecesGiveTheSameListingChecksAndFiles) {
+  Project p = ExampleProject();
+  p.Source("big/zeros.bin", std::string(70000, '\0'));
+  p.Source("big/copy-of-intro.txt", "intro");
+  p.Source("big/empty.txt", "");
+  std::ofstream(p.manifest, std::ios::app) << "\n[[files]]\nsource = \"big/*\"\ntarget = \"big/\"\n";
+  p.Build();
+  const fs::path installer = p.dir.Path() / "out.exe";
+  const DecodeLimits whole;
+  Installer reference(installer, kArchX64, kOsWindows10, kNoUnpackedLimit, whole);
+  ASSERT_TRUE(reference.Intact()) << reference.FailureMessage();
+  ASSERT_FALSE(reference.Streamed());
+
+  auto run = [&](const DecodeLimits& limits, const fs::path& dest, std::string* listing, std::string* checks,
+                 std::string* extracted) {
+    ListOptions list;
+    list.limits = limits;
+    std::ostringstream l, v, x, e;
+    ListInstaller(installer, list, l);
+    EXPECT_TRUE(VerifyInstaller(installer, false, v, limits));
+    ExtractOptions extract;
+    extract.directory = dest;
+    extract.all = true;
+    extract.limits = limits;
+    ExtractInstaller(installer, extract, x, e);
+    *listing = l.str();
+    *checks = v.str();
+    *extracted = x.str() + e.str();
+    size_t at = extracted->find(dest.string());
+    if (at != std::string::npos) extracted->replace(at, dest.string().size(), "DEST");
+  };
+  TempDir out;
+  std::string listing, checks, extracted;
+  run(whole, out.Path() / "whole", &listing, &checks, &extracted);
+  auto expected = Tree(out.Path() / "whole");
+  ASSERT_EQ(expected["big/zeros.bin"].first.size(), 70000u);
+
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{28}, size_t{4096}, size_t{1} << 20}) {
+    for (uint64_t inMemory : {uint64_t{0}, uint64_t{100}, uint64_t{1000}}) {
+      DecodeLimits limits{inMemory, piece};
+      Installer streamed(installer, kArchX64, kOsWindows10, kNoUnpackedLimit, limits);
+      ASSERT_TRUE(streamed.Intact()) << piece << " " << inMemory << ": " << streamed.FailureMessage();
+      EXPECT_TRUE(streamed.Streamed()) << piece << " " << inMemory;
+      std::string l, v, x;
+      fs::path dest = out.Path() / ("pieces-" + std::to_string(piece) + "-" + std::to_string(inMemory));
+      run(limits, dest, &l, &v, &x);
+      EXPECT_EQ(l, listing) << piece;
+      EXPECT_NE(v.find("decoded in pieces"), std::string::npos) << piece;
+      EXPECT_EQ(WithoutPiecesNote(v), checks) << piece;
+      EXPECT_EQ(x, extracted) << piece;
+      EXPECT_EQ(Tree(dest), expected) << piece << " " << inMemory;
+    }
+  }
+}
+
+// A damaged package fails the same check whether its block is decoded in
+// pieces or whole.
+TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
+  Project p = ExampleProject();
+  p.Build();
+  const fs::path good = p.dir.Path() / "out.exe";
+  std::vector<uint8_t> original = Bytes(good);
+  Installer reference(good, kArchX64, kOsWindows10);
+  const uint64_t trailer = reference.TrailerStart();
+  const uint64_t packed = reference.PackedStart();
+  const uint32_t packedSize = reference.Trailer().packedSize;
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  } cases[] = {
+      {"bad properties", [&](std::vector<uint8_t>& b) { b[packed] = 225; }},
+      {"checksum off by one", [&](std::vector<uint8_t>& b) { b[trailer] ^= 1; }},
+      {"data damaged early", [&](std::vector<uint8_t>& b) { b[packed + 40] ^= 0x55; }},
+      {"data damaged late", [&](std::vector<uint8_t>& b) { b[packed + packedSize - 3] ^= 0x10; }},
+      {"unpacked size one more", [&](std::vector<uint8_t>& b) { b[trailer + 4] += 1; }},
+      {"unpacked size one less", [&](std::vector<uint8_t>& b) { b[trailer + 4] -= 1; }},
+  };
+  auto failed = [](const fs::path& path, const DecodeLimits& limits) {
+    Installer installer(path, kArchX64, kOsWindows10, kNoUnpackedLimit, limits);
+    for (const LoadCheck& check : installer.Checks()) {
+      if (check.state == LoadCheck::State::kFailed) return check.id + ": " + WithoutPiecesNote(check.detail);
+    }
+    return std::string();
+  };
+  for (const Case& k : cases) {
+    std::vector<uint8_t> bytes = original;
+    k.damage(bytes);
+    fs::path path = p.dir.Path() / "damaged.exe";
+    Store(path, bytes);
+    std::string whole = failed(path, DecodeLimits{});
+    EXPECT_FALSE(whole.empty()) << k.name;
+    for (size_t piece : {size_t{1}, size_t{16}, size_t{4096}}) {
+      EXPECT_EQ(failed(path, DecodeLimits{0, piece}), whole) << k.name << " " << piece;
+    }
   }
 }
 

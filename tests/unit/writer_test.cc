@@ -234,6 +234,49 @@ TEST(Writer, StreamsWithAndWithoutEndMarkerDecode) {
   EXPECT_GT(sizes[1], sizes[0]);
 }
 
+// A block fed to the streaming compressor in pieces of any size gives the
+// same stream as compressing it whole, the same trailer, and the packed
+// bytes reach the sink in order; the head plus the blobs is BuildBlock.
+TEST(Writer, StreamingGivesTheSameStreamWhateverThePieces) {
+  PackageContents c = RichPackage();
+  std::vector<uint8_t> block = BuildBlock(c);
+  std::vector<uint64_t> sizes;
+  for (const auto& blob : c.blobs) sizes.push_back(blob.size());
+  std::vector<uint8_t> head = tailpack::BuildBlockHead(c, sizes);
+  ASSERT_LE(head.size(), block.size());
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), block.begin()));
+  EXPECT_EQ(head.size() + std::accumulate(sizes.begin(), sizes.end(), uint64_t{0}), block.size());
+
+  for (bool endMarker : {false, true}) {
+    LzmaSettings settings;
+    settings.preset = 1;
+    settings.extreme = false;
+    settings.endMarker = endMarker;
+    std::vector<uint8_t> whole = CompressBlock(block, settings);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{64}, block.size()}) {
+      std::vector<uint8_t> streamed;
+      size_t calls = 0;
+      tailpack::StreamCompressor compressor(settings, [&](const uint8_t* data, size_t size) {
+        streamed.insert(streamed.end(), data, data + size);
+        ++calls;
+      });
+      for (size_t at = 0; at < block.size(); at += piece) {
+        compressor.Write(block.data() + at, std::min(piece, block.size() - at));
+      }
+      compressor.Finish();
+      EXPECT_EQ(streamed, whole) << piece << " " << endMarker;
+      EXPECT_GE(calls, 2u) << piece;  // properties first, then the data
+      PackageTrailer expected = tailpack::MakeTrailer(block, whole);
+      PackageTrailer got = compressor.Trailer();
+      EXPECT_EQ(got.checksum, expected.checksum) << piece;
+      EXPECT_EQ(got.unpackedSize, expected.unpackedSize) << piece;
+      EXPECT_EQ(got.packedSize, expected.packedSize) << piece;
+      EXPECT_EQ(got.magic, kTrailerMagic) << piece;
+      EXPECT_THROW(compressor.Write(block.data(), 1), WriterError);
+    }
+  }
+}
+
 TEST(Writer, WritesTheRequestedPropertiesAndDictionary) {
   std::vector<uint8_t> block = BuildBlock(RichPackage());
   struct Case {
