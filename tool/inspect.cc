@@ -148,8 +148,10 @@ std::string FormatFileTime(uint64_t fileTime) {
 Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, uint64_t maxUnpacked)
     : path_(path), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked) {
   // Only regular files: a device or a pipe ("verify /dev/zero") has no end
-  // to read to. The file is read in pieces up to the size it had when
-  // opened, so one that keeps growing cannot make the reading go on.
+  // to read to. Only what the loader reads is read: the first page, the
+  // trailer window, the packed block (after its claim passed the checks)
+  // and the start of a certificate table, each within the size the file had
+  // when it was opened.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
   struct stat info;
@@ -157,25 +159,34 @@ Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, u
     close(fd);
     throw ToolError("cannot read " + Printable(path.string()) + ": not a regular file");
   }
-  const size_t kPiece = size_t{1} << 20;
-  uint64_t size = static_cast<uint64_t>(info.st_size);
-  bytes_.reserve(size);
-  while (bytes_.size() < size) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, size - bytes_.size()));
-    size_t at = bytes_.size();
-    bytes_.resize(at + want);
-    ssize_t n = read(fd, bytes_.data() + at, want);
-    bytes_.resize(at + static_cast<size_t>(n > 0 ? n : 0));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      close(fd);
-      throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(error));
-    }
-    if (n == 0) break;  // the file shrank
+  fd_ = fd;
+  fileSize_ = static_cast<uint64_t>(info.st_size);
+  try {
+    Run();
+  } catch (...) {
+    close(fd_);
+    throw;
   }
-  close(fd);
-  Run();
+  close(fd_);
+  fd_ = -1;
+}
+
+std::vector<uint8_t> Installer::ReadAt(uint64_t offset, uint64_t size) const {
+  // In pieces: a file that shrank since it was opened ends the reading.
+  const size_t kPiece = size_t{1} << 20;
+  std::vector<uint8_t> bytes;
+  bytes.reserve(static_cast<size_t>(size));
+  while (bytes.size() < size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, size - bytes.size()));
+    size_t at = bytes.size();
+    bytes.resize(at + want);
+    ssize_t n = pread(fd_, bytes.data() + at, want, static_cast<off_t>(offset + at));
+    bytes.resize(at + static_cast<size_t>(n > 0 ? n : 0));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError("cannot read " + Printable(path_.string()) + ": " + strerror(errno));
+    if (n == 0) throw ToolError("cannot read " + Printable(path_.string()) + ": the file shrank while it was read");
+  }
+  return bytes;
 }
 
 Installer::~Installer() {
@@ -208,29 +219,31 @@ void Installer::Run() {
     status_ = status;
   };
 
-  uint32_t headerBytes = bytes_.size() < kHeaderPage ? static_cast<uint32_t>(bytes_.size()) : kHeaderPage;
-  if (ReadPeFacts(bytes_.data(), headerBytes, &facts_) != kPackageOk) {
+  header_ = ReadAt(0, std::min<uint64_t>(fileSize_, kHeaderPage));
+  if (ReadPeFacts(header_.data(), static_cast<uint32_t>(header_.size()), &facts_) != kPackageOk) {
     return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
   }
-  uint32_t peOffset = Read32(bytes_.data() + 0x3C);
-  pass(MachineName(Read16(bytes_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
+  uint32_t peOffset = Read32(header_.data() + 0x3C);
+  pass(MachineName(Read16(header_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
 
   if (facts_.certificateOffset != 0) {
-    if (facts_.certificateOffset > bytes_.size()) {
+    if (facts_.certificateOffset > fileSize_) {
       return fail(kPackageUnreadable, "the certificate-table entry points to " + Hex(facts_.certificateOffset) +
-                                          ", past the end of the file (" + Hex(bytes_.size()) + ")");
+                                          ", past the end of the file (" + Hex(fileSize_) + ")");
     }
     packageEnd_ = facts_.certificateOffset;
+    certificateHead_ = ReadAt(packageEnd_, std::min<uint64_t>(8, fileSize_ - packageEnd_));
     pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
   } else {
-    packageEnd_ = bytes_.size();
+    packageEnd_ = fileSize_;
     pass(Hex(packageEnd_) + ", the file size (no certificate table)");
   }
 
   if (packageEnd_ < kTrailerWindowSize) return fail(kPackageNoTrailer, "the file is too short");
   uint64_t windowStart = packageEnd_ - kTrailerWindowSize;
   uint32_t trailerOffset = 0;
-  if (FindTrailer(bytes_.data() + windowStart, &trailer_, &trailerOffset) != kPackageOk) {
+  std::vector<uint8_t> window = ReadAt(windowStart, kTrailerWindowSize);
+  if (FindTrailer(window.data(), &trailer_, &trailerOffset) != kPackageOk) {
     return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_));
   }
   trailerStart_ = windowStart + trailerOffset;
@@ -259,6 +272,12 @@ void Installer::Run() {
   if (trailer_.extraSize != 0) where += "; extra-area size " + std::to_string(trailer_.extraSize) + " (ignored)";
   pass(where);
 
+  if (trailer_.unpackedSize > maxUnpacked_) {
+    return fail(kPackageNoMemory, "the trailer claims " + std::to_string(trailer_.unpackedSize) +
+                                      " unpacked bytes, more than --max-unpacked " + std::to_string(maxUnpacked_) +
+                                      "; nothing was decoded");
+  }
+  packed_ = ReadAt(packedStart_, trailer_.packedSize);
   const uint8_t* packed = Packed();
   uint8_t props = packed[0];
   std::string properties = props > kLzmaMaxPropertiesByte
@@ -266,11 +285,6 @@ void Installer::Run() {
                                : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
                                      " pb " + std::to_string(props / 45) + ", dictionary " +
                                      DictionaryText(Read32(packed + 1));
-  if (trailer_.unpackedSize > maxUnpacked_) {
-    return fail(kPackageNoMemory, "the trailer claims " + std::to_string(trailer_.unpackedSize) +
-                                      " unpacked bytes, more than --max-unpacked " + std::to_string(maxUnpacked_) +
-                                      "; nothing was decoded");
-  }
   // The header comes first in the block: one whose counts cannot fit the
   // unpacked size stops here, before the whole block is allocated and
   // decoded (a block of zeros claiming gigabytes has no language).
@@ -345,10 +359,13 @@ std::string Installer::FailureMessage() const {
 
 std::string Installer::SignatureDescription() const {
   if (!Signed()) return "none";
-  uint64_t tableSize = bytes_.size() - packageEnd_;
+  if (facts_.certificateOffset > fileSize_) {
+    return "the certificate-table entry points to " + Hex(facts_.certificateOffset) + ", past the end of the file";
+  }
+  uint64_t tableSize = fileSize_ - packageEnd_;
   std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
-  if (tableSize >= 8) {
-    const uint8_t* cert = bytes_.data() + packageEnd_;
+  if (certificateHead_.size() >= 8) {
+    const uint8_t* cert = certificateHead_.data();
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;

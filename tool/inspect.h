@@ -48,13 +48,13 @@ class Installer {
 
   // Valid once the trailer was found.
   const PackageTrailer& Trailer() const { return trailer_; }
-  uint64_t FileSize() const { return bytes_.size(); }
+  uint64_t FileSize() const { return fileSize_; }
   uint64_t PackageEnd() const { return packageEnd_; }
   uint64_t TrailerStart() const { return trailerStart_; }
   uint64_t PackedStart() const { return packedStart_; }
   const PeFacts& Facts() const { return facts_; }
   // Bytes of the packed block (valid once located).
-  const uint8_t* Packed() const { return bytes_.data() + packedStart_; }
+  const uint8_t* Packed() const { return packed_.data(); }
 
   // Valid when Intact().
   const Catalogue& Package() const { return catalogue_; }
@@ -72,7 +72,15 @@ class Installer {
   std::optional<std::string> CheckHeaderFirst(const uint8_t* packed) const;
 
   std::filesystem::path path_;
-  std::vector<uint8_t> bytes_;
+  // Reads `size` bytes at `offset` of the open file; throws ToolError when
+  // they cannot be read.
+  std::vector<uint8_t> ReadAt(uint64_t offset, uint64_t size) const;
+
+  int fd_ = -1;
+  uint64_t fileSize_ = 0;
+  std::vector<uint8_t> header_;           // the first page (or less)
+  std::vector<uint8_t> packed_;           // the packed block, once located
+  std::vector<uint8_t> certificateHead_;  // up to 8 bytes at the package end
   uint32_t archMask_, osMask_;
   uint64_t maxUnpacked_;
   PackageStatus status_ = kPackageOk;
