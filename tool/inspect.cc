@@ -150,7 +150,7 @@ Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, u
   // Only regular files: a device or a pipe ("verify /dev/zero") has no end
   // to read to. Only what the loader reads is read: the first page, the
   // trailer window, the packed block (after its claim passed the checks)
-  // and the start of a certificate table, each within the size the file had
+  // and the certificate table, each within the size the file had
   // when it was opened.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
@@ -232,7 +232,9 @@ void Installer::Run() {
                                           ", past the end of the file (" + Hex(fileSize_) + ")");
     }
     packageEnd_ = facts_.certificateOffset;
-    certificateHead_ = ReadAt(packageEnd_, std::min<uint64_t>(8, fileSize_ - packageEnd_));
+    // The certificate table ends the file; a signature is a few kilobytes,
+    // so more than 16 MiB of it is not read.
+    certificate_ = ReadAt(packageEnd_, std::min<uint64_t>(uint64_t{16} << 20, fileSize_ - packageEnd_));
     pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
   } else {
     packageEnd_ = fileSize_;
@@ -364,12 +366,12 @@ std::string Installer::SignatureDescription() const {
   }
   uint64_t tableSize = fileSize_ - packageEnd_;
   std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
-  if (certificateHead_.size() >= 8) {
-    const uint8_t* cert = certificateHead_.data();
+  if (certificate_.size() >= 8) {
+    const uint8_t* cert = certificate_.data();
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
-      uint64_t length = std::min<uint64_t>(Read32(cert), tableSize);
+      uint64_t length = std::min<uint64_t>(Read32(cert), certificate_.size());
       if (length > 8) {
         std::optional<std::string> subject =
             SignerSubject(std::span<const uint8_t>(cert + 8, static_cast<size_t>(length - 8)));

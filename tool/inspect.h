@@ -80,7 +80,7 @@ class Installer {
   uint64_t fileSize_ = 0;
   std::vector<uint8_t> header_;           // the first page (or less)
   std::vector<uint8_t> packed_;           // the packed block, once located
-  std::vector<uint8_t> certificateHead_;  // up to 8 bytes at the package end
+  std::vector<uint8_t> certificate_;      // the certificate table (its first 16 MiB)
   uint32_t archMask_, osMask_;
   uint64_t maxUnpacked_;
   PackageStatus status_ = kPackageOk;
