@@ -171,6 +171,11 @@ status "list --max-unpacked 1 KiB: exit 1" 1 "$tool" list --max-unpacked "1 KiB"
 status "extract --max-unpacked 1 KiB: exit 1" 1 "$tool" extract --max-unpacked "1 KiB" "$work/setup.exe" -d "$work/mu"
 [[ ! -e $work/mu ]] && pass "nothing extracted over --max-unpacked" || fail "nothing extracted over --max-unpacked"
 status "--max-unpacked 12 parsecs is refused" 2 "$tool" verify --max-unpacked "12 parsecs" "$work/setup.exe"
+cp "$work/setup.exe" "$work/sparse.exe" && truncate -s +6G "$work/sparse.exe"
+status "verify of a 6 GiB sparse file reads only what it needs: exit 1" 1 \
+  timeout 10 bash -c 'ulimit -v 262144; exec "$1" verify "$2"' _ "$tool" "$work/sparse.exe"
+contains "$work/out" "no magic" && pass "the sparse file has no trailer" || fail "the sparse file has no trailer"
+rm -f "$work/sparse.exe"
 status "verify /dev/zero ends at once: exit 1" 1 timeout 10 "$tool" verify /dev/zero
 contains "$work/err" "not a regular file" && pass "verify /dev/zero says why" || fail "verify /dev/zero says why"
 
