@@ -5,6 +5,7 @@ Input lines: PAYLOAD METRIC MAKER VALUE. Times are seconds, memory KiB,
 sizes bytes; repeated runs of a figure are reduced to their median.
 """
 import argparse
+import os
 import statistics
 import sys
 from collections import defaultdict
@@ -68,6 +69,28 @@ ROWS = [
 ]
 
 
+def variants_table(figures, payload):
+    base_size = median(figures, (payload, "size", "tailpack"))
+    base_time = median(figures, (payload, "build-time", "tailpack"))
+    labels = []
+    for (p, metric, maker) in figures:
+        if p == payload and metric.startswith("variant-") and maker == "size" and metric not in labels:
+            labels.append(metric)
+    if not labels or base_size is None:
+        return []
+    lines = ["", f"What each encoder setting buys on {payload} (one build each, else the defaults: preset 9, "
+             "extreme, lc 3, lp 0, pb 2, entries order):", "",
+             "| setting | installer size | size / default | build time | time / default |", "|---|---|---|---|---|",
+             f"| defaults | {base_size:.0f} | 1 | {show(base_time, 's')} | 1 |"]
+    for metric in labels:
+        size = median(figures, (payload, metric, "size"))
+        seconds = median(figures, (payload, metric, "time"))
+        label = metric[len("variant-"):].replace("_", " ")
+        lines.append(f"| {label} | {size:.0f} | {ratio(size, base_size)} | {show(seconds, 's')} | "
+                     f"{ratio(seconds, base_time)} |")
+    return lines
+
+
 def payload_table(figures, payload, runs):
     lines = []
     size = median(figures, (payload, "payload-bytes", "-"))
@@ -100,6 +123,7 @@ def payload_table(figures, payload, runs):
     if notes:
         lines.append("")
         lines.extend(notes)
+    lines.extend(variants_table(figures, payload))
     lines.append("")
     return lines
 
@@ -142,6 +166,7 @@ def main():
     parser.add_argument("out")
     parser.add_argument("--quick", default="0")
     parser.add_argument("--reps", default="5")
+    parser.add_argument("--build-reps", default=None)
     parser.add_argument("--seconds", default="0")
     for name in ("stub32", "stub64", "nsis", "xz", "wine", "cpu"):
         parser.add_argument("--" + name, default="?")
@@ -168,7 +193,11 @@ def main():
     for payload in order:
         if payload == "all":
             continue
-        lines += scale_table(figures) if payload == "scale" else payload_table(figures, payload, args.reps)
+        runs = args.reps if args.build_reps in (None, args.reps) else f"{args.reps} ({args.build_reps} for builds)"
+        lines += scale_table(figures) if payload == "scale" else payload_table(figures, payload, runs)
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "notes.md")
+    if os.path.exists(notes):
+        lines += open(notes, encoding="utf-8").read().rstrip().splitlines() + [""]
     lines += COMMANDS.splitlines()
     with open(args.out, "w", encoding="utf-8") as f:
         f.write("\n".join(lines).rstrip() + "\n")
@@ -179,9 +208,10 @@ COMMANDS = """## How each figure is taken
 Payload `NAME` lives in `build/bench/NAME/files` (regular files only, copied
 through `tar`); `files.tar` is the same files as one tar.
 
-* tailpack build, on one core, with `tailpack.toml` holding `[compression]
-  preset = 9, extreme = true, dictionary = "8 MiB"` and one `[[files]]` item
-  for `files/**`:
+* tailpack build, on one core, with `tailpack.toml` holding
+  `[compression] dictionary = "8 MiB"` (the other settings at their
+  defaults: preset 9, extreme, lc 3, lp 0, pb 2, entries order) and one
+  `[[files]]` item for `files/**`; the variants add one setting each:
   `taskset -c 0 tailpack build tailpack.toml -q --stub x64 -o setup.exe`
 * peer build, on one core:
   `taskset -c 0 makensis -V1 peer.nsi` with the script

@@ -19,6 +19,9 @@
 #   BENCH_QUICK=1      scaled-down payloads and 3 runs, for development; the
 #                      report says so at its top
 #   BENCH_REPS=N       runs per figure
+#   BENCH_BUILD_REPS=N runs per build figure (default BENCH_REPS)
+#   BENCH_VARIANTS="headers binaries"   payloads on which each encoder
+#                      setting is tried once (size and build time)
 #   BENCH_PAYLOADS="headers binaries scale"   which payloads to run
 #   BENCH_OUT=FILE     report path (default docs/benchmarks.md)
 #   BENCH_DIR=DIR      work directory (default build/bench)
@@ -28,6 +31,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then reps=${BENCH_REPS:-3}; else reps=${BENCH_REPS:-5}; fi
+build_reps=${BENCH_BUILD_REPS:-$reps}
+variants_on=${BENCH_VARIANTS-headers binaries}
 payloads=${BENCH_PAYLOADS:-headers binaries scale}
 out=${BENCH_OUT:-$root/docs/benchmarks.md}
 work=${BENCH_DIR:-$root/build/bench}
@@ -126,23 +131,17 @@ EOF
 
 # --- makers -----------------------------------------------------------------
 
-write_manifest() {  # NAME PRESET EXTREME
-  cat >"$work/$1/tailpack.toml" <<EOF
-[product]
-name = "Bench$1"
-version = "1.0"
-
-[setup]
-registry_view = "64-bit"   # C:\Program Files, where the peer installs too
-
-[compression]
-preset = $2
-extreme = $3
-dictionary = "8 MiB"
-
-[[files]]
-source = "files/**"
-EOF
+write_manifest() {  # NAME FILE [COMPRESSION-LINE...]: the payload's manifest
+  local name=$1 file=$2
+  shift 2
+  {
+    printf '[product]\nname = "Bench%s"\nversion = "1.0"\n\n' "$name"
+    # C:\Program Files, where the peer installs too
+    printf '[setup]\nregistry_view = "64-bit"\n\n'
+    printf '[compression]\ndictionary = "8 MiB"\n'
+    (($#)) && printf '%s\n' "$@"
+    printf '\n[[files]]\nsource = "files/**"\n'
+  } >"$work/$name/$file"
 }
 
 write_nsis_script() {  # NAME
@@ -244,11 +243,11 @@ bench_payload() {
   say "$name: $(du -sb "$dir/files" | cut -f1) bytes in $(find "$dir/files" -type f | wc -l) files"
   record "$name" payload-bytes - "$(du -sb "$dir/files" | cut -f1)"
   record "$name" payload-files - "$(find "$dir/files" -type f | wc -l)"
-  write_manifest "$name" 9 true
+  write_manifest "$name" tailpack.toml
   write_nsis_script "$name"
   local i
-  for ((i = 1; i <= reps; i++)); do
-    say "$name: build $i/$reps"
+  for ((i = 1; i <= build_reps; i++)); do
+    say "$name: build $i/$build_reps"
     measure "$name" build tailpack "${pin[@]}" "$tool" build "$dir/tailpack.toml" -q --stub x64 -o "$dir/setup.exe"
     measure "$name" build peer "${pin[@]}" makensis -V1 "$dir/peer.nsi"
     measure "$name" build xz "${pin[@]}" xz --format=raw --lzma1=preset=9e,dict=8MiB -k -f "$dir/files.tar" \
@@ -259,6 +258,25 @@ bench_payload() {
   record "$name" size xz "$(stat -c %s "$dir/files.tar.lzma")"
   "$tool" build "$dir/tailpack.toml" -q --stub x86 -o "$dir/setup-x86.exe"
   record "$name" size tailpack-x86 "$(stat -c %s "$dir/setup-x86.exe")"
+
+  # What each encoder setting buys: one build each, against the defaults.
+  if [[ " $variants_on " == *" $name "* ]]; then
+    local variant label lines
+    # (Presets 6 to 9 differ only in their dictionary, which is fixed here.)
+    local variants=("not extreme|extreme = false" "pb 0|pb = 0" "lc 4|lc = 4")
+    [[ $name == headers ]] && variants=("extension order|order = \"extension\"" "${variants[@]}")
+    for variant in "${variants[@]}"; do
+      label=${variant%%|*}
+      IFS='|' read -r -a lines <<<"${variant#*|}"
+      say "$name: variant $label"
+      write_manifest "$name" variant.toml "${lines[@]}"
+      /usr/bin/time -f '%e %M' -o "$work/time.txt" "${pin[@]}" "$tool" build "$dir/variant.toml" -q --stub x64 \
+        -o "$dir/variant.exe" </dev/null >>"$work/commands.log" 2>&1 || die "variant $label failed"
+      record "$name" "variant-${label// /_}" size "$(stat -c %s "$dir/variant.exe")"
+      record "$name" "variant-${label// /_}" time "$(cut -d' ' -f1 "$work/time.txt")"
+    done
+    rm -f "$dir/variant.exe" "$dir/variant.toml"
+  fi
 
   # One run each to warm the page cache and Wine, not counted.
   wine_clean "$name"; install_tailpack "$name"
@@ -295,7 +313,7 @@ bench_scale() {
   make_scale_payload "$size"
   record scale payload-bytes - "$(du -sb "$dir/files" | cut -f1)"
   record scale payload-files - "$(find "$dir/files" -type f | wc -l)"
-  write_manifest scale 1 false
+  write_manifest scale tailpack.toml "preset = 1" "extreme = false"
   say "scale: build"
   measure scale build tailpack "${pin[@]}" "$tool" build "$dir/tailpack.toml" -q --stub x64 -o "$dir/setup.exe"
   record scale size tailpack "$(stat -c %s "$dir/setup.exe")"
@@ -350,7 +368,7 @@ for payload in $payloads; do
 done
 
 python3 "$root/bench/report.py" "$results" "$out" \
-  --quick "$quick" --reps "$reps" --seconds $(($(date -u +%s) - started)) \
+  --quick "$quick" --reps "$reps" --build-reps "$build_reps" --seconds $(($(date -u +%s) - started)) \
   --stub32 "$(stat -c %s "$stub32")" --stub64 "$(stat -c %s "$stub64")" \
   --nsis "$(dpkg-query -W -f='${Version}' nsis)" --xz "$(xz --version | head -1)" \
   --wine "$("$TP_WINE64" --version 2>/dev/null)" --cpu "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"

@@ -388,12 +388,15 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
 
-  // Order the data for the compressor: by extension, then file name, then
-  // path, so that similar files sit next to each other.
+  // Order the data for the compressor: as the entries come (sources are
+  // expanded in path order, so the files of a folder sit together), or by
+  // extension, then file name, then path, so that files of a kind do.
   std::vector<uint32_t> order(sources.size());
   for (uint32_t b = 0; b < order.size(); ++b) order[b] = b;
+  bool byExtension = m.dataOrder == Manifest::DataOrder::kExtension;
   auto key = [&](uint32_t b) {
     const std::string& name = result.utf8Names[firstUser[b]];
+    if (!byExtension) return std::make_tuple(std::string(), std::string(), std::string(), firstUser[b]);
     return std::make_tuple(Extension(name), BaseName(name), LowerAscii(name), firstUser[b]);
   };
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
@@ -678,6 +681,19 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   result.output = output;
   result.installerSize = installer.Size();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The installer holds the packed copy, the unpacked block and the
+  // decoder's dictionary at once while it loads the package.
+  result.installerMemory = result.unpackedSize + result.packedSize + manifest.compression.dictionarySize;
+  if (result.installerMemory > options.installerMemoryWarning) {
+    result.warnings.push_back(
+        FormatPosition({manifest.file.string(), 1, 1}) + ": warning: the installer needs " +
+        HumanSize(result.installerMemory) + " of memory at once to load this package (packed and unpacked " +
+        "package and the dictionary); a 32-bit installer cannot count on more than " +
+        HumanSize(options.installerMemoryWarning) + " in one piece of its 2 GiB address space");
+  }
+  if (!options.quiet) {
+    for (const std::string& warning : result.warnings) err << warning << "\n";
+  }
   if (!options.quiet) {
     char time[32];
     snprintf(time, sizeof time, "%.2f s", result.seconds);

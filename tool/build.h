@@ -84,6 +84,10 @@ struct BuildOptions {
   bool progress = false;  // draw a progress bar on the error stream while compressing
   std::optional<int64_t> sourceDateEpoch;
   size_t readChunk = kReadChunk;  // tests lower it to exercise the pieces
+  // Above this the build warns that a 32-bit installer may not find the
+  // memory to load the package: its 2 GiB of address space are split by
+  // the system DLLs, and 1 GiB in one piece is what it can rely on.
+  uint64_t installerMemoryWarning = uint64_t{1} << 30;
 };
 
 struct BuildResult {
@@ -95,6 +99,8 @@ struct BuildResult {
   uint64_t unpackedSize = 0;
   uint64_t packedSize = 0;
   uint64_t installerSize = 0;
+  uint64_t installerMemory = 0;         // what the installer holds at once to load the package
+  std::vector<std::string> warnings;    // package-level warnings, also written to the error stream
   double seconds = 0;
 };
 

@@ -451,8 +451,18 @@ void ReadSetup(const Document& doc, Manifest& m) {
 void ReadCompression(const Document& doc, Manifest& m) {
   const toml::table* c = doc.Table(doc.Root(), "compression", "[compression]");
   if (c == nullptr) return;
-  doc.CheckKeys(*c, "[compression]", {"preset", "extreme", "dictionary", "lc", "lp", "pb", "end_marker"});
+  doc.CheckKeys(*c, "[compression]", {"preset", "extreme", "dictionary", "lc", "lp", "pb", "end_marker", "order"});
   LzmaSettings& s = m.compression;
+  SourcePosition orderWhere;
+  if (std::optional<std::string> order = doc.String(*c, "order", "compression.order", &orderWhere)) {
+    if (*order == "entries") {
+      m.dataOrder = Manifest::DataOrder::kEntries;
+    } else if (*order == "extension") {
+      m.dataOrder = Manifest::DataOrder::kExtension;
+    } else {
+      doc.Fail(orderWhere, "compression.order must be \"entries\" or \"extension\", not \"" + *order + "\"");
+    }
+  }
   if (auto v = doc.Integer(*c, "preset", "compression.preset", 0, 9)) s.preset = static_cast<uint32_t>(*v);
   if (auto v = doc.Bool(*c, "extreme", "compression.extreme")) s.extreme = *v;
   if (auto v = doc.Bool(*c, "end_marker", "compression.end_marker")) s.endMarker = *v;

@@ -48,6 +48,9 @@ struct Manifest {
   uint32_t codePage = 1252;         // ANSI code page of the stored file names
   std::string output;               // default output, relative to the manifest
   LzmaSettings compression;
+  // The order of the file data in the block: the entries' order (files of
+  // one folder together) or grouped by file extension.
+  enum class DataOrder { kEntries, kExtension } dataOrder = DataOrder::kEntries;
 
   std::vector<Language> languages;  // in package order; the first is the fallback
   // Where a text of languages[i] was set: (i, text index) -> position. Texts

@@ -53,7 +53,10 @@ PackageStatus DecodeInPieces(std::ifstream& file, uint64_t packedStart, uint32_t
   uint64_t produced = 0;
   uint32_t sum = 0;
   lzma_stream& stream = decoder.stream;
-  while (produced < unpackedSize) {
+  // Once the block is full the decoder still looks at what follows (an end
+  // marker, or damage), as it does when given all input at once; so the
+  // loop runs until the stream ends, not until the block is full.
+  for (;;) {
     if (stream.avail_in == 0 && inputLeft != 0) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(inputLeft, in.size()));
       if (!file.read(reinterpret_cast<char*>(in.data()), static_cast<std::streamsize>(take))) {
@@ -73,6 +76,9 @@ PackageStatus DecodeInPieces(std::ifstream& file, uint64_t packedStart, uint32_t
     produced += made;
     if (ret == LZMA_STREAM_END) break;
     if (ret == LZMA_MEM_ERROR) return kPackageNoMemory;
+    // No progress: the input is used up with the block full (accepted, as
+    // a whole-block decode ends there too) or not (the stream ends early).
+    if (ret == LZMA_BUF_ERROR && produced == unpackedSize) break;
     if (ret != LZMA_OK) return kPackageDataError;
   }
   *checksum = sum;

@@ -90,11 +90,13 @@ struct Project {
     options.quiet = true;
     options.sourceDateEpoch = epoch;
     options.readChunk = readChunk;
+    options.installerMemoryWarning = installerMemoryWarning;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
 
   size_t readChunk = kReadChunk;
+  uint64_t installerMemoryWarning = uint64_t{1} << 30;
 };
 
 const char kExampleManifest[] = R"(
@@ -214,12 +216,11 @@ TEST(ToolBuild, RoundTripKeepsManifestOrderFlagsTimesAndBytes) {
   // Identical contents are stored once.
   EXPECT_EQ(e[5].dataOffset, e[6].dataOffset);
   EXPECT_NE(e[0].dataOffset, e[1].dataOffset);
-  // Data is grouped by extension (exe before txt) while the table keeps the
-  // manifest's order.
-  EXPECT_LT(e[0].dataOffset, e[2].dataOffset);
+  // By default the data follows the entries.
+  EXPECT_LT(e[0].dataOffset, e[1].dataOffset);
   EXPECT_LT(e[1].dataOffset, e[2].dataOffset);
-  EXPECT_LT(e[2].dataOffset, e[5].dataOffset);  // intro.txt < license.txt < readme.txt by name
-  EXPECT_LT(e[5].dataOffset, e[3].dataOffset);
+  EXPECT_LT(e[2].dataOffset, e[3].dataOffset);
+  EXPECT_LT(e[3].dataOffset, e[5].dataOffset);
   // The installer ends on an 8-byte boundary, ready for a signature.
   EXPECT_EQ(fs::file_size(p.dir.Path() / "out.exe") % 8, 0u);
 }
@@ -285,6 +286,60 @@ TEST(ToolBuild, ContentHashIgnoresHowTheBytesArrive) {
     EXPECT_NE(hashOf(other, {}), whole) << other;
   }
   EXPECT_EQ(ContentHash().Value(), hashOf("", {}));
+}
+
+// The data order is chosen in [compression]: the entries' order (the
+// default) or grouped by extension, then file name; the table keeps the
+// manifest's order either way and every entry keeps its bytes.
+TEST(ToolBuild, DataOrderFollowsTheEntriesOrTheExtensions) {
+  struct Case {
+    const char* setting;  // "" = default
+    std::vector<size_t> dataOrder;  // entries with data, by increasing data offset
+  } cases[] = {
+      {"", {0, 1, 2, 3, 5}},
+      {"order = \"entries\"\n", {0, 1, 2, 3, 5}},
+      // exe before txt; intro.txt < license.txt < readme.txt by name
+      {"order = \"extension\"\n", {0, 1, 2, 5, 3}},
+  };
+  for (const Case& k : cases) {
+    Project p = ExampleProject();
+    std::ofstream(p.manifest, std::ios::app) << "\n[compression]\n" << k.setting;
+    p.Build();
+    Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+    ASSERT_TRUE(installer.Intact()) << k.setting;
+    std::vector<EntryView> e = Entries(installer);
+    ASSERT_EQ(e.size(), 7u);
+    EXPECT_EQ(e[2].name, "doc\\guide\\intro.txt");
+    EXPECT_EQ(e[3].data, "read me") << k.setting;
+    EXPECT_EQ(e[5].data, "License terms.\r\n") << k.setting;
+    for (size_t i = 1; i < k.dataOrder.size(); ++i) {
+      EXPECT_LT(e[k.dataOrder[i - 1]].dataOffset, e[k.dataOrder[i]].dataOffset) << k.setting << " " << i;
+    }
+  }
+  Project bad = ExampleProject();
+  std::ofstream(bad.manifest, std::ios::app) << "\n[compression]\norder = \"size\"\n";
+  EXPECT_THROW(bad.Build(), ManifestError);
+}
+
+// The build warns when the installer would need more memory at once than
+// a 32-bit process can count on; the figure is the packed and unpacked
+// package plus the dictionary.
+TEST(ToolBuild, WarnsWhenAThirtyTwoBitInstallerMayLackMemory) {
+  Project p = ExampleProject();
+  BuildResult plain = p.Build();
+  EXPECT_TRUE(plain.warnings.empty());
+  uint64_t need = plain.unpackedSize + plain.packedSize + (8u << 20);
+  EXPECT_EQ(plain.installerMemory, need);
+  for (uint64_t limit : {need - 1, need, need + 1, uint64_t{1} << 20}) {
+    p.installerMemoryWarning = limit;
+    BuildResult result = p.Build();
+    ASSERT_EQ(result.warnings.size(), limit < need ? 1u : 0u) << limit;
+    if (limit < need) {
+      EXPECT_NE(result.warnings[0].find("tailpack.toml:1:1: warning: the installer needs"), std::string::npos)
+          << result.warnings[0];
+      EXPECT_NE(result.warnings[0].find("32-bit"), std::string::npos) << result.warnings[0];
+    }
+  }
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
