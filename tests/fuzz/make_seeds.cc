@@ -126,6 +126,16 @@ int Run(const fs::path& root) {
   // Whole installers for list/verify/extract: a good one, and the hostile
   // corpus (all but the multi-megabyte bombs).
   WriteSeed(root / "fuzz_inspect", "good", tailpack::WriteInstaller(test::MakeMinimalPe(), test::SamplePackage()));
+  {
+    // Followed by a certificate table: WIN_CERTIFICATE (length, revision
+    // 0x0200, type 2) and the start of a DER sequence where PKCS#7 goes.
+    std::vector<uint8_t> signedInstaller = tailpack::WriteInstaller(test::MakeMinimalPe(), test::SamplePackage());
+    signedInstaller.resize((signedInstaller.size() + 7) & ~size_t{7}, 0);
+    const uint8_t table[] = {16, 0, 0, 0, 0x00, 0x02, 0x02, 0x00, 0x30, 0x06, 0x06, 0x01, 0x2A, 0x02, 0x01, 0x01};
+    tailpack::SetCertificateEntry(signedInstaller, static_cast<uint32_t>(signedInstaller.size()), sizeof table);
+    signedInstaller.insert(signedInstaller.end(), table, table + sizeof table);
+    WriteSeed(root / "fuzz_inspect", "signed", signedInstaller);
+  }
   hostile::MakeCorpus(test::MakeMinimalPe(), hostile::Size::kSmall, [&](hostile::Case&& c) {
     if (c.bytes.size() <= 65536) WriteSeed(root / "fuzz_inspect", c.name, c.bytes);
   });
