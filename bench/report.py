@@ -78,8 +78,9 @@ def variants_table(figures, payload):
             labels.append(metric)
     if not labels or base_size is None:
         return []
-    lines = ["", f"What each encoder setting buys on {payload} (one build each, else the defaults: preset 9, "
-             "extreme, lc 3, lp 0, pb 2, entries order):", "",
+    lines = ["", f"What each encoder setting buys on {payload}: one build each, the other settings as in the "
+             "default build above. Single builds on a shared machine: the sizes are exact, the times only "
+             "indicative.", "",
              "| setting | installer size | size / default | build time | time / default |", "|---|---|---|---|---|",
              f"| defaults | {base_size:.0f} | 1 | {show(base_time, 's')} | 1 |"]
     for metric in labels:
