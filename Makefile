@@ -5,7 +5,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
 .PHONY: all setup host win32 win64 stubs example test unit-test imports-test tool-test wine-test \
-        fuzz-build fuzz-smoke fuzz bench clean
+        hostile-test fuzz-build fuzz-smoke fuzz fuzz-long screenshots bench clean
 
 all: host stubs
 
@@ -46,6 +46,16 @@ wine-test: host stubs
 tool-test: host stubs
 	tests/tool/run.sh
 
+# Every wizard page (English, German, English at 192 DPI) as PNG files in
+# docs/screenshots/.
+screenshots: host stubs
+	tests/wine/screenshots.sh
+
+# The hostile corpus against verify and extract (memory, time, nothing
+# written); the loader's side runs in unit-test and (sampled) wine-test.
+hostile-test: host stubs
+	tests/hostile/run.sh small
+
 # Replays the seed corpus and fuzzes each parser briefly.
 fuzz-smoke: fuzz-build
 	tests/fuzz/run.sh smoke
@@ -54,7 +64,15 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh long
 
-test: unit-test imports-test tool-test wine-test fuzz-smoke
+# Everything slow: each fuzz target for FUZZ_SECONDS, the gigabyte bombs and
+# the 20-million-entry file against verify/extract, and the whole hostile
+# corpus through the real stub under Wine.
+fuzz-long: fuzz-build host stubs
+	tests/fuzz/run.sh long
+	tests/hostile/run.sh large
+	TP_HOSTILE_ALL=1 tests/wine/run.sh test_hostile
+
+test: unit-test imports-test tool-test hostile-test wine-test fuzz-smoke
 	@echo "make test: all suites passed"
 
 example: host stubs

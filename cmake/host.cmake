@@ -22,5 +22,6 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tool/CMakeLists.txt)
 endif()
 
 enable_testing()
+add_subdirectory(tests/hostile)
 add_subdirectory(tests/unit)
 add_subdirectory(tests/wine)

@@ -64,6 +64,9 @@ if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")
   # runtime keeps nothing on the stack that needs more; applied at link
   # time, where liblzma and the runtime are compiled together.
   target_link_options(tailpack-stub PRIVATE -mpreferred-stack-boundary=2)
+  # The stub installs no structured exception handler anywhere, so it can
+  # say so: Windows then refuses any handler that claims to be in the image.
+  target_link_options(tailpack-stub PRIVATE -Wl,--no-seh)
 else()
   target_link_options(tailpack-stub PRIVATE -Wl,--high-entropy-va)
 endif()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/types.h"
+#include "package/format.h"
 
 // Path buffers hold at most this many UTF-16 units, terminator included.
 const uint32_t kPathCapacity = 260;
@@ -11,7 +12,6 @@ const uint32_t kVersionCapacity = 32;
 // Room for the uninstall key path: 52 fixed characters, at most
 // kMaxProductNameUnits name bytes and the terminator.
 const uint32_t kKeyPathCapacity = 128;
-const uint32_t kMaxProductNameUnits = 75;
 
 // IsFreshInstall: 1 when no earlier installation was found, 0 for an update.
 extern int g_isFreshInstall;

@@ -33,8 +33,10 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
   }
   CopyText(path + namePosition, kPathCapacity - namePosition, Setting(g_package, kMainExecutable));
 
-  // The quoted executable path fits: a path has at most 259 units.
-  Char16 command[kCommandCapacity];
+  // The quoted executable path fits: a path has at most 259 units. One unit
+  // more than a command line holds tells a line that fits exactly from one
+  // that was cut.
+  Char16 command[kCommandCapacity + 1];
   command[0] = '"';
   CopyText(command + 1, kCommandCapacity - 1, path);
   AppendAscii(command, kCommandCapacity, "\"");
@@ -42,10 +44,10 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
   const Char16* config = Setting(g_package, kConfigCommand);
   if (config != 0) {
     command[quoted] = ' ';
-    FormatText(command + quoted + 1, static_cast<uint32_t>(kCommandCapacity - quoted - 1), config,
+    FormatText(command + quoted + 1, static_cast<uint32_t>(kCommandCapacity - quoted), config,
                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), g_previousVersion);
-    // A line that reaches the buffer's end may have been cut: not run.
-    if (TextLength(command) < kCommandCapacity - 1) {
+    // A line longer than a command line holds was cut: not run.
+    if (TextLength(command) < kCommandCapacity) {
       LogLine(u"Config: %s\r\n", command);
       RunAndWait(command);
     }

@@ -34,6 +34,18 @@ const uint32_t kUiTextCount = 23;
 const uint32_t kSettingCount = 12;
 const uint16_t kNoInfoEntry = 0xFFFF;
 
+// ProductName ends the uninstall key path, one byte per unit, in a buffer of
+// 128 bytes after 52 fixed characters.
+const uint32_t kMaxProductNameUnits = 75;
+// The longest MainExecutable a 260-unit path holds in the shortest install
+// folder, "C:\".
+const uint32_t kMaxMainExecutableUnits = 256;
+
+// No LZMA1 stream expands more than about 7100-fold (a 273-byte repeat
+// costs at least 0.3 bits), so an unpacked size above 2^13 times the packed
+// size is a false claim.
+const uint32_t kMaxExpansionShift = 13;
+
 // FileEntry flags.
 const uint32_t kEntryArchBits = 0x0000000Fu;
 const uint32_t kEntryOsBits = 0x000FFFF0u;

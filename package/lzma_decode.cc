@@ -20,7 +20,9 @@ PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint
   if (packed[0] > kLzmaMaxPropertiesByte) return kPackageBadProperties;
 
   lzma_filter filters[2];
-  filters[0].id = LZMA_FILTER_LZMA1EXT;
+  // Plain LZMA1: the decoder is not told the size, so it never looks past
+  // the last byte the output needs; the loop below stops there.
+  filters[0].id = LZMA_FILTER_LZMA1;
   filters[0].options = 0;
   filters[1].id = LZMA_VLI_UNKNOWN;
   filters[1].options = 0;
@@ -30,11 +32,9 @@ PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint
     return kPackageBadProperties;
   }
   lzma_options_lzma* options = static_cast<lzma_options_lzma*>(filters[0].options);
-  // The size is known from the trailer; an end marker right after it is
-  // accepted but not required.
-  options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-  options->ext_size_low = unpackedSize;
-  options->ext_size_high = 0;
+  if (options->dict_size > unpackedSize) {
+    options->dict_size = unpackedSize > LZMA_DICT_SIZE_MIN ? unpackedSize : LZMA_DICT_SIZE_MIN;
+  }
 
   lzma_stream stream = LZMA_STREAM_INIT;
   stream.allocator = &kLzmaAllocator;

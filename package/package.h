@@ -7,9 +7,10 @@
 #include "base/types.h"
 #include "package/format.h"
 
-// Outcome of each step of reading a package. 0 is success; every other value
-// makes the package damaged and names the check that failed, so tools can
-// report it.
+// Outcome of each step of reading a package. 0 is success; kPackageNoMemory
+// means the machine could not provide the memory the package needs; every
+// other value makes the package damaged and names the check that failed, so
+// tools can report it.
 enum PackageStatus {
   kPackageOk = 0,
   kPackageNotExecutable,      // no "MZ"/"PE\0\0" headers
@@ -22,8 +23,9 @@ enum PackageStatus {
   kPackageBadLayout,          // a count, offset, length or text outside the block
   kPackageUnsafeName,         // a file name that could leave the install folder
   kPackageNoProductName,      // ProductName missing
-  kPackageNoMemory,           // an allocation failed
+  kPackageNoMemory,           // an allocation failed: not damage, too little memory
   kPackageUnsafeFormat,       // a format text whose conversions do not match its arguments
+  kPackageBadSetting,         // ProductName unusable as a key name, MainExecutable too long
 };
 
 // One LanguageBlock: LANGID, name and the 23 UI texts, all pointing into the
@@ -61,8 +63,9 @@ PackageStatus FindTrailer(const uint8_t* window, PackageTrailer* trailer, uint32
 
 // Checks a trailer against the package end (file offset where the window
 // ends) and computes where the packed block starts. Returns kPackageOk, or
-// kPackageBadTrailer when the packed block would not fit before the trailer
-// or is shorter than the LZMA properties.
+// kPackageBadTrailer when the packed block would not fit before the trailer,
+// is shorter than the LZMA properties or could never expand to the unpacked
+// size (kMaxExpansionShift).
 PackageStatus LocatePackedBlock(const PackageTrailer* trailer, uint64_t trailerStart,
                                 uint64_t* packedStart);
 
@@ -70,8 +73,11 @@ PackageStatus LocatePackedBlock(const PackageTrailer* trailer, uint64_t trailerS
 uint32_t ComputeChecksum(const uint8_t* data, uint32_t size);
 
 // Decodes a raw LZMA1 stream (5 property bytes, then data) into exactly
-// `unpackedSize` bytes at `output`. Decoding stops when the output is full;
-// an end marker right there is accepted, and so is its absence.
+// `unpackedSize` bytes at `output`. Decoding stops when the output is full,
+// whatever follows in the stream (an end marker, more data or nothing). The
+// decoder's dictionary is clamped to the unpacked size (4 KiB at least): no
+// distance reaches further back than the output start, so decoding is the
+// same as with the larger dictionary the properties may ask for.
 // Returns kPackageOk, kPackageBadProperties, kPackageDataError (corrupt, or
 // input exhausted before the output is full) or kPackageNoMemory.
 PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint8_t* output,
@@ -90,11 +96,19 @@ int IsEntrySelected(uint32_t flags, uint32_t archMask, uint32_t osMask);
 // elsewhere.
 uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags);
 
-// 1 when an 8-bit relative name stays inside the install folder: non-empty,
-// no leading separator, no ":" anywhere (drive letters, streams), and no
-// component that is empty or consists only of dots and blanks (which Windows
-// would read as "." or ".."). Both "\" and "/" count as separators.
-int IsSafeRelativeName(const char* name);
+// 1 when an 8-bit relative name is created by Windows as written, inside the
+// install folder: non-empty, no leading separator, no ":" anywhere (drive
+// letters, streams), no control character, and no component that is empty,
+// ends in a dot or blank (which Windows drops, so "." and ".." too) or is a
+// device name (IsDeviceName). Both "\" and "/" count as separators. A
+// `listedOnly` entry may end in one separator: it only creates that folder.
+// The installer's loader and `tailpack build` both apply this rule.
+int IsSafeRelativeName(const char* name, int listedOnly = 0);
+
+// 1 when the component at `part` (ended by a terminator or a separator)
+// names a device in every folder: CON, PRN, AUX, NUL, COM1 to COM9 or LPT1
+// to LPT9 in any case, alone or followed by blanks and/or an extension.
+int IsDeviceName(const char* part);
 
 // 1 when every conversion in a UTF-16 `format` is "%%" or, in order, the next
 // letter of `conversions` (for example "us" for an unsigned number then a
@@ -109,9 +123,11 @@ int IsSafeFormat(const Char16* format, const char* conversions);
 // total for `archMask`/`osMask` and the registry view, and derives
 // MainExecutable. On success the catalogue owns `block`.
 // Returns kPackageOk, kPackageBadLayout, kPackageUnsafeName,
-// kPackageNoProductName, kPackageUnsafeFormat (a formatted UI text or the
-// configuration command with conversions its arguments cannot feed) or
-// kPackageNoMemory; on failure the block is not
+// kPackageNoProductName, kPackageBadSetting (a ProductName with a unit whose
+// low byte is 0 or "\" or longer than kMaxProductNameUnits, a MainExecutable
+// longer than kMaxMainExecutableUnits), kPackageUnsafeFormat (a formatted UI
+// text or the configuration command with conversions its arguments cannot
+// feed) or kPackageNoMemory; on failure the block is not
 // taken over (its entry flags may have been rewritten) and nothing stays
 // allocated. `block` must be 4-byte aligned, as heap blocks are.
 PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,

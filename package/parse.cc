@@ -1,5 +1,6 @@
 // Portable package parser: trailer search, checksum, validation and indexing.
 #include "base/memory.h"
+#include "base/text.h"
 #include "package/byte_reader.h"
 #include "package/package.h"
 
@@ -24,7 +25,8 @@ PackageStatus FindTrailer(const uint8_t* window, PackageTrailer* trailer, uint32
 
 PackageStatus LocatePackedBlock(const PackageTrailer* trailer, uint64_t trailerStart,
                                 uint64_t* packedStart) {
-  if (trailer->packedSize < kLzmaPropertiesSize || trailer->packedSize > trailerStart) {
+  if (trailer->packedSize < kLzmaPropertiesSize || trailer->packedSize > trailerStart ||
+      (trailer->unpackedSize >> kMaxExpansionShift) > trailer->packedSize) {
     return kPackageBadTrailer;
   }
   *packedStart = trailerStart - trailer->packedSize;
@@ -66,18 +68,46 @@ int IsSafeFormat(const Char16* format, const char* conversions) {
 
 static int IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-int IsSafeRelativeName(const char* name) {
+// The three letters of a device name as one number, first letter highest.
+#define DEVICE(a, b, c) (static_cast<uint32_t>(a) << 16 | (b) << 8 | (c))
+
+int IsDeviceName(const char* part) {
+  // COM and LPT (the last two) take a digit 1 to 9.
+  static const uint32_t kDevices[6] = {DEVICE('C', 'O', 'N'), DEVICE('P', 'R', 'N'),
+                                       DEVICE('A', 'U', 'X'), DEVICE('N', 'U', 'L'),
+                                       DEVICE('C', 'O', 'M'), DEVICE('L', 'P', 'T')};
+  uint32_t letters = 0;
+  for (uint32_t i = 0; i < 3; ++i, ++part) {
+    if (*part == 0) return 0;
+    // Clearing bit 5 turns a-z into A-Z and nothing else into a letter.
+    letters = letters << 8 | (static_cast<uint8_t>(*part) & 0xDF);
+  }
+  for (uint32_t device = 0; device < 6; ++device) {
+    if (letters != kDevices[device]) continue;
+    if (device >= 4) {
+      if (*part < '1' || *part > '9') return 0;
+      ++part;
+    }
+    while (*part == ' ') ++part;
+    return *part == 0 || *part == '.' || IsSeparator(*part);
+  }
+  return 0;
+}
+
+int IsSafeRelativeName(const char* name, int listedOnly) {
   if (name[0] == 0 || IsSeparator(name[0])) return 0;
   const char* component = name;
   for (;;) {
-    // Scan one component: it must hold something other than dots and blanks.
-    int meaningful = 0;
+    if (IsDeviceName(component)) return 0;
     const char* p = component;
     for (; *p != 0 && !IsSeparator(*p); ++p) {
-      if (*p == ':') return 0;
-      if (*p != '.' && *p != ' ') meaningful = 1;
+      if (*p == ':' || static_cast<uint8_t>(*p) < 0x20) return 0;
     }
-    if (!meaningful) return 0;  // empty, ".", "..", "...", ". " and the like
+    // Empty, or ending in a dot or blank ("." and ".." among them): Windows
+    // would drop the end or climb out. Only a listed-only entry may end in
+    // one separator, which names the folder it creates.
+    if (p == component) return listedOnly && *p == 0;
+    if (p[-1] == '.' || p[-1] == ' ') return 0;
     if (*p == 0) return 1;
     component = p + 1;
   }
@@ -88,6 +118,17 @@ static const Char16* TakeSetting(ByteReader* reader) {
   const Char16* text = ReadText16(reader);
   if (text == 0 || text[0] == 0) return 0;
   return text;
+}
+
+// The uninstall key path takes the low byte of each unit: a 0 would end the
+// path at the shared Uninstall key, a "\\" would nest keys.
+static int IsUsableProductName(const Char16* name) {
+  uint32_t length = 0;
+  for (; name[length] != 0; ++length) {
+    uint8_t low = static_cast<uint8_t>(name[length]);
+    if (low == 0 || low == '\\') return 0;
+  }
+  return length <= kMaxProductNameUnits;
 }
 
 static Char16* DeriveMainExecutable(const Char16* productName) {
@@ -144,6 +185,10 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
     status = kPackageBadLayout;
   } else if (settings.text[kProductName] == 0) {
     status = kPackageNoProductName;
+  } else if (!IsUsableProductName(settings.text[kProductName]) ||
+             (settings.text[kMainExecutable] != 0 &&
+              TextLength(settings.text[kMainExecutable]) > kMaxMainExecutableUnits)) {
+    status = kPackageBadSetting;
   } else {
     // Texts used as formats must not ask for arguments the installer does
     // not pass: the configuration command gets a number and a text, the
@@ -164,7 +209,7 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
     const char* name = TextAt8(&names, entry->nameOffset);
     if (name == 0 || entry->dataOffset > blockSize || entry->size > blockSize - entry->dataOffset) {
       status = kPackageBadLayout;
-    } else if (!IsSafeRelativeName(name)) {
+    } else if (!IsSafeRelativeName(name, entry->flags & kEntryListedOnly)) {
       status = kPackageUnsafeName;
     }
     entry->flags = DefaultEntryFlags(entry->flags);

@@ -18,7 +18,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth
   libtomlplusplus-dev libcli11-dev libgtest-dev googletest liblzma-dev
-  osslsigncode openssl xz-utils dpkg-dev
+  osslsigncode openssl libssl-dev xz-utils dpkg-dev
   cmake ninja-build clang libclang-rt-14-dev make g++ file
 )
 

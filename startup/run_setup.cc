@@ -40,9 +40,13 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   // libraries load later) come from the system directory, never from the
   // folder the installer was started from.
   RestrictLibrarySearch();
-  g_package = LoadPackage();
+  PackageStatus status;
+  g_package = LoadPackage(&status);
   if (g_package == 0) {
-    ShowMessageBox(0, u"This setup package is damaged!", 0, kMbIconError);
+    ShowMessageBox(0,
+                   status == kPackageNoMemory ? u"There is not enough memory to unpack this setup."
+                                              : u"This setup package is damaged!",
+                   0, kMbIconError);
     return 1;
   }
   uint32_t versions = g_package->header.supportedVersions;

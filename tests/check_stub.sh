@@ -135,10 +135,16 @@ print('0x%04X %d %d %s' % (dll, reloc_size, characteristics & 1, ','.join(wx) or
 PYTHON
   ) || hardening="0x0000 0 1 ?"
   read -r dll_flags reloc_size stripped wx_sections <<<"$hardening"
-  wanted=$((0x40 | 0x100))
-  [[ $format == pei-x86-64 ]] && wanted=$((wanted | 0x20))
+  # x86_64: high-entropy addresses; i686: no SEH handlers at all (the stub
+  # registers none, so the flag stands in for a SafeSEH table).
+  wanted=$((0x40 | 0x100)) extra="no SEH"
+  if [[ $format == pei-x86-64 ]]; then
+    wanted=$((wanted | 0x20)) extra="high-entropy VA"
+  else
+    wanted=$((wanted | 0x400))
+  fi
   if (((dll_flags & wanted) == wanted && reloc_size > 0 && stripped == 0)); then
-    pass "hardened: DllCharacteristics $dll_flags (dynamic base, NX$([[ $format == pei-x86-64 ]] && echo ", high-entropy VA")), $reloc_size bytes of relocations"
+    pass "hardened: DllCharacteristics $dll_flags (dynamic base, NX, $extra), $reloc_size bytes of relocations"
   else
     fail "not hardened: DllCharacteristics $dll_flags (want $(printf '0x%04X' "$wanted") set), relocations $reloc_size bytes, relocations stripped flag $stripped"
   fi

@@ -1,11 +1,13 @@
 #include "tool/build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -155,13 +157,46 @@ std::optional<int64_t> SourceDateEpochFromEnvironment() {
   return seconds;
 }
 
+namespace {
+
+// True when `path` looks like an installer this tool wrote: a Windows
+// executable with a package trailer before its end (or its certificate
+// table). Such a file at the output path is the previous output.
+bool IsPackagedInstaller(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> head(4096);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  PeFacts facts;
+  if (ReadPeFacts(head.data(), static_cast<uint32_t>(head.size()), &facts) != kPackageOk) return false;
+  std::error_code ec;
+  uint64_t end = facts.certificateOffset != 0 ? facts.certificateOffset : fs::file_size(path, ec);
+  if (ec || end < kTrailerWindowSize) return false;
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(end - kTrailerWindowSize));
+  uint8_t window[kTrailerWindowSize];
+  if (!in.read(reinterpret_cast<char*>(window), sizeof window)) return false;
+  PackageTrailer trailer;
+  uint32_t offset;
+  return FindTrailer(window, &trailer, &offset) == kPackageOk;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+
 void ContentHash::Add(const uint8_t* data, size_t size) {
   uint64_t h = state_;
   for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
   state_ = h;
 }
 
-AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, size_t readChunk) {
+AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output,
+                                 size_t readChunk) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
 
@@ -187,6 +222,20 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       matched = ExpandSource(m.directory, rule.source);
     } catch (const ToolError& e) {
       throw ManifestError(rule.sourceWhere, e.what());
+    }
+    // The output is never packed: a glob skips the installer a previous
+    // build left there; a source that is the output itself is refused.
+    if (!output.empty() && fs::exists(output)) {
+      for (auto it = matched.begin(); it != matched.end();) {
+        if (!SameFile(it->path, output)) {
+          ++it;
+        } else if (HasWildcards(rule.source) && IsPackagedInstaller(it->path)) {
+          it = matched.erase(it);
+        } else {
+          throw ManifestError(rule.sourceWhere, "the output " + output.string() +
+                                                    " is also a source; choose another output");
+        }
+      }
     }
     if (matched.empty()) {
       throw ManifestError(rule.sourceWhere, "no file matches \"" + rule.source + "\" (relative to " +
@@ -418,7 +467,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   // not packaged, product names the registry key would mangle.
   std::map<std::string, std::vector<uint32_t>> byName;
   for (uint32_t i = 0; i < c.files.size(); ++i) {
-    if (!(c.files[i].flags & kEntryListedOnly)) byName[LowerAscii(result.utf8Names[i])].push_back(i);
+    if (!(c.files[i].flags & kEntryListedOnly)) byName[FoldCaseLikeWindows(result.utf8Names[i])].push_back(i);
   }
   for (const auto& [name, users] : byName) {
     for (size_t a = 0; a < users.size(); ++a) {
@@ -433,7 +482,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
   std::u16string main = m.settings[kMainExecutable].empty() ? m.settings[kProductName] + u".exe" : m.settings[kMainExecutable];
-  if (!byName.count(LowerAscii(ToBackslashes(Utf16ToUtf8(main))))) {
+  if (!byName.count(FoldCaseLikeWindows(ToBackslashes(Utf16ToUtf8(main))))) {
     SourcePosition where = m.settingWhere[kMainExecutable].line ? m.settingWhere[kMainExecutable] : m.productWhere;
     result.warnings.push_back(Warning(where, "the main executable \"" + Utf16ToUtf8(main) +
                                                  "\" is not among the packaged files; the configuration command, "
@@ -499,19 +548,23 @@ struct ProgressBar {
   }
 };
 
-// The installer being written: a temporary file next to the output, renamed
-// over it by Commit; removed when the build fails before that, so a failed
-// build never leaves half an installer.
+// The installer being written: a fresh, unpredictable name in the output
+// folder, created exclusively (mkostemp: O_CREAT | O_EXCL, which never
+// follows a link planted there); the mode is set on the descriptor, and
+// Commit renames the file over the output, which replaces a link at that
+// name instead of following it. Removed when the build fails before that,
+// so a failed build never leaves half an installer.
 class AtomicOutput {
  public:
-  explicit AtomicOutput(const fs::path& path) : path_(path), temporary_(path) {
-    temporary_ += ".tmp-" + std::to_string(getpid());
-    out_.open(temporary_, std::ios::binary | std::ios::trunc);
-    if (!out_) throw ToolError("cannot write " + temporary_.string());
+  explicit AtomicOutput(const fs::path& path) : path_(path) {
+    std::string pattern = path.string() + ".tmp-XXXXXX";
+    fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ < 0) throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
+    temporary_ = pattern;
   }
   ~AtomicOutput() {
+    if (fd_ >= 0) close(fd_);
     if (!committed_) {
-      out_.close();
       std::error_code ec;
       fs::remove(temporary_, ec);
     }
@@ -520,26 +573,31 @@ class AtomicOutput {
   AtomicOutput& operator=(const AtomicOutput&) = delete;
 
   void Write(const uint8_t* data, size_t size) {
-    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out_) throw ToolError("cannot write " + path_.string());
-    size_ += size;
+    while (size > 0) {
+      ssize_t n = write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(n < 0 ? errno : EIO));
+      data += n;
+      size -= static_cast<size_t>(n);
+      size_ += static_cast<uint64_t>(n);
+    }
   }
   uint64_t Size() const { return size_; }
 
   void Commit() {
-    out_.close();
-    if (!out_) throw ToolError("cannot write " + path_.string());
-    std::error_code ec;
-    fs::permissions(temporary_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                    fs::perms::others_read | fs::perms::others_exec, ec);
-    fs::rename(temporary_, path_, ec);
-    if (ec) throw ToolError("cannot write " + path_.string());
+    if (fchmod(fd_, 0755) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    if (rename(temporary_.c_str(), path_.c_str()) != 0) {
+      throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
+    }
     committed_ = true;
   }
 
  private:
   fs::path path_, temporary_;
-  std::ofstream out_;
+  int fd_ = -1;
   uint64_t size_ = 0;
   bool committed_ = false;
 };
@@ -549,7 +607,20 @@ class AtomicOutput {
 BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err) {
   auto start = std::chrono::steady_clock::now();
   Manifest manifest = LoadManifest(options.manifest);
-  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch);
+  fs::path output;
+  if (options.output) {
+    output = *options.output;
+  } else if (!manifest.output.empty()) {
+    output = manifest.directory / manifest.output;
+  } else {
+    output = "setup.exe";
+  }
+  for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"}}) {
+    if (SameFile(input, output)) {
+      throw ToolError("the output " + output.string() + " is the " + what + "; choose another output");
+    }
+  }
+  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk);
   if (!options.quiet) {
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
@@ -572,15 +643,6 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   std::vector<uint8_t> head = BuildBlockHead(assembled.contents, sizes);
   result.unpackedSize = head.size();
   for (uint64_t size : sizes) result.unpackedSize += size;
-
-  fs::path output;
-  if (options.output) {
-    output = *options.output;
-  } else if (!manifest.output.empty()) {
-    output = manifest.directory / manifest.output;
-  } else {
-    output = "setup.exe";
-  }
 
   // Stub, then the block streamed through the compressor straight into the
   // file: the head, then each stored file read again in pieces.

@@ -56,8 +56,12 @@ struct AssembledPackage {
 // times are clamped to `sourceDateEpoch` (seconds since 1970) when given.
 // Throws ManifestError / PositionedError for anything the installer would
 // reject or could not hold.
+// `output` (when not empty) is the installer about to be written: a glob
+// that matches it skips it when it is an installer already, any other
+// source that is the output is refused. Sources are read in pieces of
+// `readChunk` bytes.
 AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch,
-                                 size_t readChunk = kReadChunk);
+                                 const std::filesystem::path& output = {}, size_t readChunk = kReadChunk);
 
 // Converts a POSIX time (seconds and nanoseconds) to a Windows FILETIME.
 uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);

@@ -1,8 +1,11 @@
 #include "tool/encoding.h"
 
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
 #include "tool/errors.h"
@@ -106,7 +109,10 @@ std::optional<std::string> Convert(const std::string& input, const std::string& 
   return out;
 }
 
-std::string CodePageName(uint32_t codePage) { return "CP" + std::to_string(codePage); }
+std::string CodePageName(uint32_t codePage) {
+  if (codePage == 65001) return "UTF-8";
+  return "CP" + std::to_string(codePage);
+}
 
 }  // namespace
 
@@ -122,6 +128,89 @@ std::optional<std::string> DecodeCodePage(const std::string& bytes, uint32_t cod
   for (char c : bytes) ascii = ascii && static_cast<uint8_t>(c) < 0x80;
   if (ascii) return bytes;
   return Convert(bytes, CodePageName(codePage), "UTF-8");
+}
+
+bool IsAnsiCodePage(uint32_t codePage) {
+  switch (codePage) {
+    case 874: case 932: case 936: case 949: case 950: case 1361: case 65001:
+      return true;
+    default:
+      return codePage >= 1250 && codePage <= 1258;
+  }
+}
+
+uint32_t ParseCodePage(const std::string& text) {
+  // Decimal only: "037" is code page 37 (and refused), never octal.
+  uint64_t value = 0;
+  bool digits = !text.empty() && text.size() <= 9;
+  for (char c : text) {
+    if (c < '0' || c > '9') digits = false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (!digits) throw UsageError("bad code page \"" + text + "\"; expected a decimal number such as 1252");
+  uint32_t page = static_cast<uint32_t>(value);
+  if (!IsAnsiCodePage(page)) {
+    throw UsageError("code page " + std::to_string(page) +
+                     " is not a Windows ANSI code page; expected 874, 932, 936, 949, 950, 1250 to 1258, "
+                     "1361 or 65001");
+  }
+  return page;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  char code[12];
+  size_t i = 0;
+  while (i < text.size()) {
+    uint8_t lead = static_cast<uint8_t>(text[i]);
+    size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length > 1 && i + length <= text.size()) {
+      // A sequence is kept when it decodes on its own (no overlong form,
+      // surrogate or value past U+10FFFF).
+      if (!Utf8ToUtf16(std::string(text.substr(i, length)))) length = 0;
+    } else if (length > 1) {
+      length = 0;
+    }
+    if (length == 0) {
+      snprintf(code, sizeof code, "\\x%02X", lead);
+      out += code;
+      ++i;
+      continue;
+    }
+    if (lead < 0x20 || lead == 0x7F) {
+      snprintf(code, sizeof code, "\\x%02X", lead);
+      out += code;
+    } else if (lead == 0xC2 && static_cast<uint8_t>(text[i + 1]) < 0xA0) {
+      // C1 controls (U+0080 to U+009F): some terminals take U+009B as CSI.
+      snprintf(code, sizeof code, "\\u%04X", static_cast<uint8_t>(text[i + 1]));
+      out += code;
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string FoldCaseLikeWindows(const std::string& utf8) {
+  // Windows compares file names by upper-casing each UTF-16 unit on its own
+  // (no "ß" to "SS", final sigma like sigma). The C.UTF-8 locale's simple
+  // mappings are the same for the letters an ANSI code page can hold.
+  static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  std::optional<std::u16string> wide = Utf8ToUtf16(utf8);
+  if (!wide) return utf8;
+  for (char16_t& unit : *wide) {
+    if (unit == u'/') {
+      unit = u'\\';
+    } else if (unit < 0x80 || unicode == static_cast<locale_t>(0)) {
+      if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 32);
+    } else if (unit < 0xD800 || unit > 0xDFFF) {
+      wint_t upper = towupper_l(unit, unicode);
+      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
+    }
+  }
+  return Utf16ToUtf8(*wide);
 }
 
 size_t Utf16Length(const std::string& utf8) {

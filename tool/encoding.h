@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tailpack {
 
@@ -24,6 +25,24 @@ std::optional<std::string> EncodeCodePage(const std::string& utf8, uint32_t code
 // Decodes text in code page `codePage` to UTF-8; nullopt when a byte
 // sequence is not defined there.
 std::optional<std::string> DecodeCodePage(const std::string& bytes, uint32_t codePage);
+
+// True for the code pages Windows uses as ANSI pages (single-byte 874 and
+// 1250 to 1258, the DBCS pages 932, 936, 949, 950 and 1361, and UTF-8 as
+// 65001): ASCII-compatible, so "/", "\\" and "." mean what they say.
+bool IsAnsiCodePage(uint32_t codePage);
+
+// A --code-page value: decimal digits naming an ANSI code page
+// (IsAnsiCodePage). Throws UsageError otherwise.
+uint32_t ParseCodePage(const std::string& text);
+
+// `text` made safe for a terminal and for JSON: valid UTF-8 is kept except
+// control characters (C0 and DEL as "\xNN", C1 as "\u00NN"); bytes that are
+// not UTF-8 become "\xNN".
+std::string Printable(std::string_view text);
+
+// A file name as Windows compares it: every UTF-16 unit upper-cased on its
+// own, "/" as "\\". Two names with the same fold are the same file.
+std::string FoldCaseLikeWindows(const std::string& utf8);
 
 // Number of UTF-16 units the Windows conversion of an ANSI name yields
 // (MultiByteToWideChar): one per character.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -11,6 +12,9 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <span>
+#include <unordered_map>
 
 #include "base/memory.h"
 #include "package/byte_reader.h"
@@ -19,6 +23,7 @@
 #include "tool/json.h"
 #include "tool/limits.h"
 #include "tool/machine_names.h"
+#include "tool/signature.h"
 
 namespace fs = std::filesystem;
 
@@ -117,6 +122,7 @@ std::string StatusMessage(PackageStatus status) {
     case kPackageNoProductName: return "ProductName is missing";
     case kPackageNoMemory: return "out of memory";
     case kPackageUnsafeFormat: return "a format text asks for arguments the installer does not pass";
+    case kPackageBadSetting: return "a setting the installer cannot use";
   }
   return "unknown failure";
 }
@@ -140,13 +146,21 @@ std::string FormatFileTime(uint64_t fileTime) {
   return text;
 }
 
-Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, const DecodeLimits& limits)
-    : path_(path), archMask_(archMask), osMask_(osMask), limits_(limits) {
-  file_.open(path, std::ios::binary);
-  if (!file_) throw ToolError("cannot read " + path.string());
+Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, uint64_t maxUnpacked,
+                     const DecodeLimits& limits)
+    : path_(path), limits_(limits), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked) {
+  // Only regular files: a device or a pipe ("verify /dev/zero") has no end
+  // to read to (and a pipe would block the open). The size is taken once;
+  // reading past it later fails instead of going on.
   std::error_code ec;
+  if (!fs::is_regular_file(fs::status(path, ec)) || ec) {
+    throw ToolError("cannot read " + Printable(path.string()) + ": " +
+                    (ec ? ec.message() : std::string("not a regular file")));
+  }
+  file_.open(path, std::ios::binary);
+  if (!file_) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
   fileSize_ = fs::file_size(path, ec);
-  if (ec) throw ToolError("cannot read " + path.string());
+  if (ec) throw ToolError("cannot read " + Printable(path.string()) + ": " + ec.message());
   head_ = ReadAt(0, std::min<uint64_t>(fileSize_, kHeaderPage));
   Run();
 }
@@ -245,6 +259,7 @@ void Installer::Run() {
       {"checksum", "byte sum of the unpacked block matches the trailer", LoadCheck::State::kNotReached, ""},
       {"layout", "header, entries, languages, settings and names lie inside the block", LoadCheck::State::kNotReached, ""},
       {"product-name", "ProductName is present", LoadCheck::State::kNotReached, ""},
+      {"settings", "ProductName fits the uninstall key, MainExecutable fits a path", LoadCheck::State::kNotReached, ""},
       {"formats", "format texts ask only for the arguments the installer passes", LoadCheck::State::kNotReached, ""},
       {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
   };
@@ -273,7 +288,11 @@ void Installer::Run() {
                                           ", past the end of the file (" + Hex(fileSize_) + ")");
     }
     packageEnd_ = facts_.certificateOffset;
-    if (fileSize_ - packageEnd_ >= 8) certificateHead_ = ReadAt(packageEnd_, 8);
+    // The certificate table, for the signature's description; an
+    // Authenticode signature takes a few KiB, so 1 MiB is plenty.
+    if (fileSize_ - packageEnd_ >= 8) {
+      certificateHead_ = ReadAt(packageEnd_, std::min<uint64_t>(fileSize_ - packageEnd_, uint64_t{1} << 20));
+    }
     pass(Hex(packageEnd_) + ", from the certificate-table entry (signed)");
   } else {
     packageEnd_ = fileSize_;
@@ -294,6 +313,11 @@ void Installer::Run() {
        " bytes, checksum " + Hex(trailer_.checksum, 8));
 
   if (LocatePackedBlock(&trailer_, trailerStart_, &packedStart_) != kPackageOk) {
+    if (trailer_.packedSize >= kLzmaPropertiesSize && trailer_.packedSize <= trailerStart_) {
+      return fail(kPackageBadTrailer, "unpacked size " + std::to_string(trailer_.unpackedSize) +
+                                          " is more than LZMA can make of " + std::to_string(trailer_.packedSize) +
+                                          " packed bytes");
+    }
     return fail(kPackageBadTrailer, "packed size " + std::to_string(trailer_.packedSize) +
                                         " does not fit before the trailer at " + Hex(trailerStart_));
   }
@@ -317,6 +341,18 @@ void Installer::Run() {
                                : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
                                      " pb " + std::to_string(props / 45) + ", dictionary " +
                                      DictionaryText(Read32(packed + 1));
+  if (trailer_.unpackedSize > maxUnpacked_) {
+    return fail(kPackageNoMemory, "the trailer claims " + std::to_string(trailer_.unpackedSize) +
+                                      " unpacked bytes, more than --max-unpacked " + std::to_string(maxUnpacked_) +
+                                      "; nothing was decoded");
+  }
+  // The header comes first in the block: one whose counts cannot fit the
+  // unpacked size stops here, before the whole block is allocated and
+  // decoded (a block of zeros claiming gigabytes has no language).
+  if (std::optional<std::string> why = CheckHeaderFirst()) {
+    step += 2;  // decode and checksum stay not reached
+    return fail(kPackageBadLayout, *why);
+  }
   PackageStatus status = Decode();
   if (status == kPackageBadProperties || status == kPackageDataError || status == kPackageNoMemory) {
     return fail(status, shown + ": " + StatusMessage(status));
@@ -336,31 +372,71 @@ void Installer::Run() {
   }
   // The parser checks in this order and reports the first failure only.
   if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
-  pass(haveCatalogue_ ? "\"" + ShowText(catalogue_.settings.text[kProductName]) + "\"" : "");
+  pass(haveCatalogue_ ? "\"" + Printable(ShowText(catalogue_.settings.text[kProductName])) + "\"" : "");
+  if (status == kPackageBadSetting) {
+    return fail(status, "ProductName has a character whose low byte is 0 or \"\\\" or is longer than " +
+                            std::to_string(kMaxProductNameUnits) + " characters, or MainExecutable is longer than " +
+                            std::to_string(kMaxMainExecutableUnits));
+  }
+  pass("");
   if (status == kPackageUnsafeFormat) return fail(status, StatusMessage(status));
   pass("");
   if (status == kPackageUnsafeName) return fail(status, StatusMessage(status));
   pass("");
 }
 
+std::optional<std::string> Installer::CheckHeaderFirst() {
+  if (trailer_.unpackedSize < kHeaderSize) {
+    return "the block (" + std::to_string(trailer_.unpackedSize) + " bytes) is shorter than the header";
+  }
+  uint8_t header[kHeaderSize];
+  // Decoding only the first bytes clamps the dictionary to them too; the
+  // first 64 KiB of the stream are plenty for them. A stream that fails
+  // here fails the full decode as well, which reports it.
+  std::vector<uint8_t> start = ReadAt(packedStart_, std::min<uint64_t>(trailer_.packedSize, 64 * 1024));
+  if (DecodePackedBlock(start.data(), static_cast<uint32_t>(start.size()), header, kHeaderSize) != kPackageOk) {
+    return std::nullopt;
+  }
+  uint32_t fileCount = Read32(header);
+  uint16_t infoEntry = Read16(header + 6);
+  uint8_t languageCount = header[8];
+  if (languageCount == 0) return "the header (decoded first) names no language";
+  if (fileCount > (trailer_.unpackedSize - kHeaderSize) / kFileEntrySize) {
+    return "the header (decoded first) names " + std::to_string(fileCount) + " entries; " +
+           std::to_string(trailer_.unpackedSize) + " bytes hold at most " +
+           std::to_string((trailer_.unpackedSize - kHeaderSize) / kFileEntrySize);
+  }
+  if (infoEntry != kNoInfoEntry && infoEntry >= fileCount) {
+    return "the header (decoded first) names info entry " + std::to_string(infoEntry) + " of " +
+           std::to_string(fileCount);
+  }
+  return std::nullopt;
+}
+
 std::string Installer::FailureMessage() const {
   for (const LoadCheck& check : checks_) {
     if (check.state == LoadCheck::State::kFailed) {
-      return path_.string() + ": the package is damaged: " + check.title + ": " + check.detail;
+      return Printable(path_.string()) + ": the package is damaged: " + check.title + ": " + check.detail;
     }
   }
-  return path_.string() + ": intact";
+  return Printable(path_.string()) + ": intact";
 }
 
 std::string Installer::SignatureDescription() const {
   if (!Signed()) return "none";
   uint64_t tableSize = fileSize_ - packageEnd_;
   std::string text = "certificate table at " + Hex(packageEnd_) + ", " + std::to_string(tableSize) + " bytes";
-  if (tableSize >= 8 && certificateHead_.size() == 8) {
+  if (tableSize >= 8 && certificateHead_.size() >= 8) {
     const uint8_t* cert = certificateHead_.data();
     uint16_t revision = Read16(cert + 4), type = Read16(cert + 6);
     if (type == 2) {
       text = "Authenticode signature (PKCS#7, revision " + Hex(revision, 4) + "), " + text;
+      uint64_t length = std::min<uint64_t>(Read32(cert), certificateHead_.size());
+      if (length > 8) {
+        std::optional<std::string> subject =
+            SignerSubject(std::span<const uint8_t>(cert + 8, static_cast<size_t>(length - 8)));
+        text += subject ? ", signed by \"" + *subject + "\"" : ", no signer certificate";
+      }
     } else {
       text = "certificate of type " + std::to_string(type) + ", " + text;
     }
@@ -373,7 +449,9 @@ std::string Installer::SignatureDescription() const {
 
 namespace {
 
-PackageContents ContentsOf(const Catalogue& c) {
+// The settings and texts of a loaded package, without its entries (which
+// can be millions) and without the info-entry index the loader checked.
+PackageContents SettingsAndTextsOf(const Catalogue& c) {
   PackageContents contents;
   for (uint32_t s = 0; s < kSettingCount; ++s) {
     const Char16* text = c.settings.text[s];
@@ -389,11 +467,38 @@ PackageContents ContentsOf(const Catalogue& c) {
     }
     contents.languages.push_back(language);
   }
-  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
-    contents.files.push_back({EntryName(&c, &c.entries[i]), c.entries[i].flags, 0, 0});
-  }
-  contents.infoEntry = c.header.infoEntry;
+  contents.infoEntry = kNoInfoEntry;
   return contents;
+}
+
+// Notes about a loaded package: the limits of its settings and texts, then
+// the entries whose names the installer cannot use as intended. Entries are
+// read in place; a name shared by consecutive entries is checked once, and
+// after kMaxEntryNotes notes the rest are counted.
+std::vector<std::string> PackageNotes(const Catalogue& c, uint32_t codePage) {
+  const size_t kMaxEntryNotes = 20;
+  std::vector<std::string> notes;
+  for (const LimitProblem& p : CheckLimits(SettingsAndTextsOf(c))) notes.push_back(p.message);
+  uint64_t more = 0;
+  size_t entryNotes = 0;
+  uint32_t lastOffset = 0;
+  std::optional<std::string> lastWhy;
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const FileEntry& e = c.entries[i];
+    bool listedOnly = (e.flags & kEntryListedOnly) != 0;
+    std::string shown = ShowName(EntryName(&c, &e), codePage);
+    if (i == 0 || e.nameOffset != lastOffset) lastWhy = CheckEntryName(shown, listedOnly);
+    lastOffset = e.nameOffset;
+    if (!lastWhy) continue;
+    if (entryNotes == kMaxEntryNotes) {
+      ++more;
+      continue;
+    }
+    ++entryNotes;
+    notes.push_back("file name \"" + shown + "\" " + *lastWhy);
+  }
+  if (more != 0) notes.push_back(std::to_string(more) + " more entries with such names");
+  return notes;
 }
 
 std::string MachineText(uint32_t arch, uint32_t os) {
@@ -403,7 +508,7 @@ std::string MachineText(uint32_t arch, uint32_t os) {
 }  // namespace
 
 void ListInstaller(const fs::path& path, const ListOptions& options, std::ostream& out) {
-  Installer installer(path, options.archMask, options.osMask, options.limits);
+  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
   const PackageTrailer& t = installer.Trailer();
@@ -494,7 +599,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   }
 
   char line[512];
-  out << "installer   " << path.string() << " (" << installer.FileSize() << " bytes)\n";
+  out << "installer   " << Printable(path.string()) << " (" << installer.FileSize() << " bytes)\n";
   snprintf(line, sizeof line, "package     %u bytes packed at 0x%" PRIx64 ", %u bytes unpacked, checksum 0x%08x, %" PRIu64 " slack bytes\n",
            t.packedSize, installer.PackedStart(), t.unpackedSize, t.checksum, slack);
   out << line;
@@ -508,7 +613,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   out << line;
   out << "info text   "
       << (c.header.infoEntry == kNoInfoEntry ? std::string("none")
-                                             : "entry " + std::to_string(c.header.infoEntry) + " (" + infoName + ")")
+                                             : "entry " + std::to_string(c.header.infoEntry) + " (" + Printable(infoName) + ")")
       << "\n\nsettings\n";
   for (uint32_t s = 0; s < kSettingCount; ++s) {
     const Char16* text = c.settings.text[s];
@@ -518,13 +623,13 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     } else {
       shown = text ? ShowText(text) : "(absent)";
     }
-    snprintf(line, sizeof line, "  %-19s %s\n", kSettingNames[s], shown.c_str());
-    out << line;
+    out << "  " << std::string(kSettingNames[s]) + std::string(19 - strlen(kSettingNames[s]), ' ') << " "
+        << Printable(shown) << "\n";
   }
   out << "\nlanguages (" << static_cast<unsigned>(c.header.languageCount) << ", the first is the fallback)\n";
   for (uint32_t l = 0; l < c.header.languageCount; ++l) {
-    snprintf(line, sizeof line, "  %3u  0x%04X  %s\n", l, c.languages[l].langId, ShowText(c.languages[l].name).c_str());
-    out << line;
+    snprintf(line, sizeof line, "  %3u  0x%04X  ", l, c.languages[l].langId);
+    out << line << Printable(ShowText(c.languages[l].name)) << "\n";
     if (options.texts) {
       for (uint32_t x = 0; x < kUiTextCount; ++x) {
         out << "         " << kUiTextRoles[x].key << " = " << JsonWriter::Escape(ShowText(c.languages[l].texts[x])) << "\n";
@@ -539,23 +644,21 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     const FileEntry& e = c.entries[i];
     uint64_t time = e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32;
     bool never = ((e.flags >> kEntryOsShift) & kAllWindows) == 0;
-    snprintf(line, sizeof line, "  %4u %-3s %-14s %-20s %10u %-23s 0x%08x %-14s %s\n", i,
+    snprintf(line, sizeof line, "  %4u %-3s %-14s %-20s %10u %-23s 0x%08x %-14s ", i,
              IsEntrySelected(e.flags, options.archMask, options.osMask) ? "yes" : "-",
              DescribeArchMask(e.flags & kEntryArchBits).c_str(),
              never ? "none" : DescribeWindowsMask((e.flags & kEntryOsBits) >> kEntryOsShift).c_str(), e.size,
-             FormatFileTime(time).c_str(), e.dataOffset, FlagWords(e.flags).c_str(),
-             ShowName(EntryName(&c, &e), options.codePage).c_str());
-    out << line;
+             FormatFileTime(time).c_str(), e.dataOffset, FlagWords(e.flags).c_str());
+    out << line << Printable(ShowName(EntryName(&c, &e), options.codePage)) << "\n";
   }
   out << "\nselected    " << selectedTotal << " bytes\n";
 }
 
-bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out, const DecodeLimits& limits) {
-  Installer installer(path, kArchX64, kOsWindows10, limits);
+bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::ostream& out) {
+  bool json = options.json;
+  Installer installer(path, kArchX64, kOsWindows10, options.maxUnpacked, options.limits);
   std::vector<std::string> notes;
-  if (installer.Intact()) {
-    for (const LimitProblem& p : CheckLimits(ContentsOf(installer.Package()))) notes.push_back(p.message);
-  }
+  if (installer.Intact()) notes = PackageNotes(installer.Package(), options.codePage);
   if (json) {
     JsonWriter j(out);
     j.BeginObject();
@@ -578,7 +681,7 @@ bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out, const D
     j.EndObject();
     return installer.Intact();
   }
-  out << path.string() << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
+  out << Printable(path.string()) << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
   for (const LoadCheck& check : installer.Checks()) {
     const char* mark = check.state == LoadCheck::State::kPassed ? "ok    "
                        : check.state == LoadCheck::State::kFailed ? "FAILED" : "--    ";
@@ -589,7 +692,7 @@ bool VerifyInstaller(const fs::path& path, bool json, std::ostream& out, const D
   out << "  signature: " << installer.SignatureDescription();
   if (installer.Signed()) out << " (not checked here; use osslsigncode verify)";
   out << "\n";
-  for (const std::string& note : notes) out << "  note: " << note << "\n";
+  for (const std::string& note : notes) out << "  note: " << Printable(note) << "\n";
   return installer.Intact();
 }
 
@@ -650,22 +753,27 @@ void SetWriteTime(int fd, const FileEntry& e, const std::string& target) {
   if (futimens(fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
 }
 
-// A file created empty whose bytes come from decoding the block again.
+// A file created empty under a temporary name, whose bytes come from
+// decoding the block again; it gets its final name once they are written.
 struct LateData {
   uint32_t entry;
-  std::string target;
-  bool superseded;  // a later entry writes the same file
+  std::string temporary;  // full paths
+  std::string final;
+  std::string shown;  // for messages
 };
 
 // Decodes the block once more and writes each file's bytes as they pass,
 // opening a file when its data begins and closing it, with its time, when
-// the data ends; files sharing data are written from the same pieces.
-void WriteLateData(Installer& installer, const std::vector<LateData>& late) {
+// the data ends; files sharing data are written from the same pieces. Then
+// every file takes its final name. On a failure the temporary files are
+// removed and nothing that was there before is replaced.
+void WriteLateData(Installer& installer, const std::vector<LateData>& late, const fs::path& directory) {
   const Catalogue& c = installer.Package();
+  auto removeAll = [&] {
+    for (const LateData& item : late) unlink(item.temporary.c_str());
+  };
   std::vector<const LateData*> order;
-  for (const LateData& item : late) {
-    if (!item.superseded) order.push_back(&item);
-  }
+  for (const LateData& item : late) order.push_back(&item);
   std::stable_sort(order.begin(), order.end(), [&](const LateData* a, const LateData* b) {
     return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
   });
@@ -675,49 +783,63 @@ void WriteLateData(Installer& installer, const std::vector<LateData>& late) {
   };
   std::vector<Open> open;
   size_t next = 0;
-  installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
-    uint64_t end = offset + size;
-    while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
-      const LateData* item = order[next++];
-      // Created (empty) moments ago through folders that are not links.
-      Descriptor file(::open(item->target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-      if (file.fd < 0) throw ToolError("cannot write " + item->target + ": " + strerror(errno));
-      open.push_back({item, std::move(file)});
-    }
-    for (size_t k = 0; k < open.size();) {
-      const FileEntry& e = c.entries[open[k].item->entry];
-      uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
-      uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
-      if (from < to) {
-        WriteAll(open[k].file.fd, data + (from - offset), static_cast<size_t>(to - from), open[k].item->target,
-                 from - e.dataOffset);
+  try {
+    installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+      uint64_t end = offset + size;
+      while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
+        const LateData* item = order[next++];
+        // Created (empty) moments ago, exclusively, through folders that are not links.
+        Descriptor file(::open(item->temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (file.fd < 0) throw ToolError("cannot write " + item->shown + ": " + strerror(errno));
+        open.push_back({item, std::move(file)});
       }
-      if (uint64_t{e.dataOffset} + e.size <= end) {
-        SetWriteTime(open[k].file.fd, e, open[k].item->target);
-        open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
-      } else {
-        ++k;
+      for (size_t k = 0; k < open.size();) {
+        const FileEntry& e = c.entries[open[k].item->entry];
+        uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
+        uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
+        if (from < to) {
+          WriteAll(open[k].file.fd, data + (from - offset), static_cast<size_t>(to - from), open[k].item->shown,
+                   from - e.dataOffset);
+        }
+        if (uint64_t{e.dataOffset} + e.size <= end) {
+          SetWriteTime(open[k].file.fd, e, open[k].item->shown);
+          open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
+        } else {
+          ++k;
+        }
       }
+    });
+  } catch (...) {
+    open.clear();
+    removeAll();
+    throw;
+  }
+  for (const LateData& item : late) {
+    if (rename(item.temporary.c_str(), item.final.c_str()) != 0) {
+      int error = errno;
+      removeAll();
+      throw ToolError("cannot write " + item.shown + " in " + Printable(directory.string()) + ": " + strerror(error));
     }
-  });
+  }
 }
 
 }  // namespace
 
 uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, std::ostream& out, std::ostream& err) {
-  Installer installer(path, options.archMask, options.osMask, options.limits);
+  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
 
-  std::error_code ec;
-  fs::create_directories(options.directory, ec);
-  Descriptor root(open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (root.fd < 0) throw ToolError("cannot open the directory " + options.directory.string() + ": " + strerror(errno));
-
-  uint32_t written = 0;
-  std::map<std::string, uint32_t> writtenBy;
-  std::vector<LateData> late;
-  std::map<std::string, size_t> lastData;
+  // First every selected name, decoded and checked as decoded: the loader's
+  // check saw the stored bytes, which another code page may turn into "."
+  // or "/". Nothing is created before all names pass. A name written by
+  // several entries is written once, with the last entry's data.
+  struct Target {
+    uint32_t lastEntry;
+    uint32_t entries;
+  };
+  std::unordered_map<std::string, Target> targets;
+  std::vector<std::string> order;  // names in the order they are first met
   for (uint32_t i = 0; i < c.header.fileCount; ++i) {
     const FileEntry& e = c.entries[i];
     if (!options.all && !IsEntrySelected(e.flags, options.archMask, options.osMask)) continue;
@@ -726,61 +848,133 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
       throw ToolError("the name of entry " + std::to_string(i) + " is not text in code page " +
                       std::to_string(options.codePage) + "; pass --code-page");
     }
+    bool listedOnly = (e.flags & kEntryListedOnly) != 0;
+    if (!IsSafeRelativeName(name->c_str(), listedOnly)) {
+      throw ToolError("refusing to extract entry " + std::to_string(i) + ": in code page " +
+                      std::to_string(options.codePage) + " its name \"" + Printable(*name) +
+                      "\" could leave " + Printable(options.directory.string()));
+    }
     std::vector<std::string> parts = SplitName(*name);
     std::string shown;
     for (size_t k = 0; k < parts.size(); ++k) shown += (k ? "/" : "") + parts[k];
-
-    // Directories: created as needed, never entered through a symbolic link.
-    Descriptor dir(dup(root.fd));
-    std::string walked = options.directory.string();
-    for (size_t k = 0; k + 1 < parts.size(); ++k) {
-      walked += "/" + parts[k];
-      if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
-        throw ToolError("cannot create " + walked + ": " + strerror(errno));
-      }
-      int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (next < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) {
-          throw ToolError("refusing to extract " + shown + ": " + walked +
-                          " is a symbolic link or not a directory");
-        }
-        throw ToolError("cannot open " + walked + ": " + strerror(errno));
-      }
-      dir = Descriptor(next);
-    }
-    if (e.flags & kEntryListedOnly) continue;
-
-    const std::string& leaf = parts.back();
-    std::string target = walked + "/" + leaf;
-    struct stat info;
-    if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISLNK(info.st_mode)) throw ToolError("refusing to extract " + shown + ": " + target + " is a symbolic link");
-      if (!S_ISREG(info.st_mode)) throw ToolError("cannot extract " + shown + ": " + target + " exists and is not a file");
-    }
-    Descriptor file(openat(dir.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (file.fd < 0) throw ToolError("cannot create " + target + ": " + strerror(errno));
-    if (installer.Streamed() && e.size != 0) {
-      // The data comes when the block is decoded again, below; only the
-      // last entry writing a file needs it.
-      auto [slot, first] = lastData.emplace(shown, late.size());
-      if (!first) late[slot->second].superseded = true;
-      slot->second = late.size();
-      late.push_back({i, target, false});
-    } else {
-      WriteAll(file.fd, c.block + e.dataOffset, e.size, target);
-      SetWriteTime(file.fd, e, target);
-    }
-    auto [it, fresh] = writtenBy.emplace(shown, i);
-    if (!fresh) {
-      err << "tailpack: warning: entry " << i << " overwrites " << shown << " written by entry " << it->second << "\n";
-      it->second = i;
-    }
-    if (!options.quiet) out << shown << "\n";
-    ++written;
+    // Listed-only entries only create the folders before their last part.
+    std::string key = (listedOnly ? "d" : "f") + shown;
+    auto [it, fresh] = targets.try_emplace(key, Target{i, 0});
+    it->second.lastEntry = i;
+    ++it->second.entries;
+    if (fresh) order.push_back(key);
   }
-  if (!late.empty()) WriteLateData(installer, late);
+
+  std::error_code ec;
+  fs::create_directories(options.directory, ec);
+  Descriptor root(open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.fd < 0) {
+    throw ToolError("cannot open the directory " + Printable(options.directory.string()) + ": " + strerror(errno));
+  }
+
+  uint32_t written = 0;
+  const size_t kMaxWarnings = 10;
+  size_t warnings = 0, moreWarnings = 0;
+  std::vector<LateData> late;  // files whose data a second decoding brings
+  try {
+    for (const std::string& key : order) {
+      const Target& target = targets[key];
+      const FileEntry& e = c.entries[target.lastEntry];
+      bool listedOnly = key[0] == 'd';
+      std::string shown = key.substr(1);
+      std::vector<std::string> parts = SplitName(shown);
+      const std::string printable = Printable(shown);
+
+      // Directories: created as needed, never entered through a symbolic link.
+      Descriptor dir(dup(root.fd));
+      std::string walked = Printable(options.directory.string());
+      std::string realDir = options.directory.string();
+      for (size_t k = 0; k + 1 < parts.size(); ++k) {
+        walked += "/" + Printable(parts[k]);
+        realDir += "/" + parts[k];
+        if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
+          throw ToolError("cannot create " + walked + ": " + strerror(errno));
+        }
+        int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+          if (errno == ELOOP || errno == ENOTDIR) {
+            throw ToolError("refusing to extract " + printable + ": " + walked +
+                            " is a symbolic link or not a directory");
+          }
+          throw ToolError("cannot open " + walked + ": " + strerror(errno));
+        }
+        dir = Descriptor(next);
+      }
+      if (listedOnly) continue;
+
+      const std::string& leaf = parts.back();
+      std::string shownTarget = walked + "/" + Printable(leaf);
+      struct stat info;
+      if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(info.st_mode)) {
+          throw ToolError("refusing to extract " + printable + ": " + shownTarget + " is a symbolic link");
+        }
+        if (!S_ISREG(info.st_mode)) {
+          throw ToolError("cannot extract " + printable + ": " + shownTarget + " exists and is not a file");
+        }
+      }
+      // Written under a fresh name in the same folder, then renamed over the
+      // final name: a hard link or a file that sits there already is replaced,
+      // never written through.
+      std::string temporary;
+      Descriptor file(-1);
+      for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+        char suffix[32];
+        snprintf(suffix, sizeof suffix, ".tailpack-%d-%u-%d", static_cast<int>(getpid()), written, attempt);
+        temporary = suffix;
+        file = Descriptor(openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (file.fd < 0 && errno != EEXIST) break;
+      }
+      if (file.fd < 0) throw ToolError("cannot create a file in " + walked + ": " + strerror(errno));
+      auto fail = [&](const std::string& what) {
+        int error = errno;
+        unlinkat(dir.fd, temporary.c_str(), 0);
+        throw ToolError(what + shownTarget + ": " + strerror(error));
+      };
+      if (fchmod(file.fd, 0644) != 0) fail("cannot set the mode of ");
+      if (installer.Streamed() && e.size != 0) {
+        // The data comes when the block is decoded again, after this loop;
+        // the file keeps its temporary name until then.
+        late.push_back({target.lastEntry, realDir + "/" + temporary, realDir + "/" + leaf, shownTarget});
+      } else {
+        try {
+          WriteAll(file.fd, c.block + e.dataOffset, e.size, shownTarget);
+          SetWriteTime(file.fd, e, shownTarget);
+        } catch (const ToolError&) {
+          unlinkat(dir.fd, temporary.c_str(), 0);
+          throw;
+        }
+        if (renameat(dir.fd, temporary.c_str(), dir.fd, leaf.c_str()) != 0) fail("cannot write ");
+      }
+
+      if (target.entries > 1 && !options.quiet) {
+        if (warnings < kMaxWarnings) {
+          ++warnings;
+          err << "tailpack: warning: " << printable << " is written by " << target.entries
+              << " entries; the last one, entry " << target.lastEntry << ", wins\n";
+        } else {
+          ++moreWarnings;
+        }
+      }
+      if (!options.quiet) out << printable << "\n";
+      ++written;
+    }
+  } catch (...) {
+    for (const LateData& item : late) unlink(item.temporary.c_str());
+    throw;
+  }
+  if (!late.empty()) WriteLateData(installer, late, options.directory);
+  if (moreWarnings != 0) {
+    err << "tailpack: warning: " << moreWarnings << " more names are written by several entries\n";
+  }
   if (!options.quiet) {
-    out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to " << options.directory.string();
+    out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to "
+        << Printable(options.directory.string());
     if (!options.all) out << " (selected for " << MachineText(options.archMask, options.osMask) << ")";
     out << "\n";
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@
 #include "tool/stream.h"
 
 namespace tailpack {
+
+// No --max-unpacked: any size the format can hold.
+const uint64_t kNoUnpackedLimit = UINT64_MAX;
 
 // One step of loading, in the installer's order.
 struct LoadCheck {
@@ -28,12 +32,14 @@ struct LoadCheck {
 class Installer {
  public:
   // Reads `path` and runs every loader check, indexing for the machine
-  // `archMask`/`osMask`. Throws ToolError only when the file cannot be read.
-  // A block larger than limits.inMemory is decoded in pieces and only its
-  // part before the file data is kept (Streamed()); ForEachPiece then
-  // decodes it again for the file data.
+  // `archMask`/`osMask`. A trailer that claims more than `maxUnpacked`
+  // bytes fails the decode check before anything is decoded. A block larger
+  // than limits.inMemory is decoded in pieces and only its part before the
+  // file data is kept (Streamed()); ForEachPiece then decodes it again for
+  // the file data. Throws ToolError only when the file cannot be read (or
+  // is not a regular file).
   Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask,
-            const DecodeLimits& limits = {});
+            uint64_t maxUnpacked = kNoUnpackedLimit, const DecodeLimits& limits = {});
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -73,6 +79,9 @@ class Installer {
 
  private:
   void Run();
+  // Why the header, decoded alone from the first packed bytes, cannot
+  // describe the block the trailer claims; nullopt when it can.
+  std::optional<std::string> CheckHeaderFirst();
 
   PackageStatus Decode();
   PackageStatus DecodeStreamed();
@@ -83,10 +92,11 @@ class Installer {
   uint64_t fileSize_ = 0;
   std::vector<uint8_t> head_;  // the first 4096 bytes (PE headers)
   uint8_t properties_[kLzmaPropertiesSize] = {};
-  std::vector<uint8_t> certificateHead_;  // first 8 bytes of a certificate table
+  std::vector<uint8_t> certificateHead_;  // the certificate table (its first MiB)
   DecodeLimits limits_;
   bool streamed_ = false;
   uint32_t archMask_, osMask_;
+  uint64_t maxUnpacked_;
   PackageStatus status_ = kPackageOk;
   std::vector<LoadCheck> checks_;
   PeFacts facts_{};
@@ -102,14 +112,27 @@ struct ListOptions {
   bool json = false;
   uint32_t codePage = 1252;
   bool texts = false;  // also print the 23 texts of every language
+  uint64_t maxUnpacked = kNoUnpackedLimit;
   DecodeLimits limits;
 };
 // Throws ToolError when the package is not intact.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
 
+struct VerifyOptions {
+  bool json = false;
+  uint32_t codePage = 1252;  // of the file names quoted in notes
+  uint64_t maxUnpacked = kNoUnpackedLimit;
+  DecodeLimits limits;
+};
 // Prints every check; returns true when the package is intact.
-bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out,
-                     const DecodeLimits& limits = {});
+bool VerifyInstaller(const std::filesystem::path& path, const VerifyOptions& options, std::ostream& out);
+inline bool VerifyInstaller(const std::filesystem::path& path, bool json, std::ostream& out,
+                            const DecodeLimits& limits = {}) {
+  VerifyOptions options;
+  options.json = json;
+  options.limits = limits;
+  return VerifyInstaller(path, options, out);
+}
 
 struct ExtractOptions {
   std::filesystem::path directory;
@@ -118,6 +141,7 @@ struct ExtractOptions {
   bool all = false;
   bool quiet = false;
   uint32_t codePage = 1252;
+  uint64_t maxUnpacked = kNoUnpackedLimit;
   DecodeLimits limits;
 };
 // Writes the selected entries (or all) below options.directory with their

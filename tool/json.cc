@@ -2,25 +2,43 @@
 
 #include <cstdio>
 
+#include "tool/encoding.h"
+
 namespace tailpack {
 
 std::string JsonWriter::Escape(const std::string& value) {
+  // Printable() keeps valid UTF-8 and marks every byte that is not as
+  // "\xNN"; control characters (C0, DEL, C1) become \u escapes here.
   std::string out = "\"";
-  for (char c : value) {
-    unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
+  char code[8];
+  for (size_t i = 0; i < value.size(); ++i) {
+    unsigned char u = static_cast<unsigned char>(value[i]);
+    unsigned c1 = u == 0xC2 && i + 1 < value.size() ? static_cast<unsigned char>(value[i + 1]) : 0;
+    switch (u) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (u < 0x20) {
-          char code[8];
-          snprintf(code, sizeof code, "\\u%04x", u);
+        if (u < 0x20 || u == 0x7F || (c1 >= 0x80 && c1 < 0xA0)) {
+          snprintf(code, sizeof code, "\\u%04x", c1 ? c1 : u);
           out += code;
+          if (c1) ++i;
+        } else if (u < 0x80) {
+          out += static_cast<char>(u);
         } else {
-          out += c;
+          // One UTF-8 sequence, checked on its own.
+          size_t length = (u & 0xE0) == 0xC0 ? 2 : (u & 0xF0) == 0xE0 ? 3 : (u & 0xF8) == 0xF0 ? 4 : 1;
+          std::string sequence = value.substr(i, length);
+          std::string shown = Printable(sequence);
+          if (shown == sequence) {
+            out += sequence;
+            i += length - 1;
+          } else {
+            snprintf(code, sizeof code, "\\\\x%02X", u);
+            out += code;
+          }
         }
     }
   }

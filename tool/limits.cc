@@ -31,17 +31,6 @@ LimitProblem SettingProblem(uint32_t index, std::string message) {
   return p;
 }
 
-bool IsReservedDeviceName(std::string component) {
-  size_t dot = component.find('.');
-  if (dot != std::string::npos) component.resize(dot);
-  while (!component.empty() && component.back() == ' ') component.pop_back();
-  for (char& c : component) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  static const std::set<std::string> kReserved = {"CON", "PRN", "AUX", "NUL"};
-  if (kReserved.count(component)) return true;
-  return component.size() == 4 && (component.compare(0, 3, "COM") == 0 || component.compare(0, 3, "LPT") == 0) &&
-         component[3] >= '1' && component[3] <= '9';
-}
-
 }  // namespace
 
 FormatScan ScanUiFormat(const std::u16string& text) {
@@ -111,7 +100,33 @@ std::optional<uint32_t> ConfigCommandLength(const std::u16string& format, std::s
 }
 
 std::optional<std::string> CheckEntryName(const std::string& name, bool listedOnly) {
-  if (!IsSafeRelativeName(name.c_str())) {
+  // The parts first, for a message that says what is wrong; then the rule
+  // the installer's loader applies, which covers everything it refuses.
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string::npos) end = name.size();
+    std::string component = name.substr(start, end - start);
+    bool last = end == name.size();
+    if (!component.empty() && !(listedOnly && last && component == "*")) {
+      for (char c : component) {
+        unsigned char u = static_cast<unsigned char>(c);
+        // (":" makes a drive or a stream: reported below as leaving the folder.)
+        if (u < 0x20 || std::string("<>\"|?*").find(c) != std::string::npos) {
+          return "contains a character Windows does not allow in file names (<>:\"|?* or a control character)";
+        }
+      }
+      if (IsDeviceName(component.c_str())) {
+        return "uses the reserved Windows device name \"" + component + "\"";
+      }
+      if (component.back() == '.' || component.back() == ' ') {
+        if (component.find_first_not_of(". ") == std::string::npos) break;  // "." and "..": below
+        return "has a part ending in a dot or blank (\"" + component + "\"), which Windows drops";
+      }
+    }
+    start = end + 1;
+  }
+  if (!IsSafeRelativeName(name.c_str(), listedOnly)) {
     return "could leave the install folder (it must be relative, without a drive, \":\", \"..\" "
            "or empty parts)";
   }
@@ -119,28 +134,6 @@ std::optional<std::string> CheckEntryName(const std::string& name, bool listedOn
   if (units + kShortestFolderUnits > kPathUnits - 1) {
     return "is " + std::to_string(units) + " characters long; with the shortest install folder "
            "(C:\\) it would not fit the installer's 259-character path";
-  }
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("\\/", start);
-    if (end == std::string::npos) end = name.size();
-    std::string component = name.substr(start, end - start);
-    bool last = end == name.size();
-    if (!(listedOnly && last && component == "*")) {
-      for (char c : component) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || std::string("<>:\"|?*").find(c) != std::string::npos) {
-          return "contains a character Windows does not allow in file names (<>:\"|?* or a control character)";
-        }
-      }
-      if (component.back() == '.' || component.back() == ' ') {
-        return "has a part ending in a dot or blank (\"" + component + "\"), which Windows drops";
-      }
-      if (IsReservedDeviceName(component)) {
-        return "uses the reserved Windows device name \"" + component + "\"";
-      }
-    }
-    start = end + 1;
   }
   return std::nullopt;
 }

@@ -6,8 +6,10 @@
 #include <iostream>
 
 #include "tool/build.h"
+#include "tool/encoding.h"
 #include "tool/errors.h"
 #include "tool/inspect.h"
+#include "tool/manifest.h"
 #include "tool/machine_names.h"
 
 namespace fs = std::filesystem;
@@ -25,6 +27,12 @@ uint32_t ParseWindows(const std::string& name) {
   std::optional<uint32_t> bit = WindowsBit(name);
   if (!bit) throw UsageError("unknown Windows version \"" + name + "\"; expected one of: " + WindowsNameList());
   return *bit;
+}
+
+uint64_t ParseMaxUnpacked(const std::string& text) {
+  std::optional<uint64_t> size = ParseByteSize(text);
+  if (!size) throw UsageError("bad --max-unpacked \"" + text + "\"; expected bytes, or a size such as \"64 MiB\"");
+  return *size;
 }
 
 fs::path ToolDirectory() {
@@ -52,7 +60,9 @@ int main(int argc, char** argv) {
 
   std::string installer, arch = "x64", windows = "10", directory;
   bool json = false, all = false, texts = false;
-  uint32_t codePage = 1252;
+  std::string codePage = "1252", maxUnpacked;
+  const char* const kMaxUnpackedHelp =
+      "Refuse, before decoding, a package that claims more unpacked bytes than SIZE (bytes, or as \"64 MiB\", \"2 GiB\")";
   CLI::App* listCommand = app.add_subcommand("list", "Show an installer's package: header, settings, languages, entries");
   listCommand->add_option("installer", installer, "Installer file")->required();
   listCommand->add_option("--arch", arch, "Machine architecture for the selection (default x64)");
@@ -60,10 +70,13 @@ int main(int argc, char** argv) {
   listCommand->add_flag("--json", json, "Print JSON");
   listCommand->add_flag("--texts", texts, "Also print the 23 texts of every language");
   listCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
+  listCommand->add_option("--max-unpacked", maxUnpacked, kMaxUnpackedHelp);
 
   CLI::App* verifyCommand = app.add_subcommand("verify", "Run every check the installer runs on its package");
   verifyCommand->add_option("installer", installer, "Installer file")->required();
   verifyCommand->add_flag("--json", json, "Print JSON");
+  verifyCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
+  verifyCommand->add_option("--max-unpacked", maxUnpacked, kMaxUnpackedHelp);
 
   CLI::App* extractCommand = app.add_subcommand("extract", "Write the package's files into a directory");
   extractCommand->add_option("installer", installer, "Installer file")->required();
@@ -73,6 +86,7 @@ int main(int argc, char** argv) {
   extractCommand->add_flag("--all", all, "Write every entry, whatever the machine");
   extractCommand->add_flag("-q,--quiet", quiet, "Print nothing but errors");
   extractCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
+  extractCommand->add_option("--max-unpacked", maxUnpacked, kMaxUnpackedHelp);
 
   try {
     app.parse(argc, argv);
@@ -98,12 +112,17 @@ int main(int argc, char** argv) {
       options.osMask = ParseWindows(windows);
       options.json = json;
       options.texts = texts;
-      options.codePage = codePage;
+      options.codePage = ParseCodePage(codePage);
+      if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
       ListInstaller(installer, options, std::cout);
       return kExitOk;
     }
     if (verifyCommand->parsed()) {
-      return VerifyInstaller(installer, json, std::cout) ? kExitOk : kExitFailed;
+      VerifyOptions options;
+      options.json = json;
+      options.codePage = ParseCodePage(codePage);
+      if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
+      return VerifyInstaller(installer, options, std::cout) ? kExitOk : kExitFailed;
     }
     if (extractCommand->parsed()) {
       ExtractOptions options;
@@ -112,7 +131,8 @@ int main(int argc, char** argv) {
       options.osMask = ParseWindows(windows);
       options.all = all;
       options.quiet = quiet;
-      options.codePage = codePage;
+      options.codePage = ParseCodePage(codePage);
+      if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
       ExtractInstaller(installer, options, std::cout, std::cerr);
       return kExitOk;
     }

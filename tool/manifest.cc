@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -69,14 +70,121 @@ std::string Lower(std::string text) {
 }
 
 // Reads one TOML document; every error names a place in it.
+// toml++ 3.3 reaches undefined behaviour when it asks whether U+00A1 to
+// U+0499, U+2C5E to U+3057 (but U+3000) or U+FB26 to U+FEFE is a blank
+// (which it does while scanning values and keys, also invalid ones). Those
+// code points are moved to plane 15 (U+F0000 added) before parsing, which
+// the parser treats like any other letter, and moved back in every string
+// value afterwards. Columns stay right: one code point stays one.
+const uint32_t kShiftedPlane = 0xF0000;
+
+bool IsShifted(uint32_t cp) {
+  return (cp >= 0xA1 && cp <= 0x499) || (cp >= 0x2C5E && cp <= 0x3057 && cp != 0x3000) ||
+         (cp >= 0xFB26 && cp <= 0xFEFE);
+}
+
+// Calls `each(cp, length)` for every UTF-8 sequence of `text`, with cp 0
+// for a byte that is not part of a valid sequence (length 1).
+template <typename Each>
+void ForEachCodePoint(const std::string& text, Each each) {
+  for (size_t i = 0; i < text.size();) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    uint32_t cp = length == 1 ? lead : 0;
+    if (length > 1 && i + length <= text.size()) {
+      cp = lead & (0x7F >> length);
+      for (size_t k = 1; k < length; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) {
+          cp = 0;
+          break;
+        }
+        cp = cp << 6 | (next & 0x3F);
+      }
+    }
+    static const uint32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (length > 1 && (cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) cp = 0;
+    if (length <= 1 || cp == 0) length = 1;
+    each(cp, i, length);
+    i += length;
+  }
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// `shift` moves the unsafe code points up into plane 15, else back down.
+std::string ShiftCodePoints(const std::string& text, bool shift) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  ForEachCodePoint(text, [&](uint32_t cp, size_t at, size_t length) {
+    if (shift && IsShifted(cp)) {
+      AppendUtf8(out, cp + kShiftedPlane);
+    } else if (!shift && cp > kShiftedPlane && IsShifted(cp - kShiftedPlane)) {
+      AppendUtf8(out, cp - kShiftedPlane);
+    } else {
+      out.append(text, at, length);
+    }
+  });
+  return out;
+}
+
+// Where `text` uses the plane-15 code points the shift uses, which could
+// not be told apart afterwards.
+std::optional<std::pair<uint32_t, uint32_t>> FirstShiftTarget(const std::string& text) {
+  uint32_t line = 1, column = 1;
+  std::optional<std::pair<uint32_t, uint32_t>> found;
+  ForEachCodePoint(text, [&](uint32_t cp, size_t, size_t) {
+    if (found) return;
+    if (cp > kShiftedPlane && IsShifted(cp - kShiftedPlane)) found = std::make_pair(line, column);
+    if (cp == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  });
+  return found;
+}
+
+void ShiftBack(toml::node& node) {
+  if (toml::table* table = node.as_table()) {
+    for (auto&& [key, value] : *table) ShiftBack(value);
+  } else if (toml::array* array = node.as_array()) {
+    for (toml::node& item : *array) ShiftBack(item);
+  } else if (toml::value<std::string>* text = node.as_string()) {
+    text->get() = ShiftCodePoints(text->get(), false);
+  }
+}
+
 class Document {
  public:
   Document(std::string file, const std::string& text) : file_(std::move(file)) {
+    if (auto where = FirstShiftTarget(text)) {
+      throw ManifestError(SourcePosition{file_, where->first, where->second},
+                          "this plane-15 private-use character is not supported in manifests");
+    }
     try {
-      root_ = toml::parse(text, file_);
+      root_ = toml::parse(ShiftCodePoints(text, true), file_);
+      ShiftBack(root_);
     } catch (const toml::parse_error& error) {
       SourcePosition where{file_, error.source().begin.line, error.source().begin.column};
-      throw ManifestError(where, "invalid TOML: " + std::string(error.description()));
+      throw ManifestError(where, "invalid TOML: " + ShiftCodePoints(std::string(error.description()), false));
     }
   }
 
@@ -323,19 +431,18 @@ void ReadSetup(const Document& doc, Manifest& m) {
   }
   if (std::optional<int64_t> page = doc.Integer(*setup, "code_page", "setup.code_page", 1, 65535)) {
     m.codePage = static_cast<uint32_t>(*page);
-    bool known = false;
+    // Only ANSI code pages: ASCII-compatible, so the separators and dots the
+    // installer checks are the ones Windows sees.
+    bool known = IsAnsiCodePage(m.codePage);
     try {
-      known = EncodeCodePage("\xC3\xA9", m.codePage).has_value() ||
-              EncodeCodePage("\xE3\x81\x82", m.codePage).has_value();
+      if (known) DecodeCodePage("\x80", m.codePage);
     } catch (const ToolError&) {
       known = false;  // iconv does not know the code page at all
     }
     if (!known) {
-      // Both a Latin and a Japanese letter fail only when the code page does
-      // not exist at all (or is pure ASCII, which is not an ANSI code page).
       doc.Fail(doc.At(*setup->get("code_page")),
                "code page " + std::to_string(m.codePage) +
-                   " is not supported; expected a Windows ANSI code page such as 1252, 1250, 1251 or 932");
+                   " is not supported; expected a Windows ANSI code page: 874, 932, 936, 949, 950, 1250 to 1258, 1361 or 65001");
     }
   }
   if (std::optional<std::string> out = doc.String(*setup, "output", "setup.output")) m.output = *out;

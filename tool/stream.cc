@@ -30,15 +30,19 @@ PackageStatus DecodeInPieces(std::ifstream& file, uint64_t packedStart, uint32_t
   if (!file.read(reinterpret_cast<char*>(properties), kLzmaPropertiesSize)) return kPackageUnreadable;
   if (properties[0] > kLzmaMaxPropertiesByte) return kPackageBadProperties;
 
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+  // Plain LZMA1, as the installer decodes it: the decoder is not told the
+  // size, so it never looks past the last byte the block needs, and the loop
+  // below stops there; the dictionary is clamped to the block (decoding is
+  // identical, the memory is not).
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, properties, kLzmaPropertiesSize) != LZMA_OK) {
     return kPackageBadProperties;
   }
   std::unique_ptr<lzma_options_lzma, void (*)(void*)> options(static_cast<lzma_options_lzma*>(filters[0].options),
                                                               free);
-  options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-  options->ext_size_low = unpackedSize;
-  options->ext_size_high = 0;
+  if (options->dict_size > unpackedSize) {
+    options->dict_size = unpackedSize > LZMA_DICT_SIZE_MIN ? unpackedSize : LZMA_DICT_SIZE_MIN;
+  }
   Decoder decoder;
   lzma_ret ret = lzma_raw_decoder(&decoder.stream, filters);
   if (ret == LZMA_MEM_ERROR) return kPackageNoMemory;

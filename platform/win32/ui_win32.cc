@@ -151,6 +151,14 @@ static const GUID kIidShellFolderViewDual = {
 static const GUID kIidShellDispatch2 = {
     0xA4C6892C, 0x3BA9, 0x11D2, {0x9D, 0xEA, 0x00, 0xC0, 0x4F, 0xB1, 0x61, 0x62}};
 
+// QueryInterface on `from` for `iid`, then releases `from`: each step of
+// the chains below trades one object for the next.
+static HRESULT Exchange(IUnknown* from, const GUID& iid, void** out) {
+  HRESULT result = from->QueryInterface(iid, out);
+  from->Release();
+  return result;
+}
+
 // The active view of the desktop's shell browser, found through the shell
 // windows of the desktop shell's process.
 static HRESULT FindDesktopView(IShellView** view) {
@@ -170,8 +178,7 @@ static HRESULT FindDesktopView(IShellView** view) {
     return E_FAIL;
   }
   IServiceProvider* provider;
-  result = dispatch->QueryInterface(kIidServiceProvider, reinterpret_cast<void**>(&provider));
-  dispatch->Release();
+  result = Exchange(dispatch, kIidServiceProvider, reinterpret_cast<void**>(&provider));
   if (result < 0) return result;
   IShellBrowser* browser;
   result = provider->QueryService(kSidTopLevelBrowser, kIidShellBrowser,
@@ -190,16 +197,13 @@ static HRESULT FindShellDispatch(IShellView* view, IShellDispatch2** shell) {
       view->GetItemObject(SVGIO_BACKGROUND, kIidDispatch, reinterpret_cast<void**>(&background));
   if (result < 0) return result;
   IShellFolderViewDual* folderView;
-  result = background->QueryInterface(kIidShellFolderViewDual, reinterpret_cast<void**>(&folderView));
-  background->Release();
+  result = Exchange(background, kIidShellFolderViewDual, reinterpret_cast<void**>(&folderView));
   if (result < 0) return result;
   IDispatch* application;
   result = folderView->get_Application(&application);
   folderView->Release();
   if (result < 0) return result;
-  result = application->QueryInterface(kIidShellDispatch2, reinterpret_cast<void**>(shell));
-  application->Release();
-  return result;
+  return Exchange(application, kIidShellDispatch2, reinterpret_cast<void**>(shell));
 }
 
 int32_t ShellExecuteAsUser(const Char16* program, const Char16* directory) {

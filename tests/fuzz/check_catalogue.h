@@ -60,7 +60,7 @@ inline void CheckCatalogue(const Catalogue& c, uint32_t archMask, uint32_t osMas
     size_t length = 0;
     while (name[length] != 0) ++length;
     Require(InBlock(c, name, length + 1));
-    Require(IsSafeRelativeName(name));
+    Require(IsSafeRelativeName(name, (e.flags & kEntryListedOnly) != 0));
     Require(InBlock(c, c.block + e.dataOffset, e.size));
     Require((e.flags & kEntryArchBits) != 0 && (e.flags & kEntryOsBits) != 0);
     ComputeChecksum(c.block + e.dataOffset, e.size);  // reads the whole range

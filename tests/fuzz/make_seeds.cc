@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "package/writer.h"
+#include "tests/hostile/corpus.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -120,6 +121,44 @@ int Run(const fs::path& root) {
     tailpack::SetCertificateEntry(installer, static_cast<uint32_t>(installer.size()), 0x2000);
     installer.resize(0x200);  // the headers, up to the section's raw data
     WriteSeed(root / "fuzz_pe", kind + "-signed", installer);
+  }
+
+  // Whole installers for list/verify/extract: a good one, and the hostile
+  // corpus (all but the multi-megabyte bombs).
+  WriteSeed(root / "fuzz_inspect", "good", tailpack::WriteInstaller(test::MakeMinimalPe(), test::SamplePackage()));
+  {
+    // Followed by a certificate table: WIN_CERTIFICATE (length, revision
+    // 0x0200, type 2) and the start of a DER sequence where PKCS#7 goes.
+    std::vector<uint8_t> signedInstaller = tailpack::WriteInstaller(test::MakeMinimalPe(), test::SamplePackage());
+    signedInstaller.resize((signedInstaller.size() + 7) & ~size_t{7}, 0);
+    const uint8_t table[] = {16, 0, 0, 0, 0x00, 0x02, 0x02, 0x00, 0x30, 0x06, 0x06, 0x01, 0x2A, 0x02, 0x01, 0x01};
+    tailpack::SetCertificateEntry(signedInstaller, static_cast<uint32_t>(signedInstaller.size()), sizeof table);
+    signedInstaller.insert(signedInstaller.end(), table, table + sizeof table);
+    WriteSeed(root / "fuzz_inspect", "signed", signedInstaller);
+  }
+  hostile::MakeCorpus(test::MakeMinimalPe(), hostile::Size::kSmall, [&](hostile::Case&& c) {
+    if (c.bytes.size() <= 65536) WriteSeed(root / "fuzz_inspect", c.name, c.bytes);
+  });
+
+  // Manifests: the shapes a user writes, each key at least once.
+  const char* const manifests[] = {
+      "[product]\nname = \"Z\"\n[[files]]\nsource = \"a.txt\"\n",
+      "[product]\nname = \"Zentrova\"\nversion = \"2.1.3\"\npublisher = \"Halvix\"\n"
+      "main_executable = \"zentrova.exe\"\nconfig_command = \"-xi:%u:%s\"\nuninstall_arguments = \"-xu\"\n"
+      "launch_target = \"%ProgramFiles%\\\\Z\\\\z.exe\"\nmutex_name = \"m\"\nwindow_class = \"c\"\n"
+      "window_title = \"t\"\ndefault_folder = \"%ProgramFiles%\\\\Z\"\nunsupported_os_link = \"https://x\"\n"
+      "[requirements]\nwindows = \"7+\"\narchitectures = [\"x86\", \"x64\"]\n"
+      "[setup]\nregistry_view = \"64-bit\"\ninfo_text = \"license.txt\"\ncode_page = 1252\noutput = \"setup.exe\"\n"
+      "[compression]\ndictionary = \"8 MiB\"\n"
+      "[languages]\nuse = [\"en\", \"de\"]\n"
+      "[[files]]\nsource = \"bin/x64/*.exe\"\narchitectures = \"x64\"\nreplace_in_use = true\n"
+      "[[files]]\nsource = \"docs/**/*.txt\"\ntarget = \"doc\"\n"
+      "[[files]]\nsource = \"a\"\ninstall = false\n"
+      "[[directories]]\npath = \"logs\"\n",
+  };
+  for (size_t i = 0; i < sizeof manifests / sizeof manifests[0]; ++i) {
+    std::string text = manifests[i];
+    WriteSeed(root / "fuzz_manifest", "manifest-" + std::to_string(i), std::vector<uint8_t>(text.begin(), text.end()));
   }
   return 0;
 }

@@ -2,7 +2,7 @@
 # Builds the fuzz targets and their seed corpora, replays the corpora, then
 # fuzzes each target in turn; any crash, leak, sanitizer report or timeout
 # fails the run.
-#   tests/fuzz/run.sh smoke   14 s per target, under a minute in all (FUZZ_SECONDS overrides)
+#   tests/fuzz/run.sh smoke   9 s per target, under a minute in all (FUZZ_SECONDS overrides)
 #   tests/fuzz/run.sh long    FUZZ_SECONDS per target, default 1800
 # Corpora grow in build/fuzz/corpus/<target>/, crash inputs land in
 # build/fuzz/artifacts/<target>/, logs in build/fuzz/logs/.
@@ -10,7 +10,7 @@ set -euo pipefail
 
 mode=${1:-smoke}
 case "$mode" in
-  smoke) seconds=${FUZZ_SECONDS:-14} ;;
+  smoke) seconds=${FUZZ_SECONDS:-9} ;;
   long) seconds=${FUZZ_SECONDS:-1800} ;;
   *) echo "usage: $0 smoke|long" >&2; exit 2 ;;
 esac
@@ -18,8 +18,8 @@ esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/fuzz
 bin=$build/tests/fuzz
-targets=(fuzz_index fuzz_package fuzz_pe)
-declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096)
+targets=(fuzz_index fuzz_package fuzz_pe fuzz_manifest fuzz_inspect)
+declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096 [fuzz_manifest]=4096 [fuzz_inspect]=65536)
 
 cd "$root"
 [[ -f $build/CMakeCache.txt ]] || cmake --preset fuzz >/dev/null

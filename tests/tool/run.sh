@@ -142,6 +142,8 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
   check "verify a signed installer" "$tool" verify "$work/signed.exe"
   contains "$work/out" "Authenticode signature" && pass "verify says an Authenticode signature follows" \
     || fail "verify says an Authenticode signature follows"
+  contains "$work/out" 'signed by "CN=tailpack test signing"' && pass "verify names the signer" \
+    || fail "verify names the signer"
   check "osslsigncode verifies the signature" osslsigncode verify -CAfile "$work/test.crt" -in "$work/signed.exe"
   check "extract from the signed installer" "$tool" extract "$work/signed.exe" -d "$work/extract-signed" --arch x64 -q
   check "signed: zentrova.exe intact" cmp "$work/extract-signed/zentrova.exe" "$root/build/win64/zentrova-app/zentrova.exe"
@@ -154,6 +156,28 @@ mkdir -p "$work/trap/dest" "$work/trap/outside"
 ln -s "$work/trap/outside" "$work/trap/dest/language"
 status "extract refuses a symbolic link inside the directory" 1 "$tool" extract "$work/setup.exe" -d "$work/trap/dest" -q
 [[ -z $(ls -A "$work/trap/outside") ]] && pass "nothing written through the link" || fail "nothing written through the link"
+
+# --- untrusted files: options and inputs that must be refused --------------------
+for page in 037 500 1047 437 0x4E4; do
+  status "--code-page $page is refused (decimal ANSI pages only)" 2 "$tool" extract "$work/setup.exe" -d "$work/cp" --code-page "$page"
+done
+[[ ! -e $work/cp ]] && pass "nothing extracted with a refused code page" || fail "nothing extracted with a refused code page"
+check "--code-page 01252 is code page 1252" "$tool" list "$work/setup.exe" --code-page 01252
+unpacked=$("$tool" list --json "$work/setup.exe" | grep -o '"unpacked_size":[0-9]*' | cut -d: -f2)
+check "verify --max-unpacked of exactly the unpacked size" "$tool" verify --max-unpacked "$unpacked" "$work/setup.exe"
+status "verify --max-unpacked below it: exit 1" 1 "$tool" verify --max-unpacked "$((unpacked - 1))" "$work/setup.exe"
+contains "$work/out" "more than --max-unpacked" && pass "verify says why" || fail "verify says why"
+status "list --max-unpacked 1 KiB: exit 1" 1 "$tool" list --max-unpacked "1 KiB" "$work/setup.exe"
+status "extract --max-unpacked 1 KiB: exit 1" 1 "$tool" extract --max-unpacked "1 KiB" "$work/setup.exe" -d "$work/mu"
+[[ ! -e $work/mu ]] && pass "nothing extracted over --max-unpacked" || fail "nothing extracted over --max-unpacked"
+status "--max-unpacked 12 parsecs is refused" 2 "$tool" verify --max-unpacked "12 parsecs" "$work/setup.exe"
+cp "$work/setup.exe" "$work/sparse.exe" && truncate -s +6G "$work/sparse.exe"
+status "verify of a 6 GiB sparse file reads only what it needs: exit 1" 1 \
+  timeout 10 bash -c 'ulimit -v 262144; exec "$1" verify "$2"' _ "$tool" "$work/sparse.exe"
+contains "$work/out" "no magic" && pass "the sparse file has no trailer" || fail "the sparse file has no trailer"
+rm -f "$work/sparse.exe"
+status "verify /dev/zero ends at once: exit 1" 1 timeout 10 "$tool" verify /dev/zero
+contains "$work/err" "not a regular file" && pass "verify /dev/zero says why" || fail "verify /dev/zero says why"
 
 echo
 if ((failures)); then echo "tool-test: $failures check(s) failed"; exit 1; fi

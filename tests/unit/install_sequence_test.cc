@@ -199,6 +199,32 @@ TEST_F(InstallSequenceTest, SilentInstallStopsWithoutAUsableFolder) {
   }
 }
 
+TEST_F(InstallSequenceTest, MainExecutableThatDoesNotFitTheFolderStopsTheInstall) {
+  // The package's own LaunchTarget lets the launch-target step pass; the
+  // configuration command, the uninstall entry and the shortcuts would get a
+  // cut name. The folder "C:\Program Files\Zentrova\" is 26 units.
+  const size_t folder = 26;
+  struct Case {
+    size_t nameLength;  // of MainExecutable, ".exe" included
+    int result;
+  };
+  for (const Case& c : std::vector<Case>{{kPathCapacity - folder, 1},
+                                         {kPathCapacity - folder + 20, 1},
+                                         {kPathCapacity - folder - 1, 0}}) {
+    SCOPED_TRACE(c.nameLength);
+    PrepareMachine();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kLaunchTarget] = u"%ProgramFiles%\\Zentrova\\zentrova.exe";
+    contents.settings[kMainExecutable] = std::u16string(c.nameLength - 4, u'm') + u".exe";
+    LoadedPackage package(contents);
+    EXPECT_EQ(FitsMainExecutable(static_cast<uint32_t>(folder)), c.result == 0 ? 1 : 0);
+    EXPECT_EQ(SilentInstall(), c.result);
+    bool wrote = !EventsStartingWith({"CreateFileW", "CreateDirectoryW", "RegCreateKeyExA", "RunAndWait"}).empty();
+    EXPECT_EQ(wrote, c.result == 0);
+    EXPECT_EQ(g_installSucceeded, c.result == 0 ? 1 : 0);
+  }
+}
+
 TEST_F(InstallSequenceTest, SilentInstallUsesAnExistingFolderWithoutAsking) {
   tailpack::PackageContents contents = ProductPackage();
   contents.settings[kDefaultFolder] = u"D:\\Tools\\%USERNAME%";

@@ -160,9 +160,11 @@ TEST_F(InstallUninstallTest, KeyThatCannotBeCreatedSkipsEverything) {
 }
 
 TEST_F(InstallUninstallTest, ProductNameTooLongForTheKeyIsRefused) {
-  tailpack::PackageContents contents = ProductPackage();
-  contents.settings[kProductName] = std::u16string(76, u'Z');
-  LoadedPackage package(contents);
+  // The loader refuses such a package; the key path's buffer does not rely
+  // on that.
+  LoadedPackage package(ProductPackage());
+  const std::u16string tooLong(76, u'Z');
+  package.get()->settings.text[kProductName] = reinterpret_cast<const Char16*>(tooLong.c_str());
   Register();
   EXPECT_TRUE(g_fake.events.empty());
 }
@@ -189,6 +191,9 @@ TEST_F(InstallUninstallTest, CommandLinesAreBoundedByTheirBuffer) {
   const std::vector<Case> cases = {
       {"long line runs whole, log line cut", u"-x " + std::u16string(200, u'a'), u"-xu", true, true},
       {"line that reaches the end is not run", std::u16string(230, u'b'), u"-xu", false, true},
+      {"line of exactly 267 units runs", std::u16string(226, u'c'), u"-xu", true, true},
+      {"line of 268 units is not run", std::u16string(227, u'd'), u"-xu", false, true},
+      {"uninstall command of exactly 267 units", u"-x", std::u16string(226, u'v'), true, true},
       {"uninstall arguments that do not fit are left out", u"-x",
        std::u16string(230, u'u'), true, false},
   };

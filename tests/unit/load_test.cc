@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/memory.h"
+#include "base/memory_host.h"
 #include "package/load.h"
 #include "package/writer.h"
 #include "platform/fake/fake_platform.h"
@@ -527,6 +528,171 @@ TEST_F(LoadPackageTest, RejectsNamesThatLeaveTheInstallFolder) {
     Fresh();
     Install(WriteInstaller(test::MakeMinimalPe(), contents));
     EXPECT_EQ(Load(), k.status);
+  }
+}
+
+TEST_F(LoadPackageTest, RejectsNamesWindowsTurnsIntoSomethingElse) {
+  // The installer would open a device, or Windows would drop or refuse part
+  // of the name. Device names count in any part, in any case, with any
+  // extension and with blanks before the extension.
+  struct Case {
+    std::string name;
+    uint32_t flags;
+    PackageStatus status;
+  } cases[] = {
+      {"CON", 0, kPackageUnsafeName},           {"con", 0, kPackageUnsafeName},
+      {"Con.txt", 0, kPackageUnsafeName},       {"NUL", 0, kPackageUnsafeName},
+      {"nul.tar.gz", 0, kPackageUnsafeName},    {"AUX", 0, kPackageUnsafeName},
+      {"aux.txt", 0, kPackageUnsafeName},       {"PRN", 0, kPackageUnsafeName},
+      {"COM1", 0, kPackageUnsafeName},          {"com9.log", 0, kPackageUnsafeName},
+      {"LPT1", 0, kPackageUnsafeName},          {"a\\LPT1.log", 0, kPackageUnsafeName},
+      {"lPt5\\readme.txt", 0, kPackageUnsafeName}, {"CON .txt", 0, kPackageUnsafeName},
+      {"NUL  ", 0, kPackageUnsafeName},         {"a/aux/b", 0, kPackageUnsafeName},
+      {"readme.", 0, kPackageUnsafeName},       {"readme ", 0, kPackageUnsafeName},
+      {"docs.\\a.txt", 0, kPackageUnsafeName},  {"docs \\a.txt", 0, kPackageUnsafeName},
+      {"a\x01" "b", 0, kPackageUnsafeName},     {"\x1b[2Jx", 0, kPackageUnsafeName},
+      {"tab\there", 0, kPackageUnsafeName},     {"fake\nline", 0, kPackageUnsafeName},
+      {"\x7f" "del", 0, kPackageOk},
+      // Not devices: other names that start like one.
+      {"COM", 0, kPackageOk},                   {"COM10", 0, kPackageOk},
+      {"LPT0.txt", 0, kPackageOk},              {"CONSOLE.txt", 0, kPackageOk},
+      {"connect.exe", 0, kPackageOk},           {"nul_", 0, kPackageOk},
+      {"auxiliary\\aux_.txt", 0, kPackageOk},   {".gitignore", 0, kPackageOk},
+      {"x.y.z", 0, kPackageOk},
+      // A listed-only entry may end in one "\": it only creates that folder.
+      {"logs\\", kEntryListedOnly, kPackageOk},
+      {"logs\\sub\\", kEntryListedOnly, kPackageOk},
+      {"logs\\", 0, kPackageUnsafeName},
+      {"logs\\\\", kEntryListedOnly, kPackageUnsafeName},
+      {"\\", kEntryListedOnly, kPackageUnsafeName},
+      {"logs\\\\x", kEntryListedOnly, kPackageUnsafeName},
+      {"", kEntryListedOnly, kPackageUnsafeName},
+      {"con\\", kEntryListedOnly, kPackageUnsafeName},
+      {"logs.\\", kEntryListedOnly, kPackageUnsafeName},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "\"" << k.name << "\" flags " << k.flags);
+    PackageContents contents = test::SamplePackage();
+    contents.files[2].name = k.name;
+    contents.files[2].flags = k.flags;
+    Fresh();
+    Install(WriteInstaller(test::MakeMinimalPe(), contents));
+    EXPECT_EQ(Load(), k.status);
+  }
+}
+
+TEST_F(LoadPackageTest, RefusesSettingsTheInstallerCannotUse) {
+  // ProductName becomes the uninstall key name byte by byte (the low byte of
+  // each unit): a 0 byte would end the key path at "...\Uninstall\", a "\"
+  // would nest keys, and the key path has room for 75 units. MainExecutable
+  // must fit a 260-unit path in the shortest folder, "C:\".
+  struct Case {
+    const char* what;
+    std::u16string productName;
+    std::u16string mainExecutable;
+    PackageStatus status;
+  } cases[] = {
+      {"U+0100: low byte 0", u"Zentrova \u0100", u"", kPackageBadSetting},
+      {"U+4E00: low byte 0", u"\u4E00", u"z.exe", kPackageBadSetting},
+      {"backslash", u"Zentrova\\..\\Run", u"z.exe", kPackageBadSetting},
+      {"U+4E5C: low byte 0x5C", u"\u4E5CZ", u"z.exe", kPackageBadSetting},
+      {"76 units", std::u16string(76, u'N'), u"z.exe", kPackageBadSetting},
+      {"75 units", std::u16string(75, u'N'), u"z.exe", kPackageOk},
+      {"Latin-1", u"Caf\u00E9 \u00FF", u"", kPackageOk},
+      {"other units with a harmless low byte", u"\u4E2D\u6587", u"z.exe", kPackageOk},
+      {"main executable of 256 units", u"Z", std::u16string(256, u'm'), kPackageOk},
+      {"main executable of 257 units", u"Z", std::u16string(257, u'm'), kPackageBadSetting},
+      // Derived from a 75-unit name: 79 units, always fits.
+      {"derived main executable", std::u16string(75, u'D'), u"", kPackageOk},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    PackageContents contents = test::SamplePackage();
+    contents.settings[kProductName] = k.productName;
+    contents.settings[kMainExecutable] = k.mainExecutable;
+    Fresh();
+    Install(WriteInstaller(test::MakeMinimalPe(), contents));
+    EXPECT_EQ(Load(), k.status);
+  }
+}
+
+TEST_F(LoadPackageTest, DecodingStopsAtTheUnpackedSize) {
+  // A stream that holds more than the trailer's unpacked size: the block is
+  // its first unpacked-size bytes and the rest is never decoded. A stream
+  // that ends before the size stays damaged.
+  std::vector<uint8_t> block = BuildBlock(test::SamplePackage());
+  std::vector<uint8_t> longer = block;
+  for (int i = 0; i < 5000; ++i) longer.push_back(static_cast<uint8_t>(i * 7));
+  for (bool endMarker : {false, true}) {
+    SCOPED_TRACE(endMarker);
+    LzmaSettings settings;
+    settings.endMarker = endMarker;
+    std::vector<uint8_t> packed = CompressBlock(longer, settings);
+    PackageTrailer trailer = MakeTrailer(block, packed);
+    ASSERT_EQ(trailer.unpackedSize, block.size());
+    Fresh();
+    Install(AppendPackage(test::MakeMinimalPe(), packed, trailer));
+    ASSERT_EQ(Load(), kPackageOk);
+    EXPECT_EQ(catalogue_->blockSize, block.size());
+    EXPECT_EQ(std::u16string(catalogue_->settings.text[kProductName]), u"Zentrova");
+
+    std::vector<uint8_t> shorter = CompressBlock(
+        std::vector<uint8_t>(block.begin(), block.end() - 1), settings);
+    trailer = MakeTrailer(block, shorter);
+    Fresh();
+    Install(AppendPackage(test::MakeMinimalPe(), shorter, trailer));
+    EXPECT_EQ(Load(), kPackageDataError);
+  }
+}
+
+class AllocationLimit {
+ public:
+  explicit AllocationLimit(size_t limit) { g_allocationLimit = limit; }
+  ~AllocationLimit() { g_allocationLimit = SIZE_MAX; }
+};
+
+TEST_F(LoadPackageTest, TheDictionaryNeverExceedsTheUnpackedSize) {
+  // The properties may ask for a dictionary of up to 4 GiB; a dictionary as
+  // large as the whole output decodes exactly like any larger one, so the
+  // decoder needs no more than the unpacked size (4 KiB at least).
+  std::vector<uint8_t> block = BuildBlock(test::SamplePackage());
+  std::vector<uint8_t> packed = CompressBlock(block, LzmaSettings{});
+  for (uint32_t dictionary : {0xFFFFFFFFu, 0x80000000u, 1536u << 20, 0u, 1u}) {
+    SCOPED_TRACE(dictionary);
+    std::vector<uint8_t> copy = packed;
+    for (int i = 0; i < 4; ++i) copy[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
+    Fresh();
+    Install(AppendPackage(test::MakeMinimalPe(), copy, MakeTrailer(block, copy)));
+    // Every allocation of the load (packed copy, block, decoder) stays far
+    // below the dictionary the properties ask for.
+    AllocationLimit limit(1 << 20);
+    EXPECT_EQ(Load(), kPackageOk);
+  }
+}
+
+TEST_F(LoadPackageTest, MemoryThatCannotBeHadIsNotDamage) {
+  // A genuine package on a machine without the memory for it.
+  Install(WriteInstaller(test::MakeMinimalPe(), test::SamplePackage()));
+  {
+    AllocationLimit limit(1000);  // the block is larger, the scratch buffer too
+    EXPECT_EQ(Load(), kPackageNoMemory);
+  }
+  EXPECT_EQ(Load(), kPackageOk);
+
+  // A trailer that claims more than any LZMA stream of its packed size can
+  // yield (no stream expands more than about 7100-fold) is damage, found
+  // before anything is allocated for it.
+  std::vector<uint8_t> installer = WriteInstaller(test::MakeMinimalPe(), test::SamplePackage());
+  size_t trailer = TrailerAt(installer);
+  uint32_t packed = Get32(installer, trailer + kPackedField);
+  for (uint64_t claimed : {uint64_t{0xFFFFFFFF}, uint64_t{packed} * 8192 + 8192}) {
+    SCOPED_TRACE(claimed);
+    std::vector<uint8_t> damaged = installer;
+    Put32(damaged, trailer + kUnpackedField, static_cast<uint32_t>(claimed));
+    Fresh();
+    Install(damaged);
+    AllocationLimit limit(1 << 20);
+    EXPECT_EQ(Load(), kPackageBadTrailer);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_host.h"
 #include "package/writer.h"
 #include "platform/fake/fake_platform.h"
 #include "startup/entry.h"
@@ -206,6 +207,25 @@ TEST_F(StartupTest, MissingPackageIsReportedAsDamaged) {
   g_fake.files[g_fake.ownPath] = g_fake.moduleImage;
   EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "", 10), 1u);
   EXPECT_TRUE(Happened(kDamaged)) << AllEvents();
+}
+
+TEST_F(StartupTest, PackageTooLargeForTheMemoryIsReportedAsSuch) {
+  // A genuine package the machine has no memory for is not called damaged.
+  tailpack::PackageContents contents = test::SamplePackage();
+  contents.supportedVersions = kOsWindows7;  // the next gate would stop it too
+  InstallInFake(contents);
+  g_allocationLimit = 1000;
+  uint32_t result = RunSetup(GetInstanceHandle(), 0, "/s", 10);
+  g_allocationLimit = SIZE_MAX;
+  EXPECT_EQ(result, 1u);
+  ASSERT_EQ(g_fake.messageBoxes.size(), 1u) << AllEvents();
+  const FakeMessageBox& box = g_fake.messageBoxes[0];
+  EXPECT_EQ(Narrow(box.text), "There is not enough memory to unpack this setup.");
+  EXPECT_EQ(box.owner, nullptr);
+  EXPECT_FALSE(box.hasCaption);
+  EXPECT_EQ(box.type, kMbIconError);
+  EXPECT_EQ(g_package, nullptr);
+  EXPECT_FALSE(Happened("GetUserDefaultLangID"));
 }
 
 // Windows-version gate: supported versions 0x28 (7 and 10) on Windows 8.1.

@@ -12,10 +12,13 @@
 #include <map>
 #include <sstream>
 
+#include "base/memory_host.h"
 #include "package/pe.h"
 #include "tests/unit/test_support.h"
 #include "tool/build.h"
+#include "tool/encoding.h"
 #include "tool/inspect.h"
+#include "tool/manifest.h"
 
 namespace fs = std::filesystem;
 
@@ -689,9 +692,11 @@ TEST(ToolExtract, WritesTheSelectedFilesWithTheirTimes) {
     options.directory = out.Path() / "dest";
     options.archMask = k.arch;
     options.all = k.all;
-    options.quiet = true;
+    options.quiet = !k.all;  // quiet also silences the warning
     std::ostringstream sink, err;
-    EXPECT_EQ(ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err), k.all ? 6u : 5u);
+    // With --all both copies of zentrova.exe are selected: the file is
+    // written once, with the later entry's data.
+    EXPECT_EQ(ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err), 5u);
     const fs::path d = options.directory;
     EXPECT_EQ(ReadFile(d / "zentrova.exe"), k.exe);
     EXPECT_EQ(ReadFile(d / "doc/guide/intro.txt"), "intro");
@@ -702,7 +707,9 @@ TEST(ToolExtract, WritesTheSelectedFilesWithTheirTimes) {
     ASSERT_EQ(stat((d / "legal/LICENSE.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mtim.tv_sec, kTime + 60);
     if (k.all) {
-      EXPECT_NE(err.str().find("overwrites zentrova.exe"), std::string::npos);
+      EXPECT_NE(err.str().find("zentrova.exe is written by 2 entries"), std::string::npos) << err.str();
+    } else {
+      EXPECT_EQ(err.str(), "");
     }
   }
 }
@@ -734,6 +741,307 @@ TEST(ToolExtract, NeverFollowsSymbolicLinksOutOfTheDirectory) {
     std::ostringstream sink, err;
     EXPECT_THROW(ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err), ToolError) << k.name;
     EXPECT_TRUE(fs::is_empty(outside.Path())) << k.name << ": wrote outside the directory";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hostile input: installers nobody should trust, and a shared output folder.
+
+void StorePackage(const fs::path& path, const PackageContents& contents) {
+  Store(path, WriteInstaller(test::MakeMinimalPe(), contents));
+}
+
+// Every file below `root`, relative to it, sorted.
+std::vector<std::string> Listing(const fs::path& root) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it) {
+    out.push_back(fs::relative(it->path(), root).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(ToolOptions, CodePagesAreDecimalWindowsAnsiPages) {
+  const std::pair<const char*, uint32_t> accepted[] = {
+      {"1252", 1252}, {"01252", 1252}, {"874", 874},   {"932", 932},   {"936", 936},
+      {"949", 949},   {"950", 950},    {"1250", 1250}, {"1258", 1258}, {"1361", 1361},
+      {"65001", 65001},
+  };
+  for (auto [text, page] : accepted) EXPECT_EQ(ParseCodePage(text), page) << text;
+  // EBCDIC and OEM pages, octal and hexadecimal spellings, and garbage.
+  for (const char* text : {"037", "37", "500", "875", "1026", "1047", "1140", "273", "437", "850",
+                           "1259", "0x4E4", "1252x", "", "-1252", "+1252", "99999999999999999999"}) {
+    EXPECT_THROW(ParseCodePage(text), UsageError) << text;
+  }
+}
+
+TEST(ToolExtract, NamesAreCheckedAsDecodedBeforeAnythingIsCreated) {
+  // Letters and "K" in the stored bytes, "../../ESCAPED.txt" in EBCDIC: the
+  // loader's rule sees a harmless name, the decoded one climbs out of -d.
+  const std::string escaping = "\x4B\x4B\x61\x4B\x4B\x61\xC5\xE2\xC3\xC1\xD7\xC5\xC4\x4B\xA3\xA7\xA3";
+  PackageContents contents = test::SamplePackage();
+  contents.files.insert(contents.files.begin(), {"first.txt", 0, 0, 2});
+  contents.files.push_back({escaping, 0, 0, 2});
+  TempDir dir;
+  StorePackage(dir.Path() / "ebcdic.exe", contents);
+  ASSERT_TRUE(Installer(dir.Path() / "ebcdic.exe", kArchX64, kOsWindows10).Intact());
+  for (uint32_t page : {500u, 1140u, 1047u, 875u}) {
+    SCOPED_TRACE(page);
+    ExtractOptions options;
+    options.directory = dir.Path() / "a" / "b" / "dest";
+    options.codePage = page;
+    options.all = true;
+    options.quiet = true;
+    std::ostringstream out, err;
+    EXPECT_THROW(ExtractInstaller(dir.Path() / "ebcdic.exe", options, out, err), ToolError);
+    EXPECT_FALSE(fs::exists(dir.Path() / "a" / "ESCAPED.txt"));
+    // Checked before anything is written: not even the first, harmless entry.
+    EXPECT_FALSE(fs::exists(options.directory / "first.txt"));
+  }
+}
+
+TEST(ToolBuild, NeverWritesThroughALinkPlantedInTheOutputFolder) {
+  Project p = ExampleProject();
+  TempDir elsewhere;
+  const fs::path victim = elsewhere.Path() / "victim";
+  WriteFile(victim, "precious");
+  fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+  // The temporary names an attacker could predict, and the output itself.
+  const std::string pid = std::to_string(getpid());
+  for (const std::string& name : std::vector<std::string>{"out.exe.tmp-" + pid, "out.exe.tmp",
+                                                         "out.exe.tmp-" + std::to_string(getpid() + 1)}) {
+    fs::create_symlink(victim, p.dir.Path() / name);
+  }
+  fs::create_symlink(victim, p.dir.Path() / "out.exe");
+  p.Build();
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(p.dir.Path() / "out.exe")));
+  EXPECT_EQ(fs::status(p.dir.Path() / "out.exe").permissions() & fs::perms::all,
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                fs::perms::others_read | fs::perms::others_exec);
+  EXPECT_TRUE(Installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10).Intact());
+  // Nothing left behind but the planted links.
+  size_t temporaries = 0;
+  for (const auto& entry : fs::directory_iterator(p.dir.Path())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("out.exe.", 0) == 0 && !fs::is_symlink(entry.symlink_status())) ++temporaries;
+  }
+  EXPECT_EQ(temporaries, 0u);
+}
+
+TEST(ToolExtract, ReplacesHardLinksInsteadOfWritingThroughThem) {
+  Project p = ExampleProject();
+  p.Build();
+  TempDir out, outside;
+  const fs::path dest = out.Path() / "dest";
+  fs::create_directories(dest / "legal");
+  const fs::path victim = outside.Path() / "victim";
+  WriteFile(victim, "precious");
+  fs::create_hard_link(victim, dest / "legal" / "LICENSE.txt");
+  fs::create_hard_link(victim, dest / "license.txt");
+  ExtractOptions options;
+  options.directory = dest;
+  options.quiet = true;
+  std::ostringstream sink, err;
+  ExtractInstaller(p.dir.Path() / "out.exe", options, sink, err);
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(fs::hard_link_count(victim), 1u);
+  EXPECT_EQ(ReadFile(dest / "legal" / "LICENSE.txt"), "License terms.\r\n");
+  EXPECT_EQ(ReadFile(dest / "license.txt"), "License terms.\r\n");
+  // Written under temporary names and renamed: none is left.
+  EXPECT_EQ(Listing(dest), (std::vector<std::string>{"doc", "doc/guide", "doc/guide/intro.txt", "doc/readme.txt", "legal",
+                                                     "legal/LICENSE.txt", "license.txt", "logs", "zentrova.exe"}));
+}
+
+TEST(ToolVerify, ABombWhoseHeaderIsWrongStopsAfterItsFirstBytes) {
+  // 64 MiB of zeros: the byte sum 0 matches the trailer, the header (no
+  // language) is wrong from the first bytes on, so nothing more is decoded.
+  std::vector<uint8_t> zeros(64u << 20, 0);
+  LzmaSettings fast;
+  fast.preset = 0;
+  fast.extreme = false;
+  fast.dictionarySize = 1 << 16;
+  std::vector<uint8_t> packed = CompressBlock(zeros, fast);
+  TempDir dir;
+  Store(dir.Path() / "bomb.exe", AppendPackage(test::MakeMinimalPe(), packed, MakeTrailer(zeros, packed)));
+  g_allocationLimit = 8u << 20;
+  std::string failed = FailedCheck(dir.Path() / "bomb.exe");
+  g_allocationLimit = SIZE_MAX;
+  EXPECT_EQ(failed, "layout");
+}
+
+TEST(ToolVerify, MaxUnpackedRefusesBeforeDecoding) {
+  Project p = ExampleProject();
+  p.Build();
+  const fs::path installer = p.dir.Path() / "out.exe";
+  uint32_t unpacked = Installer(installer, kArchX64, kOsWindows10).Trailer().unpackedSize;
+  {
+    g_allocationLimit = 4096;  // the block cannot even be allocated: nothing is
+    Installer refused(installer, kArchX64, kOsWindows10, unpacked - 1);
+    g_allocationLimit = SIZE_MAX;
+    EXPECT_FALSE(refused.Intact());
+    ASSERT_EQ(FailedCheck(installer), "");
+    std::string message = refused.FailureMessage();
+    EXPECT_NE(message.find("--max-unpacked"), std::string::npos) << message;
+  }
+  EXPECT_TRUE(Installer(installer, kArchX64, kOsWindows10, unpacked).Intact());
+  VerifyOptions verify;
+  verify.maxUnpacked = 1000;
+  std::ostringstream out;
+  EXPECT_FALSE(VerifyInstaller(installer, verify, out));
+  EXPECT_NE(out.str().find("--max-unpacked"), std::string::npos) << out.str();
+  ListOptions list;
+  list.maxUnpacked = 1000;
+  EXPECT_THROW(ListInstaller(installer, list, out), ToolError);
+  ExtractOptions extract;
+  extract.directory = p.dir.Path() / "x";
+  extract.maxUnpacked = 1000;
+  EXPECT_THROW(ExtractInstaller(installer, extract, out, out), ToolError);
+  EXPECT_FALSE(fs::exists(p.dir.Path() / "x"));
+}
+
+TEST(ToolExtract, EntriesSharingANameWriteItOnceAndWarnOnce) {
+  // 100000 entries named "a", the last one with other bytes; 30 names
+  // written twice each.
+  PackageContents contents = test::SamplePackage();
+  contents.files.clear();
+  contents.infoEntry = kNoInfoEntry;
+  contents.blobs = {{'f', 'i', 'r', 's', 't'}, {'l', 'a', 's', 't'}};
+  for (int i = 0; i < 100000; ++i) contents.files.push_back({"a", 0, 0, i == 99999 ? 1u : 0u});
+  for (int i = 0; i < 30; ++i) {
+    for (int twice = 0; twice < 2; ++twice) contents.files.push_back({"n" + std::to_string(i), 0, 0, 0});
+  }
+  TempDir dir;
+  StorePackage(dir.Path() / "same.exe", contents);
+  ExtractOptions options;
+  options.directory = dir.Path() / "dest";
+  std::ostringstream out, err;
+  EXPECT_EQ(ExtractInstaller(dir.Path() / "same.exe", options, out, err), 31u);
+  EXPECT_EQ(ReadFile(options.directory / "a"), "last");
+  std::string warnings = err.str();
+  EXPECT_LE(std::count(warnings.begin(), warnings.end(), '\n'), 12) << warnings;
+  EXPECT_NE(warnings.find("a is written by 100000 entries"), std::string::npos) << warnings;
+  EXPECT_NE(warnings.find("more"), std::string::npos) << warnings;
+  // Quiet means quiet.
+  std::ostringstream quietOut, quietErr;
+  options.quiet = true;
+  options.directory = dir.Path() / "quiet";
+  ExtractInstaller(dir.Path() / "same.exe", options, quietOut, quietErr);
+  EXPECT_EQ(quietOut.str() + quietErr.str(), "");
+}
+
+// True when `text` is valid UTF-8 with no control character but line ends
+// (C0, DEL, and C1, which some terminals read as escape sequences).
+bool IsShowable(const std::string& text) {
+  if (!Utf8ToUtf16(text)) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+  }
+  return true;
+}
+
+TEST(ToolInspect, TextAndJsonOutputSurviveHostileNamesAndSettings) {
+  PackageContents contents = test::SamplePackage();
+  contents.settings[kProductName] = u"Evil\x1b[2J";
+  contents.settings[kPublisher] = u"line\nfake: line\r";
+  contents.settings[kProductVersion] = u"1\u009b31m\x7f";
+  // U+009B (CSI) in UTF-8, and a name too long for the installer's paths
+  // (a note of verify quotes it) made of bytes that are not UTF-8.
+  contents.files[0].name = "\xC2\x9B" "31m.txt";
+  contents.files[1].name = std::string(300, '\xE9');
+  TempDir dir;
+  const fs::path path = dir.Path() / "odd\xFF name.exe";
+  StorePackage(path, contents);
+
+  for (uint32_t page : {1252u, 65001u}) {
+    SCOPED_TRACE(page);
+    ListOptions list;
+    list.codePage = page;
+    list.texts = true;
+    std::ostringstream text, json;
+    ListInstaller(path, list, text);
+    EXPECT_TRUE(IsShowable(text.str())) << text.str();
+    EXPECT_NE(text.str().find("Evil\\x1B[2J"), std::string::npos) << text.str();
+    list.json = true;
+    ListInstaller(path, list, json);
+    EXPECT_TRUE(IsShowable(json.str())) << json.str();
+
+    VerifyOptions verify;
+    verify.codePage = page;
+    std::ostringstream verifyText, verifyJson;
+    EXPECT_TRUE(VerifyInstaller(path, verify, verifyText));
+    EXPECT_TRUE(IsShowable(verifyText.str())) << verifyText.str();
+    verify.json = true;
+    EXPECT_TRUE(VerifyInstaller(path, verify, verifyJson));
+    EXPECT_TRUE(IsShowable(verifyJson.str())) << verifyJson.str();
+    EXPECT_NE(verifyJson.str().find("\"notes\":[\""), std::string::npos) << verifyJson.str();
+
+    ExtractOptions extract;
+    extract.directory = dir.Path() / ("dest" + std::to_string(page));
+    extract.codePage = page;
+    extract.all = true;
+    std::ostringstream out, err;
+    // The 300-letter name is too long for Linux as well: the error that
+    // says so is shown safely too.
+    std::string error;
+    try {
+      ExtractInstaller(path, extract, out, err);
+    } catch (const ToolError& e) {
+      error = e.what();
+    }
+    EXPECT_NE(error, "");
+    EXPECT_TRUE(IsShowable(out.str() + err.str() + error)) << out.str() << err.str() << error;
+  }
+}
+
+TEST(ToolBuild, GlobsSkipTheOutputAndAnOutputThatIsAnInputIsRefused) {
+  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"*.exe\"\n");
+  p.Source("a.exe", "MZ a");
+  p.Build("setup.exe");
+  p.Build("setup.exe");  // the glob now also sees the first installer
+  Installer installer(p.dir.Path() / "setup.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact());
+  std::vector<std::string> names;
+  for (const EntryView& e : Entries(installer)) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.exe", "stub.exe"}));
+
+  for (const char* input : {"a.exe", "tailpack.toml", "stub.exe"}) {
+    SCOPED_TRACE(input);
+    std::string before = ReadFile(p.dir.Path() / input);
+    EXPECT_THROW(p.Build(input), ToolError);
+    EXPECT_EQ(ReadFile(p.dir.Path() / input), before);
+  }
+}
+
+TEST(ToolBuild, CaseCollisionsAreFoundAsWindowsFoldsCase) {
+  struct Case {
+    const char* codePage;
+    const char* targets[2];
+    bool same;
+  } cases[] = {
+      {"1252", {"\xC3\x84.txt", "\xC3\xA4.txt"}, true},                  // Ä, ä
+      {"1252", {"dir\\\\\xC3\x89t\xC3\xA9", "DIR/\xC3\xA9T\xC3\x89"}, true},  // Été, éTÉ
+      {"1253", {"\xCE\xA3\xCE\xA3.txt", "\xCF\x83\xCF\x82.txt"}, true},  // ΣΣ, σς
+      {"1251", {"\xD0\x96.txt", "\xD0\xB6.txt"}, true},                  // Ж, ж
+      {"1252", {"\xC3\x9F.txt", "SS.txt"}, false},                        // ß is not SS
+      {"1252", {"a.txt", "b.txt"}, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.targets[1]);
+    Project p(std::string("[product]\nname = \"Z\"\n[setup]\ncode_page = ") + k.codePage +
+              "\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[0] +
+              "\"\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[1] + "\"\n");
+    p.Source("a.txt", "a");
+    AssembledPackage assembled = AssemblePackage(LoadManifest(p.manifest), std::nullopt);
+    size_t collisions = 0;
+    for (const std::string& warning : assembled.warnings) {
+      if (warning.find("is also written by an earlier entry") != std::string::npos) ++collisions;
+    }
+    EXPECT_EQ(collisions, k.same ? 1u : 0u);
   }
 }
 
@@ -778,7 +1086,7 @@ TEST(ToolStream, PiecesGiveTheSameListingChecksAndFiles) {
   p.Build();
   const fs::path installer = p.dir.Path() / "out.exe";
   const DecodeLimits whole;
-  Installer reference(installer, kArchX64, kOsWindows10, whole);
+  Installer reference(installer, kArchX64, kOsWindows10, kNoUnpackedLimit, whole);
   ASSERT_TRUE(reference.Intact()) << reference.FailureMessage();
   ASSERT_FALSE(reference.Streamed());
 
@@ -809,7 +1117,7 @@ TEST(ToolStream, PiecesGiveTheSameListingChecksAndFiles) {
   for (size_t piece : {size_t{1}, size_t{5}, size_t{28}, size_t{4096}, size_t{1} << 20}) {
     for (uint64_t inMemory : {uint64_t{0}, uint64_t{100}, uint64_t{1000}}) {
       DecodeLimits limits{inMemory, piece};
-      Installer streamed(installer, kArchX64, kOsWindows10, limits);
+      Installer streamed(installer, kArchX64, kOsWindows10, kNoUnpackedLimit, limits);
       ASSERT_TRUE(streamed.Intact()) << piece << " " << inMemory << ": " << streamed.FailureMessage();
       EXPECT_TRUE(streamed.Streamed()) << piece << " " << inMemory;
       std::string l, v, x;
@@ -848,7 +1156,7 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
       {"unpacked size one less", [&](std::vector<uint8_t>& b) { b[trailer + 4] -= 1; }, false},
   };
   auto failed = [](const fs::path& path, const DecodeLimits& limits) {
-    Installer installer(path, kArchX64, kOsWindows10, limits);
+    Installer installer(path, kArchX64, kOsWindows10, kNoUnpackedLimit, limits);
     for (const LoadCheck& check : installer.Checks()) {
       if (check.state == LoadCheck::State::kFailed) return check.id + ": " + WithoutPiecesNote(check.detail);
     }

@@ -56,6 +56,8 @@ TEST(ManifestErrors, NameFileLineColumnAndWhatIsExpected) {
       {"dictionary small", "[product]\nname = \"Z\"\n[compression]\ndictionary = 100\n", 4, 14, "from 4 KiB"},
       {"preset", "[product]\nname = \"Z\"\n[compression]\npreset = 10\n", 4, 10, "from 0 to 9"},
       {"code page", "[product]\nname = \"Z\"\n[setup]\ncode_page = 4242\n", 4, 13, "code page 4242 is not supported"},
+      {"code page 037 (EBCDIC)", "[product]\nname = \"Z\"\n[setup]\ncode_page = 37\n", 4, 13, "code page 37 is not supported"},
+      {"code page 437 (OEM)", "[product]\nname = \"Z\"\n[setup]\ncode_page = 437\n", 4, 13, "code page 437 is not supported"},
       {"lc+lp", "[product]\nname = \"Z\"\n[compression]\nlc = 4\nlp = 1\n", 4, 6, "at most 4"},
       {"unknown language", "[product]\nname = \"Z\"\n[languages]\nuse = [\"en\", \"xx\"]\n", 4, 14, "unknown language; expected one of: en, bg"},
       {"language twice", "[product]\nname = \"Z\"\n[languages]\nuse = [\"en\", \"de\", \"EN\"]\n", 4, 20, "listed twice"},
@@ -289,6 +291,41 @@ TEST_F(LanguageFiles, ErrorsPointIntoTheLanguageFile) {
   // Two languages with one LANGID: the second could never be chosen.
   Write("y.toml", "[[language]]\ncode = \"de-AT\"\nlangid = 0x0407\nname = \"Deutsch\"\nbase = \"de\"\n");
   EXPECT_THROW(ParseHere(std::string(kMinimal) + "[languages]\nfiles = [\"y.toml\"]\n"), ManifestError);
+}
+
+TEST(Manifest, LettersTheParserMisjudgesAsBlanksSurviveInStrings) {
+  // U+00E9, U+0416, U+FCFF, U+FEFE: code points the TOML parser must never
+  // be asked about directly; strings keep them exactly, arrays and inline
+  // tables included, and plane-15 letters outside the moved range too.
+  const std::string letters = "\xC3\xA9\xD0\x96\xEF\xB3\xBF\xEF\xBB\xBE\xF3\xB0\x80\x80\xE3\x81\x82\xEF\xAC\xBF";
+  Manifest m = Parse("[product]\nname = \"Caf" + letters + "\"\npublisher = '" + letters +
+                     "'\n[languages]\nuse = [\"en\"]\n[languages.texts.en]\ncancel_button = \"\"\"" + letters + "\"\"\"\n");
+  EXPECT_EQ(m.settings[kProductName], u"Caf\u00E9\u0416\uFCFF\uFEFE\U000F0000\u3042\uFB3F");
+  EXPECT_EQ(m.settings[kPublisher], u"\u00E9\u0416\uFCFF\uFEFE\U000F0000\u3042\uFB3F");
+  struct Case {
+    const char* label;
+    std::string text;
+    uint32_t line, column;
+    const char* message;
+  };
+  const Case cases[] = {
+      // Found by fuzzing: a value the parser scans past an invalid quote.
+      {"value scanned into letters", "[product]\nname = 0\"[en\x12\x12????\"\"\xEF\xB3\xBF" "2\n", 2, 9, "invalid TOML"},
+      {"letter as a key", "[product]\nname = \"Z\"\n\xC3\xA9 = 1\n", 3, 1, "invalid TOML"},
+      {"letter after a value", "[product]\nname = \"Z\" \xEF\xBB\xBE\n", 2, 12, "invalid TOML"},
+      {"letters after an empty key", "\"\"\xEF\xAC\xBF\xEF\xB3\xBF" "22_", 1, 3, "invalid TOML"},
+      {"plane-15 letter of the moved range", "[product]\nname = \"a\xF3\xB0\x83\xA9\"\n", 2, 10, "private-use character"},
+  };
+  for (const Case& c : cases) {
+    try {
+      Parse(c.text);
+      ADD_FAILURE() << c.label << ": no error";
+    } catch (const ManifestError& e) {
+      EXPECT_EQ(e.where.line, c.line) << c.label << ": " << e.what();
+      EXPECT_EQ(e.where.column, c.column) << c.label << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.label << ": " << e.what();
+    }
+  }
 }
 
 TEST(ManifestByteSize, ParsesUnits) {

@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """Converts the driver's 24-bit BMP screenshots to PNG (standard library
-only). Usage: bmp2png.py IN.bmp OUT.png"""
+only), or counts the pixels of one colour in them.
+
+Usage: bmp2png.py IN.bmp OUT.png
+       bmp2png.py --count RRGGBB IN.bmp   (prints the number of pixels
+                                           within 16 of that colour)"""
 import struct
 import sys
 import zlib
@@ -39,7 +43,21 @@ def write_png(path, width, height, rows):
         f.write(chunk(b'IEND', b''))
 
 
+def count_colour(path, colour):
+    want = bytes.fromhex(colour)
+    _, _, rows = read_bmp(path)
+    total = 0
+    for row in rows:
+        for x in range(0, len(row), 3):
+            if all(abs(row[x + i] - want[i]) <= 16 for i in range(3)):
+                total += 1
+    return total
+
+
 def main(argv):
+    if len(argv) == 4 and argv[1] == '--count':
+        print(count_colour(argv[3], argv[2]))
+        return 0
     if len(argv) != 3:
         print('usage: bmp2png.py IN.bmp OUT.png', file=sys.stderr)
         return 2

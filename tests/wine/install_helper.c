@@ -11,6 +11,8 @@
  *   find CLASS             exit 0 once a window of CLASS exists (20 s)
  *   lnk PATH OUT           writes the shortcut's target, arguments, working
  *                          folder and icon to OUT, one per line
+ *   sleep MS               waits MS milliseconds (a slow configuration
+ *                          command, tests/wine/screenshots.sh)
  * The first three run until the file STOP exists (at most 60 s). */
 #define COBJMACROS
 #include <windows.h>
@@ -141,5 +143,11 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   if (argc == 4 && wcscmp(argv[1], L"lnk") == 0) return ReadShortcut(argv[2], argv[3]);
+  /* A configuration command that takes its time, for pictures of the
+   * Installing page. */
+  if (argc == 3 && wcscmp(argv[1], L"sleep") == 0) {
+    Sleep((DWORD)_wtoi(argv[2]));
+    return 0;
+  }
   return 2;
 }

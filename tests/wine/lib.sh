@@ -271,6 +271,12 @@ tp_test_begin() {
   export WINEPREFIX=$TP_TEST_DIR/prefix
   "$TP_WINESERVER" -p || tp_die "wineserver did not start"
   TP_SERVER_STARTED=1
+  # Folders of the prefix the installers write to, as Unix paths.
+  TP_C=$WINEPREFIX/drive_c
+  TP_PF64="$TP_C/Program Files"
+  TP_PROGRAMS="$TP_C/ProgramData/Microsoft/Windows/Start Menu/Programs"
+  TP_USER=$(basename "$(find "$TP_C/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
+  TP_DESKTOP=$TP_C/users/$TP_USER/Desktop
 }
 
 # --- Cases and checks ------------------------------------------------------
@@ -304,6 +310,11 @@ tp_check() {
   local what=$1
   shift
   "$@" || tp_fail "check failed: $what"
+}
+
+# expect_equal DESCRIPTION EXPECTED ACTUAL: fails the case when they differ.
+expect_equal() {
+  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
 }
 
 # tp_expect_exit CODE: the exit code of the last tp_run_installer.
@@ -422,6 +433,26 @@ tp_run_installer() {
   done
 }
 
+# tp_make_locale_wine LOCALE...: compiles each locale (for example de_DE)
+# as UTF-8 under the test folder and sets TP_LOCALE_WINE to a wine64
+# wrapper that runs in the locale named by TP_LOCALE, for example
+#   TP_LOCALE=de_DE.UTF-8 TP_WINE64=$TP_LOCALE_WINE tp_run_installer ...
+# (a prefix assignment on a shell function would make bash itself switch
+# locale and warn that it cannot).
+tp_make_locale_wine() {
+  local locales=$TP_TEST_DIR/locales locale
+  mkdir -p "$locales"
+  for locale in "$@"; do
+    [[ -d $locales/$locale.UTF-8 ]] && continue
+    localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" >"$TP_TEST_DIR/localedef.log" 2>&1 ||
+      tp_die "localedef could not make $locale.UTF-8 (see $TP_TEST_DIR/localedef.log)"
+  done
+  TP_LOCALE_WINE=$TP_TEST_DIR/wine-with-locale
+  printf '#!/bin/sh\nexec env LOCPATH="%s" LANG="$TP_LOCALE" LC_ALL="$TP_LOCALE" "%s" "$@"\n' \
+    "$locales" "$TP_WINE64" >"$TP_LOCALE_WINE"
+  chmod +x "$TP_LOCALE_WINE"
+}
+
 # --- The wizard ------------------------------------------------------------
 
 # tp_run_wizard SCRIPT [DRIVER-OPTIONS...] -- INSTALLER [ARGUMENTS...]
@@ -457,6 +488,18 @@ tp_expect_item() {
   for token in "$@"; do
     [[ $line == *" $token"* ]] || tp_fail "dump $label, item $id: no '$token' in: $line"
   done
+}
+
+# tp_pane_text LABEL: the info pane's text (item 200) in dump LABEL, the
+# report's escapes undone; the rich-edit control may report its paragraph
+# ends as CR LF or CR, both become one line break.
+tp_pane_text() {
+  local line
+  line=$(tp_item "$1" 200)
+  line=${line#* text=\"}
+  line=${line%\"}
+  printf '%s\n' "$line" |
+    perl -pe 's/\\(r\\n|r|n|\\|")/$1 eq "\\" ? "\\" : $1 eq "\"" ? "\"" : "\n"/ge'
 }
 
 # tp_dump_title LABEL: the window title of dump LABEL.

@@ -54,6 +54,10 @@ files (default: readme.txt and data\settings.ini, unless any file option is give
 stream:
   --dict-size N          LZMA dictionary size in bytes (default 8388608)
   --end-marker           end the LZMA stream with an end marker
+  --extra-data N         the stream goes on for N bytes past the block; the
+                         trailer describes the block alone
+  --dict-field N         write N into the stream's dictionary-size property
+                         after compressing
 layout and damage:
   --slack N              zero bytes after the trailer (default 0)
   --fake-certificate N   append N bytes as a certificate table and point the
@@ -137,6 +141,8 @@ struct Options {
   int64_t checksumDelta = 0;
   uint32_t cutPacked = 0;
   uint32_t truncate = 0;
+  uint32_t extraData = 0;
+  std::optional<uint32_t> dictField;
 };
 
 LanguageTexts& LanguageByTag(Options& o, const std::string& option, const std::string& tag) {
@@ -233,6 +239,10 @@ Options ParseOptions(int argc, char** argv) {
       o.lzma.dictionarySize = static_cast<uint32_t>(ParseNumber(option, value(), 4096, 1536u << 20));
     } else if (option == "--end-marker") {
       o.lzma.endMarker = true;
+    } else if (option == "--extra-data") {
+      o.extraData = static_cast<uint32_t>(ParseNumber(option, value(), 0, 1 << 24));
+    } else if (option == "--dict-field") {
+      o.dictField = static_cast<uint32_t>(ParseNumber(option, value(), 0, UINT32_MAX));
     } else if (option == "--slack") {
       o.slack = static_cast<uint32_t>(ParseNumber(option, value(), 0, 1 << 20));
     } else if (option == "--fake-certificate") {
@@ -264,7 +274,12 @@ std::vector<uint8_t> BuildInstaller(Options& o) {
   }
 
   std::vector<uint8_t> block = tailpack::BuildBlock(o.contents);
-  std::vector<uint8_t> packed = tailpack::CompressBlock(block, o.lzma);
+  std::vector<uint8_t> streamed = block;
+  for (uint32_t i = 0; i < o.extraData; ++i) streamed.push_back(static_cast<uint8_t>(i * 131 + 7));
+  std::vector<uint8_t> packed = tailpack::CompressBlock(streamed, o.lzma);
+  if (o.dictField) {
+    for (int k = 0; k < 4; ++k) packed[1 + k] = static_cast<uint8_t>(*o.dictField >> (8 * k));
+  }
   PackageTrailer trailer = tailpack::MakeTrailer(block, packed);
   trailer.checksum += static_cast<uint32_t>(o.checksumDelta);
   if (o.cutPacked > 0) {

@@ -16,10 +16,10 @@ example=$TP_ROOT/examples/zentrova
 app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
 [[ -f $app64 ]] || tp_die "no example program at $app64 (make win64)"
 
-user=$(basename "$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
-desktop=$WINEPREFIX/drive_c/users/$user/Desktop
-programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
-pf64="$WINEPREFIX/drive_c/Program Files"
+user=$TP_USER
+desktop=$TP_DESKTOP
+programs=$TP_PROGRAMS
+pf64=$TP_PF64
 pf32="$WINEPREFIX/drive_c/Program Files (x86)"
 localappdata=$WINEPREFIX/drive_c/users/$user/AppData/Local
 
@@ -85,11 +85,6 @@ shortcut() {
   "$TP_WINE64" "$helper" lnk "$(tp_winpath "$1")" "$(tp_winpath "$out")" </dev/null \
     >>"$TP_TEST_DIR/helper.log" 2>&1 || return 1
   tr -d '\r' <"$out"
-}
-
-# expect_equal DESCRIPTION EXPECTED ACTUAL
-expect_equal() {
-  [[ $2 == "$3" ]] || tp_fail "$1: expected [$2], got [$3]"
 }
 
 # FILETIME of a Unix time.

@@ -43,6 +43,16 @@ cases=(
   "file truncated into the packed stream|damaged|--truncate 100"
   "packed stream cut short, trailer consistent|damaged|--cut-packed 16"
   "damaged package whose gates would also fire|damaged|--corrupt-checksum --versions 0x1 --archs 0x4"
+  "stream holding more than the unpacked size|loads|--extra-data 4096"
+  "dictionary property of 4 GiB - 1|loads|--dict-field 0xFFFFFFFF"
+  "listed-only entry naming a folder with a final backslash|loads|--content logs\\= --entry-flags 0x400000"
+  "a file named CON|damaged|--content CON=x"
+  "a file named aux.txt in a folder|damaged|--content data\\aux.txt=x"
+  "a file name ending in a dot|damaged|--content readme.=x"
+  "a file name with an escape character|damaged|--content "$'\e'"[2J=x"
+  "ProductName with U+0100 (low byte 0)|damaged|--setting ProductName=ZentrovaĀ"
+  "ProductName of 76 characters|damaged|--setting ProductName=$(printf 'N%.0s' {1..76})"
+  "MainExecutable of 257 characters|damaged|--setting MainExecutable=$(printf 'm%.0s' {1..257})"
 )
 
 n=0
@@ -81,8 +91,8 @@ sign() {
     -h sha256 -in "$1" -out "$2" >>"$signing/sign.log" 2>&1
 }
 
-tp_case "signed installer: signature verifies and the package loads"
-tp_mkpkg "$signing/unsigned.exe"
+tp_case "signed installer: signature verifies, the package loads and installs"
+tp_mkpkg "$signing/unsigned.exe" --flags 1 --setting ProductName=TpSigned
 if sign "$signing/unsigned.exe" "$signing/signed.exe"; then
   read -r cert_offset cert_size < <(certificate_entry "$signing/signed.exe")
   unsigned_size=$(stat -c %s "$signing/unsigned.exe")
@@ -97,6 +107,10 @@ if sign "$signing/unsigned.exe" "$signing/signed.exe"; then
   grep -q '^Signature verification: ok' "$signing/verify.log" ||
     tp_fail "osslsigncode did not report the signature as ok"
   expect_loads "$signing/signed.exe"
+  signed_folder="$WINEPREFIX/drive_c/Program Files/TpSigned"
+  [[ $(cat "$signed_folder/readme.txt" 2>/dev/null) == $'Zentrova\r' ]] ||
+    tp_fail "the signed installer did not install readme.txt"
+  tp_check "the signed installer installed data\\settings.ini" test -f "$signed_folder/data/settings.ini"
 else
   tp_fail "osslsigncode sign failed (see $signing/sign.log)"
 fi

@@ -85,18 +85,8 @@ done
 
 # --- Language selection ---------------------------------------------------
 
-locales=$TP_TEST_DIR/locales
-mkdir -p "$locales"
-for locale in de_CH fr_FR; do
-  localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8" >"$TP_TEST_DIR/localedef.log" 2>&1 ||
-    tp_die "localedef could not make $locale.UTF-8 (see $TP_TEST_DIR/localedef.log)"
-done
-# Runs Wine in a locale of $locales (a prefix assignment on a shell function
-# would make bash itself switch locale and warn that it cannot).
-with_locale=$TP_TEST_DIR/wine-with-locale
-printf '#!/bin/sh\nexec env LOCPATH="%s" LANG="$TP_LOCALE" LC_ALL="$TP_LOCALE" "%s" "$@"\n' \
-  "$locales" "$TP_WINE64" >"$with_locale"
-chmod +x "$with_locale"
+tp_make_locale_wine de_CH fr_FR
+with_locale=$TP_LOCALE_WINE
 holder=$TP_TEST_DIR/startup_hold_mutex.exe
 x86_64-w64-mingw32-gcc -municode -O2 -s -o "$holder" "$(dirname "$0")/startup_hold_mutex.c" ||
   tp_die "cannot build the mutex holder"

@@ -58,6 +58,7 @@ static HANDLE g_report = INVALID_HANDLE_VALUE;
 DWORD g_childId;
 static int g_answers[MAX_ANSWERS];
 static int g_answerCount;
+static int g_boxesPressed;
 static int g_nextAnswer;
 static int g_defaultPress = IDOK;
 static int g_dumpWindows;
@@ -238,8 +239,13 @@ static int AnswerBox(HWND box, const struct ControlCensus* census) {
     return 1;
   }
   g_pressedBox = box;
+  ++g_boxesPressed;
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(press, BN_CLICKED), (LPARAM)button);
   return 0;
+}
+
+int AnsweredBoxes(void) {
+  return g_pressedBox && IsWindow(g_pressedBox) ? g_boxesPressed - 1 : g_boxesPressed;
 }
 
 static void ReportWindow(HWND window) {

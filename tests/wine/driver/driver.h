@@ -16,6 +16,9 @@ void WriteLine(const wchar_t* line);
 void Append(wchar_t* out, size_t capacity, const wchar_t* text);
 void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text);
 
+/* How many message boxes have been answered and closed so far. */
+int AnsweredBoxes(void);
+
 /* Reads the script (UTF-8, one step a line). Returns 0, or 1 when the file
  * cannot be read or holds an unknown step. */
 int LoadScript(const wchar_t* path);

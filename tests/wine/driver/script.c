@@ -22,10 +22,14 @@
  *   wait-visible ID, wait-hidden ID, wait-enabled ID, wait-disabled ID
  *   wait-text ID TEXT      wait for an item's state or exact text
  *   sleep MS               wait MS milliseconds
+ *   wait-boxes N           wait until N message boxes have been answered
+ *                          and closed since the start
  *   screenshot PATH        save the wizard as a 24-bit BMP file:
  *                            SHOT PATH WIDTHxHEIGHT
  *   browse PATH            in the folder-browse dialog, once it shows,
  *                          type PATH into its folder box and press OK
+ *                          (Wine's dialog answers with its selection, not
+ *                          with the typed text)
  *
  * A failed step reports "ABORT step N: ..." and ends the run (exit 125);
  * while the driver's timeout runs out at a waiting step, it reports
@@ -268,6 +272,9 @@ static int RunStep(const wchar_t* source) {
     return kStepDone;
   }
   if (wcscmp(command, L"browse") == 0) return Browse(argument, source);
+  if (wcscmp(command, L"wait-boxes") == 0) {
+    return AnsweredBoxes() >= _wtoi(argument) ? kStepDone : kStepWait;
+  }
 
   HWND wizard = Wizard();
   if (wcscmp(command, L"wait-wizard") == 0) return wizard ? kStepDone : kStepWait;

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The hostile corpus (tests/hostile) through the real stub: every installer
+# shows the damaged-package box, exits 1 and installs nothing. A sample of
+# about 32 runs in `make test`; TP_HOSTILE_ALL=1 (make fuzz-long) runs all.
+#
+# Files Windows itself refuses to start (no MZ or PE headers) are left out:
+# they never reach the stub.
+set -euo pipefail
+# shellcheck source=tests/wine/lib.sh
+source "$(dirname "$0")/lib.sh"
+tp_test_begin
+
+readonly kDamaged='BOX caption="Error" text="This setup package is damaged!" buttons=ok press=ok'
+make_corpus=$TP_ROOT/build/host/tests/hostile/make_corpus
+[[ -x $make_corpus ]] || tp_die "no make_corpus at $make_corpus (make host)"
+corpus=$TP_TEST_DIR/corpus
+mkdir -p "$corpus"
+"$make_corpus" "$TP_STUB" "$corpus" >/dev/null || tp_die "make_corpus failed"
+
+mapfile -t all < <(cd "$corpus" && ls | LC_ALL=C sort |
+  grep -Ev '^(truncated-file-(empty|mz-only|headers-only)|flip-mz-signature|flip-pe-offset|flip-pe-signature)\.exe$')
+step=1
+if [[ ${TP_HOSTILE_ALL:-0} != 1 ]]; then
+  step=$(( (${#all[@]} + 31) / 32 ))
+fi
+installed="$WINEPREFIX/drive_c/Program Files/Zentrova"
+for ((i = 0; i < ${#all[@]}; i += step)); do
+  name=${all[i]%.exe}
+  tp_case "$name: damaged, nothing installed"
+  tp_run_installer -- "$corpus/${all[i]}" /s
+  tp_expect_exit 1
+  tp_expect_report "$kDamaged" 'EXIT 1'
+  [[ ! -e $installed ]] || tp_fail "the installer created $installed"
+done
