@@ -210,9 +210,9 @@ Payload `NAME` lives in `build/bench/NAME/files` (regular files only, copied
 through `tar`); `files.tar` is the same files as one tar.
 
 * tailpack build, on one core, with `tailpack.toml` holding
-  `[compression] dictionary = "8 MiB"` (the other settings at their
-  defaults: preset 9, extreme, lc 3, lp 0, pb 2, entries order) and one
-  `[[files]]` item for `files/**`; the variants add one setting each:
+  `[compression] dictionary = "8 MiB"` (the other settings at the tool's
+  defaults, see docs/manifest.md) and one `[[files]]` item for `files/**`;
+  the variants add one setting each:
   `taskset -c 0 tailpack build tailpack.toml -q --stub x64 -o setup.exe`
 * peer build, on one core:
   `taskset -c 0 makensis -V1 peer.nsi` with the script
