@@ -10,7 +10,6 @@
 
 void* g_infoPane;
 
-static const uint32_t kWmSetFont = 0x30;
 static const int kFontNormal = 400;
 // WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_READONLY |
 // ES_AUTOVSCROLL | ES_MULTILINE.

@@ -14,7 +14,6 @@
 static const uint32_t kWmInitDialog = 0x110;
 static const uint32_t kWmCommand = 0x111;
 static const uint32_t kWmCtlColorStatic = 0x138;
-static const uint32_t kWmSetFont = 0x30;
 static const uint32_t kWmSetIcon = 0x80;
 static const uint32_t kEmLimitText = 0xC5;
 static const uint32_t kPbmSetBarColor = 0x409;

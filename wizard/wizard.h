@@ -40,6 +40,8 @@ const uint32_t kLaunchBoxCapacity = 128;
 // The folder field holds at most this many units (EM_LIMITTEXT).
 const uint32_t kPathFieldLimit = 259;
 
+// WM_SETFONT, with which the heading and the info pane get their fonts.
+const uint32_t kWmSetFont = 0x30;
 // Cell heights in pixels at 96 DPI of the bold heading font and of the info
 // pane's font; both are scaled with the display's DPI.
 const int kHeadingFontHeight = 12;

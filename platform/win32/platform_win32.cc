@@ -147,7 +147,7 @@ int LoadSystemLibrary(const char* name) {
   UINT length = GetSystemDirectoryW(path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return 0;
   Char16* text = reinterpret_cast<Char16*>(path);
-  if (AppendAscii(text, MAX_PATH, "\\") != 0 || AppendAscii(text, MAX_PATH, name) != 0 ||
+  if (AppendSeparator(text, MAX_PATH) != 0 || AppendAscii(text, MAX_PATH, name) != 0 ||
       AppendAscii(text, MAX_PATH, ".dll") != 0) {
     return 0;
   }

@@ -36,8 +36,6 @@ echo "kept" >"$readonly_dir/Existing/old.txt"
 mount -o remount,ro "$readonly_dir" || tp_die "cannot make $readonly_dir read-only"
 ln -s "$full" "$WINEPREFIX/dosdevices/t:"
 ln -s "$readonly_dir" "$WINEPREFIX/dosdevices/r:"
-c=$WINEPREFIX/drive_c
-pf64="$c/Program Files"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 key_exists() {
@@ -104,15 +102,15 @@ expect_equal "the folder" "old.txt" "$(ls "$readonly_dir/Existing")"
 
 # --- A file where a folder must go -----------------------------------------
 
-mkdir -p "$pf64/Clashy"
-printf 'a file' >"$pf64/Clashy/data"
+mkdir -p "$TP_PF64/Clashy"
+printf 'a file' >"$TP_PF64/Clashy/data"
 tp_mkpkg "$TP_TEST_DIR/Clashy.exe" --flags 1 --setting ProductName=Clashy \
   --content 'data\inner.txt=inner' --content 'after.txt=after'
 tp_case "a file where a folder must go, silent: exit code 2, the file kept"
 tp_run_installer -- "$TP_TEST_DIR/Clashy.exe" -s
 tp_expect_exit 2
-expect_equal "the file" "a file" "$(cat "$pf64/Clashy/data")"
-tp_check "no later file" test ! -e "$pf64/Clashy/after.txt"
+expect_equal "the file" "a file" "$(cat "$TP_PF64/Clashy/data")"
+tp_check "no later file" test ! -e "$TP_PF64/Clashy/after.txt"
 
 # --- Configuration commands -------------------------------------------------
 

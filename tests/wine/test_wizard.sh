@@ -21,10 +21,6 @@ tp_test_begin
 
 app64=$TP_ROOT/build/win64/zentrova-app/zentrova.exe
 [[ -f $app64 ]] || tp_die "no example program at $app64 (make win64)"
-desktop=$TP_DESKTOP
-programs=$TP_PROGRAMS
-pf64=$TP_PF64
-c=$TP_C
 
 # package NAME [MKPKG-OPTIONS...]: a package of product NAME with a licence
 # as info text, the example program as its main executable and a readme.
@@ -40,8 +36,8 @@ package() {
 # --- 1. A fresh install, walked page by page -------------------------------
 
 package Wizardo
-mkdir -p "$c/Existing"
-printf 'keep' >"$c/Existing/own.txt"
+mkdir -p "$TP_C/Existing"
+printf 'keep' >"$TP_C/Existing/own.txt"
 tp_run_wizard 'wait-wizard
 dump first
 click 9
@@ -110,7 +106,7 @@ grep -q '^BOX caption="Wizardo" .* press=no$' "$TP_REPORT" || tp_fail "the quest
 tp_expect_item declined 5 'text="Select Destination Location"'
 tp_expect_item declined 1 visible=1 enabled=1
 tp_expect_item declined 21 'text="C:\\Existing"'
-expect_equal "the existing folder" "own.txt" "$(ls "$c/Existing")"
+expect_equal "the existing folder" "own.txt" "$(ls "$TP_C/Existing")"
 
 tp_case "missing parent folders are created; Completed; Finish launches the product"
 tp_expect_item completed 5 'text="Installation completed successfully"'
@@ -122,11 +118,11 @@ expect_equal "log" "$(printf '%s\n' 'Copy C:\Deep\er\Wizardo\license.txt' 'Copy 
   'Copy C:\Deep\er\Wizardo\readme.txt' 'Create desktop shortcut' 'Create start menu shortcut' 'End')" \
   "$(tp_pane_text completed)"
 tp_expect_exit 0
-tp_check "program installed" cmp -s "$app64" "$c/Deep/er/Wizardo/Wizardo.exe"
-tp_check "desktop shortcut" test -e "$desktop/Wizardo.lnk"
-if tp_wait_for "$c/Deep/er/Wizardo/zentrova-calls.log"; then
-  [[ $(tr -d '\r' <"$c/Deep/er/Wizardo/zentrova-calls.log") == *Wizardo.exe* ]] ||
-    tp_fail "unexpected start: $(cat "$c/Deep/er/Wizardo/zentrova-calls.log")"
+tp_check "program installed" cmp -s "$app64" "$TP_C/Deep/er/Wizardo/Wizardo.exe"
+tp_check "desktop shortcut" test -e "$TP_DESKTOP/Wizardo.lnk"
+if tp_wait_for "$TP_C/Deep/er/Wizardo/zentrova-calls.log"; then
+  [[ $(tr -d '\r' <"$TP_C/Deep/er/Wizardo/zentrova-calls.log") == *Wizardo.exe* ]] ||
+    tp_fail "unexpected start: $(cat "$TP_C/Deep/er/Wizardo/zentrova-calls.log")"
 else
   tp_fail "Finish did not start the product"
 fi
@@ -151,17 +147,17 @@ tp_expect_exit 0
 grep -q '^BOX caption="Wizyes" .* press=yes$' "$TP_REPORT" || tp_fail "no question answered Yes"
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Existing\license.txt' 'Copy C:\Existing\Wizyes.exe' \
   'Copy C:\Existing\readme.txt' 'Create start menu shortcut' 'End')" "$(tp_pane_text completed)"
-expect_equal "folder" "Wizyes.exe license.txt own.txt readme.txt" "$(LC_ALL=C ls "$c/Existing" | xargs)"
-tp_check "no desktop shortcut" test ! -e "$desktop/Wizyes.lnk"
-tp_check "Start-menu shortcut" test -e "$programs/Wizyes.lnk"
+expect_equal "folder" "Wizyes.exe license.txt own.txt readme.txt" "$(LC_ALL=C ls "$TP_C/Existing" | xargs)"
+tp_check "no desktop shortcut" test ! -e "$TP_DESKTOP/Wizyes.lnk"
+tp_check "Start-menu shortcut" test -e "$TP_PROGRAMS/Wizyes.lnk"
 sleep 2
-tp_check "the product was not started" test ! -e "$c/Existing/zentrova-calls.log"
+tp_check "the product was not started" test ! -e "$TP_C/Existing/zentrova-calls.log"
 
 # --- 3. A failed install ---------------------------------------------------
 
 package Wizfail --content 'after.txt=never'
 # A folder where the installer must write a file.
-mkdir -p "$pf64/Wizfail/readme.txt"
+mkdir -p "$TP_PF64/Wizfail/readme.txt"
 # Without visual styles the bar is drawn in its bar colour, which shows in a
 # screenshot; Wine's themed bar has no error state to show.
 "$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
@@ -189,15 +185,15 @@ tp_expect_item failed 1 visible=0
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Program Files\Wizfail\license.txt' \
   'Copy C:\Program Files\Wizfail\Wizfail.exe' 'Copy C:\Program Files\Wizfail\readme.txt' \
   'Failed to write file: C:\Program Files\Wizfail\readme.txt, code: 5')" "$(tp_pane_text failed)"
-tp_check "nothing after the failure" test ! -e "$pf64/Wizfail/after.txt"
-tp_check "no shortcut" test ! -e "$programs/Wizfail.lnk"
+tp_check "nothing after the failure" test ! -e "$TP_PF64/Wizfail/after.txt"
+tp_check "no shortcut" test ! -e "$TP_PROGRAMS/Wizfail.lnk"
 "$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
   /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 || tp_die "cannot switch visual styles on"
 
 # --- 4. An update of run 1's product ---------------------------------------
 
-rm -f "$desktop/Wizardo.lnk" "$programs/Wizardo.lnk"
-printf 'changed' >"$c/Deep/er/Wizardo/readme.txt"
+rm -f "$TP_DESKTOP/Wizardo.lnk" "$TP_PROGRAMS/Wizardo.lnk"
+printf 'changed' >"$TP_C/Deep/er/Wizardo/readme.txt"
 tp_run_wizard 'wait-wizard
 dump update
 click 1
@@ -216,9 +212,9 @@ tp_expect_item update 21 'text="C:\\Deep\\er\\Wizardo\\"'
 tp_expect_item updated 5 'text="Installation completed successfully"'
 expect_equal "log" "$(printf '%s\n' 'Copy C:\Deep\er\Wizardo\license.txt' 'Copy C:\Deep\er\Wizardo\Wizardo.exe' \
   'Copy C:\Deep\er\Wizardo\readme.txt' 'End')" "$(tp_pane_text updated)"
-expect_equal "readme restored" "read me" "$(cat "$c/Deep/er/Wizardo/readme.txt")"
-tp_check "no desktop shortcut" test ! -e "$desktop/Wizardo.lnk"
-tp_check "no Start-menu shortcut" test ! -e "$programs/Wizardo.lnk"
+expect_equal "readme restored" "read me" "$(cat "$TP_C/Deep/er/Wizardo/readme.txt")"
+tp_check "no desktop shortcut" test ! -e "$TP_DESKTOP/Wizardo.lnk"
+tp_check "no Start-menu shortcut" test ! -e "$TP_PROGRAMS/Wizardo.lnk"
 grep -q '^DUMP' "$TP_REPORT" && ! grep -q 'Select Destination Location' "$TP_REPORT" ||
   tp_fail "the Destination page showed on an update"
 
@@ -256,11 +252,11 @@ tp_expect_item ziel 10 'text="Verknüpfung auf dem &Desktop erstellen"'
 tp_expect_item browsed 21 'text="C:\\Program Files\\Wizde"'
 tp_expect_item browsed 1 enabled=1
 grep -q '^BOX' "$TP_REPORT" && tp_fail "Cancel asked a question"
-tp_check "nothing installed" test ! -e "$pf64/Wizde"
+tp_check "nothing installed" test ! -e "$TP_PF64/Wizde"
 
 # --- 6. Planted libraries ---------------------------------------------------
 
-downloads=$c/Downloads
+downloads=$TP_C/Downloads
 mkdir -p "$downloads"
 x86_64-w64-mingw32-gcc -shared -O2 -s -o "$TP_TEST_DIR/planted.dll" "$(dirname "$0")/planted_dll.c" \
   >"$TP_TEST_DIR/planted-build.log" 2>&1 &&
@@ -294,7 +290,7 @@ click 2' -- 'C:\Downloads\setup.exe'
   WINEDLLOVERRIDES=$overrides tp_run_installer -- 'C:\Downloads\setup.exe' -s
   tp_expect_exit 0
   # The silent run updates the copy the wizard installed.
-  tp_check "installed" test -e "$c/Planted/readme.txt"
+  tp_check "installed" test -e "$TP_C/Planted/readme.txt"
   loaded=$(find "$downloads" -name "*.loaded" -printf "%f ")
   [[ -z $loaded ]] || tp_fail "planted libraries were loaded: $loaded"
 else
