@@ -46,6 +46,15 @@ const uint32_t kMaxMainExecutableUnits = 256;
 // size is a false claim.
 const uint32_t kMaxExpansionShift = 13;
 
+// An installer whose unpacked block is larger than kStreamThreshold does not
+// hold the whole block: it keeps the first kStreamHeldSize bytes (the
+// metadata and, when the tool wrote the package, the info text, whose data
+// comes first) and decodes the file data once, as it writes the files, in
+// the order of the entry table. Below the threshold the block is held and
+// verified before anything is written, which costs at most 64 MiB.
+const uint32_t kStreamThreshold = 64u << 20;
+const uint32_t kStreamHeldSize = 16u << 20;
+
 // FileEntry flags.
 const uint32_t kEntryArchBits = 0x0000000Fu;
 const uint32_t kEntryOsBits = 0x000FFFF0u;
