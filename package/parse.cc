@@ -256,6 +256,22 @@ PackageStatus ParsePackage(const uint8_t* packed, const PackageTrailer* trailer,
   return status;
 }
 
+int IsStreamableOrder(const Catalogue* catalogue, uint32_t held, uint32_t archMask, uint32_t osMask) {
+  uint32_t start = held;
+  uint32_t end = held;
+  for (uint32_t i = 0; i < catalogue->header.fileCount; ++i) {
+    const FileEntry* entry = &catalogue->entries[i];
+    if (!IsEntrySelected(entry->flags, archMask, osMask) || (entry->flags & kEntryListedOnly) != 0) continue;
+    // IndexPackage checked that the data lies within the block.
+    uint32_t entryEnd = entry->dataOffset + entry->size;
+    if (entry->size == 0 || entryEnd <= held || (entry->dataOffset == start && entryEnd == end)) continue;
+    if (entry->dataOffset < end) return 0;
+    start = entry->dataOffset;
+    end = entryEnd;
+  }
+  return 1;
+}
+
 void ReleaseCatalogue(Catalogue* catalogue) {
   FreeMemory(catalogue->block);
   FreeMemory(catalogue->languages);
