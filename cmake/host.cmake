@@ -5,7 +5,7 @@ find_package(GTest REQUIRED)
 
 add_compile_options(-Wall -Wextra)
 
-add_library(tailpack_core STATIC ${TAILPACK_PORTABLE_SOURCES} base/memory_host.cc)
+add_library(tailpack_core STATIC ${TAILPACK_PORTABLE_SOURCES} base/memory_host.cc package/lzma1_public.cc)
 target_include_directories(tailpack_core PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tailpack_core PUBLIC PkgConfig::LZMA)
 

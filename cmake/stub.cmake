@@ -7,8 +7,12 @@ if(NOT TAILPACK_LZMA_ROOT)
   if(NOT _cache)
     set(_cache /var/cache/tailpack)
   endif()
-  # The recipe tag matches scripts/build-liblzma.sh.
-  file(GLOB _lzma_roots "${_cache}/liblzma-*-lto1-${TAILPACK_TRIPLE}")
+  # The recipe tag matches scripts/build-liblzma.sh: it names the decoding
+  # glue compiled into the archive.
+  file(SHA256 ${PROJECT_SOURCE_DIR}/package/lzma1_liblzma.c _glue_hash)
+  string(SUBSTRING ${_glue_hash} 0 8 _glue_tag)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/package/lzma1_liblzma.c)
+  file(GLOB _lzma_roots "${_cache}/liblzma-*-lto2-${_glue_tag}-${TAILPACK_TRIPLE}")
   list(SORT _lzma_roots)
   list(POP_BACK _lzma_roots TAILPACK_LZMA_ROOT)
 endif()

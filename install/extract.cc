@@ -125,31 +125,153 @@ static uint32_t WriteEntry(const FileEntry* entry, Char16* path) {
   return error;
 }
 
+// Packages whose file data streams are installed in two steps: every file
+// is written under its staging name (its path + ".~tp") as its data is
+// decoded, and only once the last byte has been decoded and the checksum
+// matches are the staged files moved over their targets. On any failure the
+// staged files are removed, so a damaged package leaves nothing behind and
+// replaces nothing. FileEntry::reserved marks an entry staged.
+static const char kStagingSuffix[] = ".~tp";
+
+// The data of the last entry written from the stream, and where it was
+// staged: an entry with the very same data is copied from that file.
+static uint32_t g_streamedStart;
+static uint32_t g_streamedEnd;
+static Char16 g_streamedPath[kPathCapacity];
+
+// Moves the stream on to `offset`, or over `size` more bytes into `file`.
+// Returns 0, or ERROR_CRC (23) when the stream cannot be decoded, or the
+// write error.
+static const uint32_t kErrorDamagedData = 23;
+
+static uint32_t WriteFromStream(uint32_t offset, uint32_t size, PlatformFile file) {
+  while (g_stream.position < offset || size != 0) {
+    uint32_t skip = g_stream.position < offset ? offset - g_stream.position : 0;
+    uint32_t piece = skip != 0 ? skip : size;
+    if (piece > kScratchSize) piece = kScratchSize;
+    if (DecodeNext(g_reader.scratch, piece) != kPackageOk) return kErrorDamagedData;
+    if (skip != 0) continue;
+    uint32_t error = WriteChunked(g_reader.scratch, piece, file);
+    if (error != 0) return error;
+    size -= piece;
+  }
+  return 0;
+}
+
+// Copies the `size` bytes of the file staged at `source` into `file`.
+static uint32_t CopyStagedFile(const Char16* source, uint32_t size, PlatformFile file) {
+  PlatformFile input = OpenFileForReading(source);
+  if (input == 0) return kErrorDamagedData;
+  uint32_t error = 0;
+  for (uint32_t done = 0; done != size && error == 0;) {
+    uint32_t piece = size - done < kScratchSize ? size - done : kScratchSize;
+    error = ReadFileAt(input, done, g_reader.scratch, piece) != 0 ? kErrorDamagedData
+                                                                  : WriteChunked(g_reader.scratch, piece, file);
+    done += piece;
+  }
+  CloseFile(input);
+  return error;
+}
+
+// Writes one selected entry under its staging name. `path` holds its target
+// path again on return. Returns 0 or the error that fails the installation.
+static uint32_t StageEntry(FileEntry* entry, Char16* path) {
+  size_t length = TextLength(path);
+  if (AppendAscii(path, kPathCapacity, kStagingSuffix) != 0) return kErrorPathTooLong;
+  PlatformFile file;
+  uint32_t error = CreateFileForWriting(path, &file);
+  if (error == 0) {
+    entry->reserved = 1;
+    uint32_t start = entry->dataOffset;
+    uint32_t end = start + entry->size;
+    // Empty files take nothing from the stream, wherever they point.
+    if (entry->size == 0 || end <= g_package->heldSize) {
+      error = WriteChunked(g_package->block + start, entry->size, file);
+    } else if (start == g_streamedStart && end == g_streamedEnd) {
+      error = CopyStagedFile(g_streamedPath, entry->size, file);
+    } else {
+      error = WriteFromStream(start, entry->size, file);
+      g_streamedStart = start;
+      g_streamedEnd = end;
+      CopyText(g_streamedPath, kPathCapacity, path);
+    }
+    if (error == 0) SetFileWriteTime(file, entry->timeLow, entry->timeHigh);
+    CloseFile(file);
+  }
+  path[length] = 0;
+  return error;
+}
+
+// Puts the target path of `entry` after the folder in `path`; 1 when it
+// does not fit.
+static int ComposeEntryPath(const FileEntry* entry, Char16* path, uint32_t namePosition) {
+  return ConvertAnsiText(EntryName(g_package, entry), path + namePosition, kPathCapacity - namePosition) != 0;
+}
+
+// Moves each staged file over its target (`commit`), or removes it. A
+// target in use is moved aside first when its entry allows it. Returns 0,
+// or the error of the first move that failed, with its target in `path`.
+static uint32_t SettleStagedFiles(Char16* path, uint32_t namePosition, int commit) {
+  Char16 staged[kPathCapacity];
+  for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
+    FileEntry* entry = &g_package->entries[i];
+    if (entry->reserved == 0) continue;
+    ComposeEntryPath(entry, path, namePosition);
+    CopyText(staged, kPathCapacity, path);
+    AppendAscii(staged, kPathCapacity, kStagingSuffix);
+    if (!commit) {
+      DeleteFileAt(staged);
+      continue;
+    }
+    uint32_t error = MoveFileReplacing(staged, path);
+    if (error != 0 && (entry->flags & kEntryReplaceInUse) != 0) {
+      RenameLockedFile(path);
+      error = MoveFileReplacing(staged, path);
+    }
+    if (error != 0) return error;
+    entry->reserved = 0;
+  }
+  return 0;
+}
+
 int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop) {
   void* saved = 0;
   int redirected = DisableFsRedirection(&saved);
   g_progressBar = GetDialogItem(window, kProgressBarItem);
   g_written = 0;
+  g_streamedEnd = 0;
   // The destination folder itself exists (the install sequence made it).
   for (uint32_t i = 0; i < namePosition; ++i) g_knownFolder[i] = path[i];
   g_knownLength = namePosition;
-  for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
-    const FileEntry* entry = &g_package->entries[i];
+  int streams = g_package->heldSize != g_package->blockSize;
+  uint32_t error = 0;
+  for (uint32_t i = 0; i < g_package->header.fileCount && error == 0; ++i) {
+    FileEntry* entry = &g_package->entries[i];
+    entry->reserved = 0;
     if (!IsEntrySelected(entry->flags, g_machine.archMask, g_machine.osMask)) continue;
-    uint32_t error = kErrorPathTooLong;
-    int fits = ConvertAnsiText(EntryName(g_package, entry), path + namePosition,
-                               kPathCapacity - namePosition) == 0;
+    error = kErrorPathTooLong;
+    int fits = ComposeEntryPath(entry, path, namePosition) == 0;
     LogLine(u"Copy %s\r\n", path);
     if (fits) {
       MakeEntryFolders(path, namePosition);
+      error = 0;
       if ((entry->flags & kEntryListedOnly) != 0) continue;
-      error = WriteEntry(entry, path);
+      error = streams ? StageEntry(entry, path) : WriteEntry(entry, path);
     }
-    if (error != 0) {
-      LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
-      g_installFailed = 1;
-      return 1;
-    }
+  }
+  if (streams && error == 0) {
+    // The rest of the stream (data of entries not for this machine), then
+    // the checksum of the whole block, before any target is replaced.
+    path[namePosition] = 0;
+    error = WriteFromStream(g_package->blockSize, 0, 0);
+    if (error == 0 && g_stream.checksum != g_stream.expected) error = kErrorDamagedData;
+    if (error == 0) error = SettleStagedFiles(path, namePosition, 1);
+  }
+  if (error != 0) {
+    LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
+    if (streams) SettleStagedFiles(path, namePosition, 0);
+    g_installFailed = 1;
+    return 1;
   }
   if (window != 0) StartTimer(window, kProgressTimerId, kProgressTimerPeriod, ProgressTimer);
   if (g_isFreshInstall) {

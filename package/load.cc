@@ -6,11 +6,35 @@
 
 MachineState g_machine;
 PackageReader g_reader;
+PackageStream g_stream;
+uint32_t g_streamThreshold = kStreamThreshold;
+uint32_t g_streamHeldSize = kStreamHeldSize;
 static Catalogue g_catalogue;
 
 // The headers of a mapped image always lie within its first page.
 static const uint32_t kHeaderPage = 4096;
 static const uint32_t kPathCapacity = 260;
+
+PackageStatus DecodeNext(uint8_t* output, uint32_t size) {
+  size_t done = 0;
+  while (done != size) {
+    if (g_stream.inputPosition == g_stream.inputSize) {
+      uint32_t piece = g_stream.packedLeft < kStreamInputSize ? g_stream.packedLeft : kStreamInputSize;
+      if (piece == 0) return kPackageDataError;
+      if (ReadFileAt(g_reader.file, g_stream.nextRead, g_stream.input, piece) != 0) return kPackageUnreadable;
+      g_stream.nextRead += piece;
+      g_stream.packedLeft -= piece;
+      g_stream.inputPosition = 0;
+      g_stream.inputSize = piece;
+    }
+    PackageStatus status = RunDecoder(g_stream.decoder, g_stream.input, &g_stream.inputPosition,
+                                      g_stream.inputSize, output, &done, size);
+    if (status != kPackageOk) return status;
+  }
+  g_stream.checksum += ComputeChecksum(output, size);
+  g_stream.position += size;
+  return kPackageOk;
+}
 
 static PackageStatus LoadFromFile(PlatformFile file, uint64_t packageEnd) {
   if (packageEnd < kTrailerWindowSize) return kPackageNoTrailer;
@@ -25,18 +49,44 @@ static PackageStatus LoadFromFile(PlatformFile file, uint64_t packageEnd) {
   status = LocatePackedBlock(&trailer, windowStart + trailerOffset, &packedStart);
   if (status != kPackageOk) return status;
 
+  FillBytes(&g_stream, 0, sizeof(g_stream));
   g_reader.scratch = static_cast<uint8_t*>(AllocateMemory(kScratchSize));
-  uint8_t* packed = static_cast<uint8_t*>(AllocateMemory(trailer.packedSize));
-  if (g_reader.scratch == 0 || packed == 0) {
-    FreeMemory(packed);
-    return kPackageNoMemory;
+  g_stream.input = static_cast<uint8_t*>(AllocateMemory(kStreamInputSize));
+  if (g_reader.scratch == 0 || g_stream.input == 0) return kPackageNoMemory;
+  if (ReadFileAt(file, packedStart, window, kLzmaPropertiesSize) != 0) return kPackageUnreadable;
+  g_reader.file = file;
+  g_stream.nextRead = packedStart + kLzmaPropertiesSize;
+  g_stream.packedLeft = trailer.packedSize - kLzmaPropertiesSize;
+  g_stream.expected = trailer.checksum;
+  status = StartDecoder(window, trailer.unpackedSize, &g_stream.decoder);
+  if (status != kPackageOk) return status;
+
+  uint32_t size = trailer.unpackedSize;
+  uint32_t held = size > g_streamThreshold ? g_streamHeldSize : size;
+  uint8_t* block = static_cast<uint8_t*>(AllocateMemory(held));
+  if (block == 0) return kPackageNoMemory;
+  status = DecodeNext(block, held);
+  if (status == kPackageOk && held != size) {
+    // The file data streams when the held bytes index and the entries can
+    // be written in one pass; the install then verifies the checksum.
+    if (IndexPackage(block, size, g_machine.archMask, g_machine.osMask, &g_catalogue, held) == kPackageOk &&
+        IsStreamableOrder(&g_catalogue, held, g_machine.archMask, g_machine.osMask)) {
+      return kPackageOk;
+    }
+    // Otherwise the whole block is held, as for a small package.
+    uint8_t* whole = static_cast<uint8_t*>(AllocateMemory(size));
+    if (whole == 0) return kPackageNoMemory;
+    CopyBytes(whole, block, held);
+    FreeMemory(block);
+    block = whole;
+    status = DecodeNext(block + held, size - held);
   }
-  status = ReadFileAt(file, packedStart, packed, trailer.packedSize) == 0 ? kPackageOk
-                                                                          : kPackageUnreadable;
+  if (status == kPackageOk && g_stream.checksum != trailer.checksum) status = kPackageChecksumMismatch;
   if (status == kPackageOk) {
-    status = ParsePackage(packed, &trailer, g_machine.archMask, g_machine.osMask, &g_catalogue);
+    status = IndexPackage(block, size, g_machine.archMask, g_machine.osMask, &g_catalogue);
   }
-  FreeMemory(packed);
+  // The dictionary is not needed once the whole block is out.
+  EndDecoder(g_stream.decoder);
   return status;
 }
 
@@ -67,7 +117,6 @@ Catalogue* LoadPackage(PackageStatus* statusOut) {
     if (file != 0) CloseFile(file);
     return 0;
   }
-  g_reader.file = file;
   g_machine.registryView = g_catalogue.registryView;
   return &g_catalogue;
 }

@@ -1,5 +1,6 @@
-// Raw LZMA1 decoding of the packed block with liblzma.
-#include <lzma.h>
+// Raw LZMA1 decoding of the packed block (package/lzma1.h), with the
+// runtime's heap behind liblzma's allocations.
+#include "package/lzma1.h"
 
 #include "base/memory.h"
 #include "package/package.h"
@@ -14,55 +15,45 @@ static void LzmaFree(void*, void* block) { FreeMemory(block); }
 
 static const lzma_allocator kLzmaAllocator = {LzmaAllocate, LzmaFree, 0};
 
+PackageStatus StartDecoder(const uint8_t* properties, uint32_t unpackedSize, void** decoder) {
+  // Decodes lc/lp/pb and the dictionary size; a dictionary of 0 is raised to
+  // liblzma's minimum, which covers "0 counts as 1". No distance reaches
+  // before the start of the output, so a dictionary larger than the
+  // unpacked size is never needed.
+  lzma_ret ret = tailpack_lzma1_start(decoder, &kLzmaAllocator, properties, unpackedSize);
+  if (ret == LZMA_MEM_ERROR) return kPackageNoMemory;
+  return ret == LZMA_OK ? kPackageOk : kPackageBadProperties;
+}
+
+PackageStatus RunDecoder(void* decoder, const uint8_t* input, size_t* inputPosition, size_t inputSize,
+                         uint8_t* output, size_t* outputPosition, size_t outputSize) {
+  size_t before = *inputPosition + *outputPosition;
+  lzma_ret ret = tailpack_lzma1_run(decoder, &kLzmaAllocator, input, inputPosition, inputSize, output,
+                                    outputPosition, outputSize);
+  if (ret == LZMA_MEM_ERROR) return kPackageNoMemory;
+  // An end marker right after the last byte wanted is fine; one before it,
+  // corrupt data, or input that ran out means the output can never be
+  // completed.
+  if (ret == LZMA_STREAM_END && *outputPosition == outputSize) ret = LZMA_OK;
+  if (ret != LZMA_OK || *inputPosition + *outputPosition == before) return kPackageDataError;
+  return kPackageOk;
+}
+
+void EndDecoder(void* decoder) { tailpack_lzma1_end(decoder, &kLzmaAllocator); }
+
 PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint8_t* output,
                                 uint32_t unpackedSize) {
   if (packedSize < kLzmaPropertiesSize) return kPackageBadProperties;
-  if (packed[0] > kLzmaMaxPropertiesByte) return kPackageBadProperties;
-
-  lzma_filter filters[2];
-  // Plain LZMA1: the decoder is not told the size, so it never looks past
-  // the last byte the output needs; the loop below stops there.
-  filters[0].id = LZMA_FILTER_LZMA1;
-  filters[0].options = 0;
-  filters[1].id = LZMA_VLI_UNKNOWN;
-  filters[1].options = 0;
-  // Decodes lc/lp/pb and the dictionary size; a dictionary of 0 is raised to
-  // liblzma's minimum, which covers "0 counts as 1".
-  if (lzma_properties_decode(&filters[0], &kLzmaAllocator, packed, kLzmaPropertiesSize) != LZMA_OK) {
-    return kPackageBadProperties;
+  void* decoder;
+  PackageStatus status = StartDecoder(packed, unpackedSize, &decoder);
+  if (status != kPackageOk) return status;
+  size_t inputPosition = kLzmaPropertiesSize;
+  size_t outputPosition = 0;
+  // Decoding stops when the output is full: the decoder never looks past
+  // the last byte the block needs.
+  while (status == kPackageOk && outputPosition != unpackedSize) {
+    status = RunDecoder(decoder, packed, &inputPosition, packedSize, output, &outputPosition, unpackedSize);
   }
-  lzma_options_lzma* options = static_cast<lzma_options_lzma*>(filters[0].options);
-  if (options->dict_size > unpackedSize) {
-    options->dict_size = unpackedSize > LZMA_DICT_SIZE_MIN ? unpackedSize : LZMA_DICT_SIZE_MIN;
-  }
-
-  lzma_stream stream = LZMA_STREAM_INIT;
-  stream.allocator = &kLzmaAllocator;
-  lzma_ret ret = lzma_raw_decoder(&stream, filters);
-  kLzmaAllocator.free(0, options);
-  if (ret == LZMA_MEM_ERROR) return kPackageNoMemory;
-  if (ret != LZMA_OK) return kPackageBadProperties;
-
-  stream.next_in = packed + kLzmaPropertiesSize;
-  stream.avail_in = packedSize - kLzmaPropertiesSize;
-  stream.next_out = output;
-  stream.avail_out = unpackedSize;
-  PackageStatus status = kPackageOk;
-  while (stream.avail_out != 0) {
-    ret = lzma_code(&stream, LZMA_FINISH);
-    if (ret == LZMA_STREAM_END) break;
-    if (ret == LZMA_MEM_ERROR) {
-      status = kPackageNoMemory;
-      break;
-    }
-    if (ret != LZMA_OK) {
-      status = kPackageDataError;
-      break;
-    }
-  }
-  // A stream that ends before the block is full is damaged, whatever the
-  // checksum of the partial output would say.
-  if (status == kPackageOk && stream.avail_out != 0) status = kPackageDataError;
-  lzma_end(&stream);
+  EndDecoder(decoder);
   return status;
 }

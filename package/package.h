@@ -42,8 +42,9 @@ struct SetupSettings {
 };
 
 struct Catalogue {
-  uint8_t* block;              // the whole unpacked block
+  uint8_t* block;              // the unpacked block, or its first heldSize bytes
   uint32_t blockSize;
+  uint32_t heldSize;           // bytes at `block`: blockSize unless the file data streams
   PackageHeader header;        // decoded copy of the block's header
   FileEntry* entries;          // in place in the block, flags defaulted
   LanguageRecord* languages;   // header.languageCount records
@@ -83,6 +84,19 @@ uint32_t ComputeChecksum(const uint8_t* data, uint32_t size);
 PackageStatus DecodePackedBlock(const uint8_t* packed, uint32_t packedSize, uint8_t* output,
                                 uint32_t unpackedSize);
 
+// The decoder behind DecodePackedBlock, for readers that decode in pieces.
+// StartDecoder reads the five property bytes at `properties` and clamps the
+// dictionary to `unpackedSize`; it returns kPackageOk with `*decoder` set,
+// kPackageBadProperties or kPackageNoMemory. RunDecoder decodes from
+// input[*inputPosition] into output[*outputPosition] until either runs out
+// (call it with both non-empty) and returns kPackageOk after progress,
+// kPackageDataError (corrupt data, an early end marker, or no progress: the
+// input is exhausted) or kPackageNoMemory. EndDecoder frees the decoder.
+PackageStatus StartDecoder(const uint8_t* properties, uint32_t unpackedSize, void** decoder);
+PackageStatus RunDecoder(void* decoder, const uint8_t* input, size_t* inputPosition, size_t inputSize,
+                         uint8_t* output, size_t* outputPosition, size_t outputSize);
+void EndDecoder(void* decoder);
+
 // Applies the flag defaults of an entry: no architecture bits means all (0xF),
 // no Windows-version bits means all (0xFFFF0).
 uint32_t DefaultEntryFlags(uint32_t flags);
@@ -121,7 +135,10 @@ int IsSafeFormat(const Char16* format, const char* conversions);
 // offset, length and text against the block, rewrites entry flags with their
 // defaults, builds the language table, settings, name table, the install
 // total for `archMask`/`osMask` and the registry view, and derives
-// MainExecutable. On success the catalogue owns `block`.
+// MainExecutable. On success the catalogue owns `block`. With `heldSize`
+// (non-zero) only that many first bytes of the block are at `block`: the
+// metadata and the info text's data must lie within them, the other file
+// data within `blockSize`.
 // Returns kPackageOk, kPackageBadLayout, kPackageUnsafeName,
 // kPackageNoProductName, kPackageBadSetting (a ProductName with a unit whose
 // low byte is 0 or "\" or longer than kMaxProductNameUnits, a MainExecutable
@@ -131,7 +148,7 @@ int IsSafeFormat(const Char16* format, const char* conversions);
 // taken over (its entry flags may have been rewritten) and nothing stays
 // allocated. `block` must be 4-byte aligned, as heap blocks are.
 PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,
-                           uint32_t osMask, Catalogue* catalogue);
+                           uint32_t osMask, Catalogue* catalogue, uint32_t heldSize = 0);
 
 // Decodes the packed block that `trailer` describes, verifies its checksum
 // and indexes it (IndexPackage). Returns kPackageOk or the first failed

@@ -144,9 +144,11 @@ static Char16* DeriveMainExecutable(const Char16* productName) {
 }
 
 PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask,
-                           uint32_t osMask, Catalogue* catalogue) {
+                           uint32_t osMask, Catalogue* catalogue, uint32_t heldSize) {
+  if (heldSize == 0) heldSize = blockSize;
+  // Everything but file data must lie within the bytes at hand.
   ByteReader reader;
-  InitReader(&reader, block, blockSize);
+  InitReader(&reader, block, heldSize);
 
   PackageHeader header;
   header.fileCount = ReadU32(&reader);
@@ -202,7 +204,7 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
     }
   }
   ByteReader names;
-  InitReader(&names, block + reader.position, blockSize - reader.position);
+  InitReader(&names, block + reader.position, heldSize - reader.position);
   uint64_t total = 0;
   for (uint32_t i = 0; i < header.fileCount && status == kPackageOk; ++i) {
     FileEntry* entry = &entries[i];
@@ -214,6 +216,11 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
     }
     entry->flags = DefaultEntryFlags(entry->flags);
     if (IsEntrySelected(entry->flags, archMask, osMask)) total += entry->size;
+  }
+  // The wizard shows the info text from the bytes at hand.
+  if (status == kPackageOk && header.infoEntry != kNoInfoEntry) {
+    const FileEntry* info = &entries[header.infoEntry];
+    if (info->dataOffset > heldSize || info->size > heldSize - info->dataOffset) status = kPackageBadLayout;
   }
 
   Char16* derived = 0;
@@ -229,6 +236,7 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
 
   catalogue->block = block;
   catalogue->blockSize = blockSize;
+  catalogue->heldSize = heldSize;
   catalogue->header = header;
   catalogue->entries = entries;
   catalogue->languages = languages;

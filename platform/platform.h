@@ -139,6 +139,8 @@ int DeleteFileAt(const Char16* path);
 // MoveFileExW(aside, null, MOVEFILE_DELAY_UNTIL_REBOOT); results not
 // examined.
 void MoveAsideUntilReboot(const Char16* path, const Char16* aside);
+// MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING): 0, or the error.
+uint32_t MoveFileReplacing(const Char16* from, const Char16* to);
 
 const uint32_t kErrorSharingViolation = 32;
 const uint32_t kErrorDiskFull = 112;

@@ -34,9 +34,16 @@ srcpkg=xz-utils
 # network access and without a deb-src index.
 version=$(dpkg-query -W -f='${source:Version}' liblzma5 2>/dev/null || true)
 
-# The recipe tag changes whenever the build options below change, so caches
-# built with older options are not reused.
-recipe=lto1
+# The installer decodes through package/lzma1_liblzma.c, compiled into the
+# archive with the library's internal headers.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+glue=$here/../package/lzma1_liblzma.c
+[[ -f $glue ]] || die "missing $glue"
+
+# The recipe tag changes whenever the build options below or the decoding
+# glue change, so caches built otherwise are not reused (cmake/stub.cmake
+# computes the same tag).
+recipe=lto2-$(sha256sum "$glue" | cut -c1-8)
 dest_for() { printf '%s/liblzma-%s-%s-%s' "$cache" "$1" "$recipe" "$triple"; }
 
 print_result() {
@@ -274,12 +281,20 @@ note "configure ${configure_args[*]} CFLAGS='$cflags'"
 make -C src/liblzma -j"$(nproc 2>/dev/null || echo 2)" >"$tmp/make.log" 2>&1 \
   || { tail -n 40 "$tmp/make.log" >&2; die "make failed (log above)"; }
 
+# The decoding glue joins the archive as one more member.
+lzsrc=src/liblzma
+"$triple-gcc" $cflags -DHAVE_CONFIG_H -I. -I$lzsrc/api -I$lzsrc/common -I$lzsrc/lz -I$lzsrc/lzma \
+  -I$lzsrc/rangecoder -Isrc/common -c "$glue" -o "$tmp/tailpack_lzma1.o" 2>"$tmp/glue.log" \
+  || { cat "$tmp/glue.log" >&2; die "compiling $glue failed (log above)"; }
+
 stage=$(mktemp -d "$cache/.stage-liblzma-$triple.XXXXXX")
 make -C src/liblzma install DESTDIR="$stage" >"$tmp/install.log" 2>&1 \
   || { tail -n 40 "$tmp/install.log" >&2; die "make install failed (log above)"; }
 built=$stage$dest
 rm -f -- "$built"/lib/*.la
 rm -rf -- "${built:?}/share" "${built:?}/bin"
+"$triple-gcc-ar" r "$built/lib/liblzma.a" "$tmp/tailpack_lzma1.o" >/dev/null \
+  && "$triple-gcc-ranlib" "$built/lib/liblzma.a" || die "adding the decoding glue to liblzma.a failed"
 [[ -f $built/lib/liblzma.a && -f $built/include/lzma.h && -d $built/include/lzma ]] \
   || die "install did not produce lib/liblzma.a and include/lzma{.h,/}"
 {

@@ -159,6 +159,23 @@ void MoveAsideUntilReboot(const Char16* path, const Char16* aside) {
   if (g_fake.lockedFiles.erase(path) != 0) g_fake.lockedFiles.insert(aside);
 }
 
+uint32_t MoveFileReplacing(const Char16* from, const Char16* to) {
+  Record("MoveFileExW " + Narrow(from) + " " + Narrow(to) + " replace");
+  auto error = g_fake.moveErrors.find(to);
+  if (error != g_fake.moveErrors.end()) return error->second;
+  auto file = g_fake.files.find(from);
+  if (file == g_fake.files.end()) return 2;  // ERROR_FILE_NOT_FOUND
+  if (g_fake.lockedFiles.count(to) != 0 || IsFolder(to)) return 5;  // ERROR_ACCESS_DENIED
+  g_fake.files[to] = file->second;
+  auto time = g_fake.writeTimes.find(from);
+  if (time != g_fake.writeTimes.end()) {
+    g_fake.writeTimes[to] = time->second;
+    g_fake.writeTimes.erase(from);
+  }
+  g_fake.files.erase(from);
+  return 0;
+}
+
 // The fake's ANSI code page is Latin-1: each byte becomes the unit of the
 // same value.
 int ConvertAnsiText(const char* text, Char16* buffer, uint32_t capacity) {

@@ -79,6 +79,7 @@ struct FakePlatform {
   int attributeQueries = 0;                    // GetFileAttributesW calls
   std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
   std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path
+  std::map<std::u16string, uint32_t> moveErrors;    // MoveFileExW failures by target path
   uint64_t diskSpace = UINT64_MAX;             // bytes WriteFile can still write
   std::map<std::u16string, std::pair<uint32_t, uint32_t>> writeTimes;  // SetFileTime
   std::map<int, std::u16string> specialFolders;     // CSIDL -> folder

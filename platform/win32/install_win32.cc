@@ -77,6 +77,10 @@ void MoveAsideUntilReboot(const Char16* path, const Char16* aside) {
   MoveFileExW(Wide(aside), 0, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+uint32_t MoveFileReplacing(const Char16* from, const Char16* to) {
+  return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
+}
+
 int ConvertAnsiText(const char* text, Char16* buffer, uint32_t capacity) {
   // A capacity of 0 would make the call report the size it needs.
   if (capacity == 0) return 1;
