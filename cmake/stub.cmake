@@ -45,7 +45,7 @@ target_include_directories(tailpack-stub PRIVATE ${PROJECT_SOURCE_DIR} ${TAILPAC
 target_compile_definitions(tailpack-stub PRIVATE
   LZMA_API_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 target_compile_options(tailpack-stub PRIVATE
-  $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  $<$<COMPILE_LANGUAGE:CXX>:-Oz -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
     -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns -fomit-frame-pointer
     -mno-stack-arg-probe -fno-ident -Wall -Wextra>)
@@ -59,7 +59,7 @@ endif()
 # ASLR (a relocation section and the dynamic-base flag) and DEP on both
 # builds, high-entropy addresses on x86_64.
 target_link_options(tailpack-stub PRIVATE
-  -Os -flto -nostdlib -nostartfiles -static -s
+  -Oz -flto -nostdlib -nostartfiles -static -s
   -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/stub.ld -Wl,--dynamicbase -Wl,--nxcompat
   -Wl,-e,${_entry} -Wl,--gc-sections -Wl,--subsystem,windows
   -Wl,--no-insert-timestamp -Wl,--enable-stdcall-fixup)
