@@ -19,7 +19,7 @@ packages=(
   wine wine64 xvfb xauth
   libtomlplusplus-dev libcli11-dev libgtest-dev googletest liblzma-dev
   osslsigncode openssl libssl-dev xz-utils dpkg-dev
-  cmake ninja-build clang libclang-rt-14-dev make g++ file
+  cmake ninja-build clang libclang-rt-14-dev make g++ file time
 )
 
 missing=()

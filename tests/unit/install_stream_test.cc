@@ -14,6 +14,7 @@ using tailpack::BuildBlock;
 using tailpack::CompressBlock;
 using tailpack::LzmaSettings;
 using tailpack::PackageContents;
+using test::Get32;
 
 const std::u16string kFolder = u"C:\\Program Files\\Zentrova\\";
 
@@ -269,6 +270,60 @@ TEST_F(InstallStreamTest, PackagesThatCannotStreamAreHeldWhole) {
     EXPECT_EQ(LoadAndInstall(kPackageNoMemory), -1);
     TearDown();
   }
+}
+
+// Damage anywhere in the packed stream of a package that streams: the load
+// refuses it, or the install fails having created files only in the
+// install folder and left none there and no registry value, or (damage on
+// bits the decoder never reads) the files are the packaged ones.
+TEST_F(InstallStreamTest, AnyFlippedByteLeavesNothingOrTheRightFiles) {
+  PackageContents contents = StreamedProduct();
+  for (std::vector<uint8_t>& blob : contents.blobs) {
+    if (blob.size() > 4000) blob.resize(4000);
+  }
+  BlockLayout layout;
+  BuildBlock(contents, &layout);
+  const uint32_t held = layout.data + static_cast<uint32_t>(contents.blobs[0].size());
+  std::vector<uint8_t> clean = Prepare(contents, held - layout.data);
+  const std::vector<uint8_t> installer = g_fake.files[g_fake.ownPath];
+  const size_t packedEnd = installer.size() - kTrailerSize;
+  const size_t packedStart = packedEnd - Get32(installer, packedEnd + 8);
+  size_t refused = 0, failed = 0, installed = 0;
+  for (size_t at = packedStart; at < packedEnd; at += 37) {
+    SCOPED_TRACE(at - packedStart);
+    TearDown();
+    SetUp();
+    std::vector<uint8_t> damaged = installer;
+    damaged[at] ^= 0x24;
+    g_fake.moduleImage = damaged;
+    g_fake.files[g_fake.ownPath] = damaged;
+    g_streamThreshold = g_streamHeldSize = held;
+    PackageStatus status;
+    g_package = LoadPackage(&status);
+    if (g_package == nullptr) {
+      ++refused;
+      EXPECT_EQ(g_fake.files.size(), 1u);
+      continue;
+    }
+    EXPECT_NE(g_package->heldSize, g_package->blockSize);
+    std::memcpy(path_, kFolder.c_str(), (kFolder.size() + 1) * 2);
+    int result = InstallFiles(nullptr, path_, static_cast<uint32_t>(kFolder.size()), 1);
+    for (const std::string& e : EventsStartingWith({"CreateFileW ", "MoveFileExW "})) {
+      EXPECT_EQ(e.find(Narrow(kFolder)), e.find(' ') + 1) << e;
+    }
+    if (result != 0) {
+      ++failed;
+      EXPECT_EQ(g_fake.files.size(), 1u) << Narrow(g_fake.files.rbegin()->first);
+      EXPECT_TRUE(EventsStartingWith({"RegSet", "RegCreate"}).empty());
+    } else {
+      ++installed;
+      EXPECT_EQ(g_fake.files[kFolder + u"data\\tail.bin"], contents.blobs[4]);
+      EXPECT_EQ(g_fake.files[kFolder + u"lib\\shared.dll"], contents.blobs[3]);
+    }
+  }
+  // Most flips land in file data the loader does not read.
+  EXPECT_GT(failed, refused);
+  EXPECT_LE(installed, 2u);
 }
 
 }  // namespace
