@@ -5,6 +5,7 @@
 #include "install/shortcuts.h"
 #include "install/uninstall.h"
 #include "package/load.h"
+#include "startup/message.h"
 #include "startup/run_setup.h"
 #include "wizard/info_pane.h"
 
@@ -126,12 +127,23 @@ static uint32_t WriteEntry(const FileEntry* entry, Char16* path) {
 }
 
 // Packages whose file data streams are installed in two steps: every file
-// is written under its staging name (its path + ".~tp") as its data is
-// decoded, and only once the last byte has been decoded and the checksum
-// matches are the staged files moved over their targets. On any failure the
-// staged files are removed, so a damaged package leaves nothing behind and
-// replaces nothing. FileEntry::reserved marks an entry staged.
-static const char kStagingSuffix[] = ".~tp";
+// is written under its staging name (its path + ".~tp" + its entry number)
+// as its data is decoded, and only once the last byte has been decoded and
+// the checksum matches are the staged files moved over their targets, in
+// entry order. On any failure the staged files are removed, so a damaged
+// package leaves nothing behind and replaces nothing. FileEntry::reserved
+// marks an entry staged. The entry number keeps two entries that write the
+// same target apart until they settle, the later one last.
+static const uint32_t kStagingSuffixLength = 15;  // ".~tp", 10 digits, the terminator
+
+// Appends the staging suffix of entry `index` to the path in `path`.
+// Returns 0, or 1 when it does not fit.
+static int AppendStagingSuffix(Char16* path, uint32_t index) {
+  size_t length = TextLength(path);
+  if (length + kStagingSuffixLength > kPathCapacity) return 1;
+  FormatText(path + length, kStagingSuffixLength, u".~tp%u", index);
+  return 0;
+}
 
 // The data of the last entry written from the stream, and where it was
 // staged: an entry with the very same data is copied from that file.
@@ -173,24 +185,33 @@ static uint32_t CopyStagedFile(const Char16* source, uint32_t size, PlatformFile
   return error;
 }
 
-// Writes one selected entry under its staging name. `path` holds its target
+// Writes entry `index` under its staging name. `path` holds its target
 // path again on return. Returns 0 or the error that fails the installation.
-static uint32_t StageEntry(FileEntry* entry, Char16* path) {
+static uint32_t StageEntry(uint32_t index, Char16* path) {
+  FileEntry* entry = &g_package->entries[index];
   size_t length = TextLength(path);
-  if (AppendAscii(path, kPathCapacity, kStagingSuffix) != 0) return kErrorPathTooLong;
+  if (AppendStagingSuffix(path, index) != 0) return kErrorPathTooLong;
   PlatformFile file;
   uint32_t error = CreateFileForWriting(path, &file);
   if (error == 0) {
     entry->reserved = 1;
     uint32_t start = entry->dataOffset;
     uint32_t end = start + entry->size;
+    uint32_t held = g_package->heldSize;
     // Empty files take nothing from the stream, wherever they point.
-    if (entry->size == 0 || end <= g_package->heldSize) {
+    if (entry->size == 0 || end <= held) {
       error = WriteChunked(g_package->block + start, entry->size, file);
     } else if (start == g_streamedStart && end == g_streamedEnd) {
       error = CopyStagedFile(g_streamedPath, entry->size, file);
     } else {
-      error = WriteFromStream(start, entry->size, file);
+      // Data that begins in the held bytes (only the first entry written
+      // from the stream may) continues where the stream stands.
+      uint32_t from = start;
+      if (from < held) {
+        error = WriteChunked(g_package->block + from, held - from, file);
+        from = held;
+      }
+      if (error == 0) error = WriteFromStream(from, end - from, file);
       g_streamedStart = start;
       g_streamedEnd = end;
       CopyText(g_streamedPath, kPathCapacity, path);
@@ -218,7 +239,7 @@ static uint32_t SettleStagedFiles(Char16* path, uint32_t namePosition, int commi
     if (entry->reserved == 0) continue;
     ComposeEntryPath(entry, path, namePosition);
     CopyText(staged, kPathCapacity, path);
-    AppendAscii(staged, kPathCapacity, kStagingSuffix);
+    AppendStagingSuffix(staged, i);
     if (!commit) {
       DeleteFileAt(staged);
       continue;
@@ -256,7 +277,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
       MakeEntryFolders(path, namePosition);
       error = 0;
       if ((entry->flags & kEntryListedOnly) != 0) continue;
-      error = streams ? StageEntry(entry, path) : WriteEntry(entry, path);
+      error = streams ? StageEntry(i, path) : WriteEntry(entry, path);
     }
   }
   if (streams && error == 0) {

@@ -160,7 +160,8 @@ PackageStatus ParsePackage(const uint8_t* packed, const PackageTrailer* trailer,
 // every entry selected for `archMask`/`osMask` while it decodes the rest of
 // the block once, in entry-table order: the data of each such entry (empty
 // and listed-only entries aside) lies within the held bytes, or starts at or
-// after the end of the data of the previous such entry beyond them, or is
+// after the end of the data of the previous such entry beyond them (the
+// first such entry may begin within the held bytes), or is
 // that entry's data again (same offset and size: files with equal contents
 // are stored once). Otherwise 0: the installer must hold the whole block.
 int IsStreamableOrder(const Catalogue* catalogue, uint32_t held, uint32_t archMask, uint32_t osMask);

@@ -273,7 +273,8 @@ int IsStreamableOrder(const Catalogue* catalogue, uint32_t held, uint32_t archMa
     // IndexPackage checked that the data lies within the block.
     uint32_t entryEnd = entry->dataOffset + entry->size;
     if (entry->size == 0 || entryEnd <= held || (entry->dataOffset == start && entryEnd == end)) continue;
-    if (entry->dataOffset < end) return 0;
+    // The first entry read from the stream may begin in the held bytes.
+    if ((entry->dataOffset > held ? entry->dataOffset : held) < end) return 0;
     start = entry->dataOffset;
     end = entryEnd;
   }

@@ -195,8 +195,59 @@ void ContentHash::Add(const uint8_t* data, size_t size) {
   state_ = h;
 }
 
+namespace {
+
+// Lays out a package that streams: the info text's data (entry `info`, or
+// none) moves to the front of the file data, where the installer holds it,
+// and the entries are ordered by where their data lies, so that the data is
+// decoded once, in entry order, and entries sharing data come one after the
+// other. Entries without data of their own to decode (folders, empty files,
+// the info text) keep their place after the entry before them. The sort is
+// stable: entries of one name whose data is stored in entry order keep
+// their order, so the later one still wins.
+void LayOutForStreaming(AssembledPackage& a, uint32_t& info) {
+  PackageContents& c = a.contents;
+  std::vector<BlobSource>& sources = a.sources;
+  uint32_t infoBlob = info == UINT32_MAX ? UINT32_MAX : c.files[info].blob;
+  if (infoBlob != UINT32_MAX && infoBlob != 0) {
+    std::rotate(sources.begin(), sources.begin() + infoBlob, sources.begin() + infoBlob + 1);
+    for (PackageFile& f : c.files) {
+      if (f.blob == infoBlob) {
+        f.blob = 0;
+      } else if (f.blob < infoBlob) {
+        ++f.blob;
+      }
+    }
+    infoBlob = 0;
+  }
+  std::vector<int64_t> key(c.files.size());
+  int64_t previous = -1;
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    uint32_t blob = c.files[i].blob;
+    if (sources[blob].size != 0 && blob != infoBlob) previous = blob;
+    key[i] = previous;
+  }
+  std::vector<uint32_t> order(c.files.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return key[x] < key[y]; });
+  std::vector<PackageFile> files;
+  std::vector<std::string> names;
+  std::vector<uint32_t> rules;
+  for (uint32_t i = 0; i < order.size(); ++i) {
+    files.push_back(std::move(c.files[order[i]]));
+    names.push_back(std::move(a.utf8Names[order[i]]));
+    rules.push_back(a.entryRule[order[i]]);
+    if (order[i] == info && info != UINT32_MAX) info = i;
+  }
+  c.files = std::move(files);
+  a.utf8Names = std::move(names);
+  a.entryRule = std::move(rules);
+}
+
+}  // namespace
+
 AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output,
-                                 size_t readChunk) {
+                                 size_t readChunk, StreamLayout layout) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
 
@@ -410,9 +461,9 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   for (PackageFile& f : c.files) f.blob = newIndex[f.blob];
 
   // The info text.
+  uint32_t index = UINT32_MAX;
   if (!m.infoText.empty()) {
     std::string wanted = LowerAscii(ToBackslashes(m.infoText));
-    uint32_t index = UINT32_MAX;
     for (uint32_t i = 0; i < result.utf8Names.size() && index == UINT32_MAX; ++i) {
       if (LowerAscii(result.utf8Names[i]) == wanted && !(c.files[i].flags & kEntryListedOnly)) index = i;
     }
@@ -421,6 +472,16 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
                                                "\"; expected the target of a [[files]] item (add one with "
                                                "install = false to show a text without installing it)");
     }
+  }
+  // Above the streaming size the installer holds only the head of the
+  // block: the metadata and the info text's data.
+  result.headSize = metadata;
+  if (metadata + stored > layout.streamThreshold) {
+    result.streams = true;
+    LayOutForStreaming(result, index);
+    if (index != UINT32_MAX) result.headSize += result.sources[c.files[index].blob].size;
+  }
+  if (index != UINT32_MAX) {
     if (index >= kNoInfoEntry) {
       throw ManifestError(m.infoTextWhere, "the info text is entry " + std::to_string(index) +
                                                "; it must be among the first 65535 entries");
@@ -620,7 +681,8 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
       throw ToolError("the output " + output.string() + " is the " + what + "; choose another output");
     }
   }
-  AssembledPackage assembled = AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk);
+  AssembledPackage assembled =
+      AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk, options.layout);
   if (!options.quiet) {
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
@@ -681,14 +743,21 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   result.output = output;
   result.installerSize = installer.Size();
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  // The installer holds the packed copy, the unpacked block and the
-  // decoder's dictionary at once while it loads the package.
-  result.installerMemory = result.unpackedSize + result.packedSize + manifest.compression.dictionarySize;
+  // The installer reads the packed data in small pieces and holds the
+  // decoder's dictionary and the unpacked block, or, when the package
+  // streams, only the block's first bytes: its metadata and info text.
+  result.streams = assembled.streams && assembled.headSize <= options.layout.heldSize;
+  uint64_t held = result.streams ? options.layout.heldSize : result.unpackedSize;
+  result.installerMemory = held + manifest.compression.dictionarySize;
   if (result.installerMemory > options.installerMemoryWarning) {
+    std::string what = result.streams ? "the first " + HumanSize(held) + " of the unpacked package"
+                       : assembled.streams ? "the unpacked package, because its metadata and info text take more "
+                                             "than the " + HumanSize(options.layout.heldSize) + " it would hold"
+                                           : "the unpacked package";
     result.warnings.push_back(
         FormatPosition({manifest.file.string(), 1, 1}) + ": warning: the installer needs " +
-        HumanSize(result.installerMemory) + " of memory at once to load this package (packed and unpacked " +
-        "package and the dictionary); a 32-bit installer cannot count on more than " +
+        HumanSize(result.installerMemory) + " of memory at once to load this package (" + what +
+        " and the dictionary); a 32-bit installer cannot count on more than " +
         HumanSize(options.installerMemoryWarning) + " in one piece of its 2 GiB address space");
   }
   if (!options.quiet) {

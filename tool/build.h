@@ -47,11 +47,24 @@ struct AssembledPackage {
   std::vector<uint32_t> entryRule;     // index of the FileRule of each entry
   std::vector<std::string> warnings;   // complete "file:line:column: warning: ..." lines
   uint64_t sourceBytes = 0;            // bytes of all packaged files, duplicates counted
+  uint64_t headSize = 0;               // metadata, and the info text's data when the package streams
+  bool streams = false;                // above the streaming size, laid out to stream
+};
+
+// How a package above the streaming size is laid out: its installer holds
+// only the first `heldSize` bytes of the block and writes the files as the
+// rest is decoded, so the info text's data comes first and the entries
+// follow the order of their data (entries sharing data side by side).
+// Packages of `streamThreshold` bytes or less keep the manifest's order.
+struct StreamLayout {
+  uint64_t streamThreshold = kStreamThreshold;
+  uint64_t heldSize = kStreamHeldSize;
 };
 
 // Expands the manifest's files, reads each once in pieces of `readChunk`
 // bytes to find identical contents (stored once, ordered by extension for
-// the compressor; entries keep the manifest's order) and fills in settings,
+// the compressor; entries keep the manifest's order unless the package
+// streams, see StreamLayout) and fills in settings,
 // languages and header fields. Modification
 // times are clamped to `sourceDateEpoch` (seconds since 1970) when given.
 // Throws ManifestError / PositionedError for anything the installer would
@@ -61,7 +74,8 @@ struct AssembledPackage {
 // source that is the output is refused. Sources are read in pieces of
 // `readChunk` bytes.
 AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch,
-                                 const std::filesystem::path& output = {}, size_t readChunk = kReadChunk);
+                                 const std::filesystem::path& output = {}, size_t readChunk = kReadChunk,
+                                 StreamLayout layout = {});
 
 // Converts a POSIX time (seconds and nanoseconds) to a Windows FILETIME.
 uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
@@ -84,6 +98,7 @@ struct BuildOptions {
   bool progress = false;  // draw a progress bar on the error stream while compressing
   std::optional<int64_t> sourceDateEpoch;
   size_t readChunk = kReadChunk;  // tests lower it to exercise the pieces
+  StreamLayout layout;            // tests lower it to exercise the streaming layout
   // Above this the build warns that a 32-bit installer may not find the
   // memory to load the package: its 2 GiB of address space are split by
   // the system DLLs, and 1 GiB in one piece is what it can rely on.
@@ -100,6 +115,7 @@ struct BuildResult {
   uint64_t packedSize = 0;
   uint64_t installerSize = 0;
   uint64_t installerMemory = 0;         // what the installer holds at once to load the package
+  bool streams = false;                 // the installer writes the files as it decodes them
   std::vector<std::string> warnings;    // package-level warnings, also written to the error stream
   double seconds = 0;
 };

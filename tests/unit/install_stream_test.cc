@@ -115,7 +115,7 @@ class InstallStreamTest : public ::testing::Test {
   static size_t StagedFiles() {
     size_t count = 0;
     for (const auto& [path, bytes] : g_fake.files) {
-      if (path.size() > 4 && path.compare(path.size() - 4, 4, u".~tp") == 0) ++count;
+      if (path.find(u".~tp") != std::u16string::npos) ++count;
     }
     return count;
   }
@@ -155,22 +155,53 @@ TEST_F(InstallStreamTest, StagesWhileDecodingOnceThenMovesIntoPlace) {
   const std::string f = Narrow(kFolder);
   EXPECT_EQ(effects, (std::vector<std::string>{
                          "OpenFileForReading " + Narrow(g_fake.ownPath),
-                         "CreateFileW " + f + "license.txt.~tp",
-                         "CreateFileW " + f + "zentrova.exe.~tp",
-                         "CreateFileW " + f + "bin\\shared.dll.~tp",
-                         "CreateFileW " + f + "lib\\shared.dll.~tp",
-                         "OpenFileForReading " + f + "bin\\shared.dll.~tp",
-                         "CreateFileW " + f + "empty.dat.~tp",
-                         "CreateFileW " + f + "data\\tail.bin.~tp",
-                         "MoveFileExW " + f + "license.txt.~tp " + f + "license.txt replace",
-                         "MoveFileExW " + f + "zentrova.exe.~tp " + f + "zentrova.exe replace",
-                         "MoveFileExW " + f + "bin\\shared.dll.~tp " + f + "bin\\shared.dll replace",
-                         "MoveFileExW " + f + "lib\\shared.dll.~tp " + f + "lib\\shared.dll replace",
-                         "MoveFileExW " + f + "empty.dat.~tp " + f + "empty.dat replace",
-                         "MoveFileExW " + f + "data\\tail.bin.~tp " + f + "data\\tail.bin replace",
+                         "CreateFileW " + f + "license.txt.~tp0",
+                         "CreateFileW " + f + "zentrova.exe.~tp2",
+                         "CreateFileW " + f + "bin\\shared.dll.~tp3",
+                         "CreateFileW " + f + "lib\\shared.dll.~tp4",
+                         "OpenFileForReading " + f + "bin\\shared.dll.~tp3",
+                         "CreateFileW " + f + "empty.dat.~tp5",
+                         "CreateFileW " + f + "data\\tail.bin.~tp7",
+                         "MoveFileExW " + f + "license.txt.~tp0 " + f + "license.txt replace",
+                         "MoveFileExW " + f + "zentrova.exe.~tp2 " + f + "zentrova.exe replace",
+                         "MoveFileExW " + f + "bin\\shared.dll.~tp3 " + f + "bin\\shared.dll replace",
+                         "MoveFileExW " + f + "lib\\shared.dll.~tp4 " + f + "lib\\shared.dll replace",
+                         "MoveFileExW " + f + "empty.dat.~tp5 " + f + "empty.dat replace",
+                         "MoveFileExW " + f + "data\\tail.bin.~tp7 " + f + "data\\tail.bin replace",
                      }));
   EXPECT_EQ(LogLines().front(), "Copy " + f + "license.txt\r\n");
   EXPECT_EQ(LogLines().back(), "End");
+}
+
+// The first file read from the stream may begin in the held bytes, and a
+// target written by two entries gets the later one's data even when the
+// later one shares its data with the entry before it.
+TEST_F(InstallStreamTest, StreamsFromInsideTheHeldBytesAndKeepsTheLaterOfTwoWrites) {
+  struct Case {
+    const char* label;
+    uint32_t extra;  // held bytes past the head
+    bool writeTwice;
+  };
+  const uint32_t licence = 12, x86 = 70000;
+  const Case cases[] = {
+      {"x64 build begins in the held bytes", licence + x86 + 1000, false},
+      {"held bytes end inside data not for this machine", licence + 1000, false},
+      {"zentrova.exe written again with the tail's data", licence, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    PackageContents contents = StreamedProduct();
+    if (c.writeTwice) contents.files.push_back({"zentrova.exe", 0, 0x01D9000000000009ull, 4});
+    Prepare(contents, c.extra);
+    ASSERT_EQ(LoadAndInstall(), 0) << LogLines().back();
+    ASSERT_NE(g_package->heldSize, g_package->blockSize);
+    EXPECT_EQ(g_fake.files[kFolder + u"zentrova.exe"], contents.blobs[c.writeTwice ? 4 : 2]);
+    EXPECT_EQ(g_fake.files[kFolder + u"bin\\shared.dll"], contents.blobs[3]);
+    EXPECT_EQ(g_fake.files[kFolder + u"data\\tail.bin"], contents.blobs[4]);
+    EXPECT_EQ(StagedFiles(), 0u);
+    TearDown();
+  }
 }
 
 // Damage that the loader cannot see (it only decodes the head) fails the

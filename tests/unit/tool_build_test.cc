@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "base/memory_host.h"
@@ -91,12 +92,14 @@ struct Project {
     options.sourceDateEpoch = epoch;
     options.readChunk = readChunk;
     options.installerMemoryWarning = installerMemoryWarning;
+    options.layout = layout;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
 
   size_t readChunk = kReadChunk;
   uint64_t installerMemoryWarning = uint64_t{1} << 30;
+  StreamLayout layout;
 };
 
 const char kExampleManifest[] = R"(
@@ -322,13 +325,14 @@ TEST(ToolBuild, DataOrderFollowsTheEntriesOrTheExtensions) {
 }
 
 // The build warns when the installer would need more memory at once than
-// a 32-bit process can count on; the figure is the packed and unpacked
-// package plus the dictionary.
+// a 32-bit process can count on; the figure is the unpacked package (or,
+// when it streams, the part the installer holds) plus the dictionary.
 TEST(ToolBuild, WarnsWhenAThirtyTwoBitInstallerMayLackMemory) {
   Project p = ExampleProject();
   BuildResult plain = p.Build();
   EXPECT_TRUE(plain.warnings.empty());
-  uint64_t need = plain.unpackedSize + plain.packedSize + (8u << 20);
+  EXPECT_FALSE(plain.streams);
+  uint64_t need = plain.unpackedSize + (8u << 20);
   EXPECT_EQ(plain.installerMemory, need);
   for (uint64_t limit : {need - 1, need, need + 1, uint64_t{1} << 20}) {
     p.installerMemoryWarning = limit;
@@ -340,6 +344,83 @@ TEST(ToolBuild, WarnsWhenAThirtyTwoBitInstallerMayLackMemory) {
       EXPECT_NE(result.warnings[0].find("32-bit"), std::string::npos) << result.warnings[0];
     }
   }
+}
+
+// Above the streaming size the installer holds only the head of the block
+// and decodes the rest once, writing files in entry order: the info text's
+// data comes first and the entries follow their data, whatever the data
+// order, with entries sharing data next to each other and a name written
+// twice still won by the later entry.
+TEST(ToolBuild, LargePackagesAreLaidOutToStream) {
+  auto project = [](const char* order) {
+    Project p = ExampleProject();
+    for (int i = 0; i < 3; ++i) p.Source("big/part" + std::to_string(i) + ".bin", std::string(40000, 'a' + i));
+    p.Source("big/again.dat", std::string(40000, 'b'));  // shares part1.bin's data
+    p.Source("first/same.txt", "written first");
+    p.Source("second/same.txt", "written second");
+    std::ofstream(p.manifest, std::ios::app)
+        << "\n[[files]]\nsource = \"big/*\"\ntarget = \"big/\"\n"
+        << "[[files]]\nsource = \"first/same.txt\"\ntarget = \"same.txt\"\n"
+        << "[[files]]\nsource = \"second/same.txt\"\ntarget = \"same.txt\"\n"
+        << "[[files]]\nsource = \"copy-of-license.txt\"\ntarget = \"legal/zz-last.txt\"\n"
+        << "[compression]\norder = \"" << order << "\"\n";
+    return p;
+  };
+  const uint32_t kHeld = 32 << 10;
+  for (const char* order : {"entries", "extension"}) {
+    Project small = project(order);
+    BuildResult plain = small.Build("plain.exe");
+    Project large = project(order);
+    large.layout = {plain.unpackedSize - 1, kHeld};
+    BuildResult streamed = large.Build("streamed.exe");
+    EXPECT_FALSE(plain.streams) << order;
+    EXPECT_TRUE(streamed.streams) << order;
+    EXPECT_EQ(streamed.unpackedSize, plain.unpackedSize) << order;
+    EXPECT_EQ(streamed.installerMemory, kHeld + (8u << 20)) << order;
+
+    for (uint32_t arch : {kArchX86, kArchX64}) {
+      Installer a(small.dir.Path() / "plain.exe", arch, kOsWindows10);
+      Installer b(large.dir.Path() / "streamed.exe", arch, kOsWindows10);
+      ASSERT_TRUE(a.Intact() && b.Intact()) << order;
+      // The manifest's order cannot stream (shared data, the info text
+      // last); the streaming layout can, within the held bytes.
+      EXPECT_EQ(IsStreamableOrder(&a.Package(), kHeld, arch, kOsWindows10), 0) << order << " " << arch;
+      EXPECT_EQ(IsStreamableOrder(&b.Package(), kHeld, arch, kOsWindows10), 1) << order << " " << arch;
+
+      std::vector<EntryView> before = Entries(a), after = Entries(b);
+      ASSERT_EQ(after.size(), before.size());
+      const FileEntry& info = b.Package().entries[b.Package().header.infoEntry];
+      EXPECT_EQ(std::string(EntryName(&b.Package(), &info)), "license.txt") << order;
+      EXPECT_LE(info.dataOffset + info.size, kHeld) << order;
+      // The same entries with the same data, and the later same.txt last.
+      std::multiset<std::pair<std::string, std::string>> x, y;
+      for (const EntryView& e : before) x.insert({e.name, e.data});
+      for (const EntryView& e : after) y.insert({e.name, e.data});
+      EXPECT_EQ(x, y) << order;
+      std::vector<std::string> same;
+      for (const EntryView& e : after) {
+        if (e.name == "same.txt") same.push_back(e.data);
+      }
+      EXPECT_EQ(same, (std::vector<std::string>{"written first", "written second"})) << order;
+    }
+  }
+  // Small packages keep the manifest's order byte for byte.
+  Project p = ExampleProject();
+  p.Build("default.exe");
+  p.layout = {uint64_t{1} << 32, 1};
+  p.Build("never.exe");
+  EXPECT_TRUE(ReadFile(p.dir.Path() / "default.exe") == ReadFile(p.dir.Path() / "never.exe"));
+  // A head (metadata and info text) larger than the held bytes cannot
+  // stream: the installer holds the whole block, and the figure says so.
+  Project big = project("entries");
+  big.layout = {1, 1024};
+  big.installerMemoryWarning = 1;
+  BuildResult whole = big.Build();
+  EXPECT_FALSE(whole.streams);
+  EXPECT_EQ(whole.installerMemory, whole.unpackedSize + (8u << 20));
+  ASSERT_EQ(whole.warnings.size(), 1u);
+  EXPECT_NE(whole.warnings[0].find("metadata and info text take more than the 1.0 KiB"), std::string::npos)
+      << whole.warnings[0];
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {

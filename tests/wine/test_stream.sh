@@ -80,7 +80,7 @@ run_measured() {
 
 # staged_files: files left under a staging name anywhere in the folder.
 staged_files() {
-  find "$folder" -name '*.~tp' 2>/dev/null | wc -l
+  find "$folder" -name '*.~tp*' 2>/dev/null | wc -l
 }
 
 tp_case "a 98 MiB package streams: files equal the sources, memory far below the package"
