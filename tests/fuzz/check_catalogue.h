@@ -15,10 +15,12 @@ inline void Require(bool condition) {
   if (!condition) abort();
 }
 
+// True when `bytes` at `p` lie within the bytes of the block at hand (all
+// of it, or the held head of a block that streams).
 inline bool InBlock(const Catalogue& c, const void* p, size_t bytes) {
   const uint8_t* at = static_cast<const uint8_t*>(p);
-  return at >= c.block && static_cast<size_t>(at - c.block) <= c.blockSize &&
-         bytes <= c.blockSize - static_cast<size_t>(at - c.block);
+  return at >= c.block && static_cast<size_t>(at - c.block) <= c.heldSize &&
+         bytes <= c.heldSize - static_cast<size_t>(at - c.block);
 }
 
 // Length of a text that must end inside the block.
@@ -61,12 +63,20 @@ inline void CheckCatalogue(const Catalogue& c, uint32_t archMask, uint32_t osMas
     while (name[length] != 0) ++length;
     Require(InBlock(c, name, length + 1));
     Require(IsSafeRelativeName(name, (e.flags & kEntryListedOnly) != 0));
-    Require(InBlock(c, c.block + e.dataOffset, e.size));
+    Require(e.dataOffset <= c.blockSize && e.size <= c.blockSize - e.dataOffset);
     Require((e.flags & kEntryArchBits) != 0 && (e.flags & kEntryOsBits) != 0);
-    ComputeChecksum(c.block + e.dataOffset, e.size);  // reads the whole range
+    // Reads the part of the range that is held (all of it unless the block
+    // streams).
+    uint32_t end = e.dataOffset + e.size;
+    if (e.dataOffset < c.heldSize) ComputeChecksum(c.block + e.dataOffset, (end < c.heldSize ? end : c.heldSize) - e.dataOffset);
     if (IsEntrySelected(e.flags, archMask, osMask)) total += e.size;
   }
   Require(c.total == (total == 0 ? 1 : total));
+  // The info pane shows the info text from memory.
+  if (c.header.infoEntry != kNoInfoEntry) {
+    const FileEntry& info = c.entries[c.header.infoEntry];
+    Require(info.dataOffset + info.size <= c.heldSize);
+  }
 }
 
 }  // namespace fuzz
