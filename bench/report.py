@@ -157,6 +157,18 @@ def scale_table(figures):
     installed = text(figures, ("scale", "identical", "tailpack"))
     if installed:
         lines.append(f"Installed files identical to the sources: {installed}.")
+    # The peer cannot install this payload; its rate on the binaries, which
+    # the scale payload is cut from, is the nearest comparison.
+    rates = []
+    for payload, maker, who in (("scale", "tailpack", "tailpack on this payload"),
+                                ("binaries", "tailpack", "tailpack on the binaries"),
+                                ("binaries", "peer", "the peer on the binaries")):
+        seconds = median(figures, (payload, "install-time", maker))
+        size = median(figures, (payload, "payload-bytes", "-"))
+        if seconds and size:
+            rates.append(f"{who} {size / 1048576 / seconds:.1f} MiB/s")
+    if rates:
+        lines.append("Silent install rate (unpacked bytes per second): " + ", ".join(rates) + ".")
     lines.append("")
     return lines
 

@@ -527,6 +527,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     j.BeginObject();
     j.Key("file").String(path.string());
     j.Key("size").Number(installer.FileSize());
+    if (installer.Intact()) j.Key("streams").Bool(InstallerStreams(installer.Package(), kArchX64, kOsWindows10));
     j.Key("signed").Bool(installer.Signed());
     j.Key("signature").String(installer.SignatureDescription());
     j.Key("package").BeginObject();
@@ -654,6 +655,24 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   out << "\nselected    " << selectedTotal << " bytes\n";
 }
 
+bool InstallerStreams(const Catalogue& c, uint32_t archMask, uint32_t osMask, uint32_t streamThreshold,
+                      uint32_t heldSize) {
+  if (c.blockSize <= streamThreshold) return false;
+  // The names come last before the file data: the head ends with the last
+  // of them (or the info text's data).
+  uint64_t head = static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(c.names) - c.block);
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const char* name = EntryName(&c, &c.entries[i]);
+    head = std::max<uint64_t>(head, static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(name) - c.block) +
+                                        strlen(name) + 1);
+  }
+  if (c.header.infoEntry != kNoInfoEntry) {
+    const FileEntry& info = c.entries[c.header.infoEntry];
+    head = std::max<uint64_t>(head, uint64_t{info.dataOffset} + info.size);
+  }
+  return head <= heldSize && IsStreamableOrder(&c, heldSize, archMask, osMask) == 1;
+}
+
 bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::ostream& out) {
   bool json = options.json;
   Installer installer(path, kArchX64, kOsWindows10, options.maxUnpacked, options.limits);
@@ -675,6 +694,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
       j.EndObject();
     }
     j.EndArray();
+    if (installer.Intact()) j.Key("streams").Bool(InstallerStreams(installer.Package(), kArchX64, kOsWindows10));
     j.Key("signed").Bool(installer.Signed());
     j.Key("signature").String(installer.SignatureDescription());
     j.Key("notes").StringArray(notes);
@@ -688,6 +708,14 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
     out << "  " << mark << " " << check.title;
     if (!check.detail.empty()) out << ": " << check.detail;
     out << "\n";
+  }
+  if (installer.Intact()) {
+    out << "  install (x64, Windows 10): "
+        << (InstallerStreams(installer.Package(), kArchX64, kOsWindows10)
+                ? "writes the files as it decodes them, holding the first " + std::to_string(kStreamHeldSize >> 20) +
+                      " MiB of the package"
+                : "holds the whole unpacked package and checks it before writing")
+        << "\n";
   }
   out << "  signature: " << installer.SignatureDescription();
   if (installer.Signed()) out << " (not checked here; use osslsigncode verify)";

@@ -118,6 +118,14 @@ struct ListOptions {
 // Throws ToolError when the package is not intact.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
 
+// Whether an installer of package `c` (indexed for `archMask`/`osMask`)
+// writes the files as it decodes them, holding only the first `heldSize`
+// bytes: the block is over `streamThreshold`, everything but file data and
+// the info text's data lie in those bytes, and the selected entries can be
+// written in one pass. Otherwise it holds the whole block.
+bool InstallerStreams(const Catalogue& c, uint32_t archMask, uint32_t osMask,
+                      uint32_t streamThreshold = kStreamThreshold, uint32_t heldSize = kStreamHeldSize);
+
 struct VerifyOptions {
   bool json = false;
   uint32_t codePage = 1252;  // of the file names quoted in notes

@@ -382,14 +382,20 @@ TEST(ToolBuild, LargePackagesAreLaidOutToStream) {
       Installer a(small.dir.Path() / "plain.exe", arch, kOsWindows10);
       Installer b(large.dir.Path() / "streamed.exe", arch, kOsWindows10);
       ASSERT_TRUE(a.Intact() && b.Intact()) << order;
+      const FileEntry& info = b.Package().entries[b.Package().header.infoEntry];
       // The manifest's order cannot stream (shared data, the info text
       // last); the streaming layout can, within the held bytes.
       EXPECT_EQ(IsStreamableOrder(&a.Package(), kHeld, arch, kOsWindows10), 0) << order << " " << arch;
       EXPECT_EQ(IsStreamableOrder(&b.Package(), kHeld, arch, kOsWindows10), 1) << order << " " << arch;
+      // What verify reports: the threshold and the held head both count.
+      const uint32_t over = static_cast<uint32_t>(plain.unpackedSize) - 1;
+      EXPECT_TRUE(InstallerStreams(b.Package(), arch, kOsWindows10, over, kHeld)) << order;
+      EXPECT_FALSE(InstallerStreams(b.Package(), arch, kOsWindows10, over + 1, kHeld)) << order;
+      EXPECT_FALSE(InstallerStreams(b.Package(), arch, kOsWindows10, over, info.dataOffset + info.size - 1)) << order;
+      EXPECT_FALSE(InstallerStreams(a.Package(), arch, kOsWindows10, over, kHeld)) << order;
 
       std::vector<EntryView> before = Entries(a), after = Entries(b);
       ASSERT_EQ(after.size(), before.size());
-      const FileEntry& info = b.Package().entries[b.Package().header.infoEntry];
       EXPECT_EQ(std::string(EntryName(&b.Package(), &info)), "license.txt") << order;
       EXPECT_LE(info.dataOffset + info.size, kHeld) << order;
       // The same entries with the same data, and the later same.txt last.
