@@ -126,14 +126,18 @@ static uint32_t WriteEntry(const FileEntry* entry, Char16* path) {
   return error;
 }
 
-// Packages whose file data streams are installed in two steps: every file
-// is written under its staging name (its path + ".~tp" + its entry number)
-// as its data is decoded, and only once the last byte has been decoded and
-// the checksum matches are the staged files moved over their targets, in
-// entry order. On any failure the staged files are removed, so a damaged
-// package leaves nothing behind and replaces nothing. FileEntry::reserved
-// marks an entry staged. The entry number keeps two entries that write the
-// same target apart until they settle, the later one last.
+// Packages whose file data streams are installed in two steps, so that a
+// damaged package leaves nothing behind and replaces nothing: as its data
+// is decoded, a file whose target does not exist yet is written in place,
+// any other under its staging name (its path + ".~tp" + its entry number).
+// Only once the last byte has been decoded and the checksum matches are the
+// staged files moved over their targets, in entry order; on any failure the
+// staged files and the files written in place are removed. The entry
+// number keeps two entries that write the same target apart until they
+// settle, the later one last. FileEntry::reserved marks how an entry was
+// written.
+static const uint8_t kWrittenInPlace = 1;
+static const uint8_t kStaged = 2;
 static const uint32_t kStagingSuffixLength = 15;  // ".~tp", 10 digits, the terminator
 
 // Appends the staging suffix of entry `index` to the path in `path`.
@@ -185,16 +189,22 @@ static uint32_t CopyStagedFile(const Char16* source, uint32_t size, PlatformFile
   return error;
 }
 
-// Writes entry `index` under its staging name. `path` holds its target
-// path again on return. Returns 0 or the error that fails the installation.
+// Writes entry `index` in place when its target is new, else under its
+// staging name. `path` holds its target path again on return. Returns 0 or
+// the error that fails the installation.
 static uint32_t StageEntry(uint32_t index, Char16* path) {
   FileEntry* entry = &g_package->entries[index];
   size_t length = TextLength(path);
-  if (AppendStagingSuffix(path, index) != 0) return kErrorPathTooLong;
   PlatformFile file;
-  uint32_t error = CreateFileForWriting(path, &file);
+  uint8_t how = kWrittenInPlace;
+  uint32_t error = CreateFileForWriting(path, &file, kCreateNew);
+  if (error != 0) {
+    how = kStaged;
+    if (AppendStagingSuffix(path, index) != 0) return kErrorPathTooLong;
+    error = CreateFileForWriting(path, &file, kCreateAlways);
+  }
   if (error == 0) {
-    entry->reserved = 1;
+    entry->reserved = how;
     uint32_t start = entry->dataOffset;
     uint32_t end = start + entry->size;
     uint32_t held = g_package->heldSize;
@@ -229,17 +239,19 @@ static int ComposeEntryPath(const FileEntry* entry, Char16* path, uint32_t nameP
   return ConvertAnsiText(EntryName(g_package, entry), path + namePosition, kPathCapacity - namePosition) != 0;
 }
 
-// Moves each staged file over its target (`commit`), or removes it. A
-// target in use is moved aside first when its entry allows it. Returns 0,
-// or the error of the first move that failed, with its target in `path`.
+// Moves each staged file over its target (`commit`), or removes what the
+// install wrote: the staged files not moved yet and the files written in
+// place. A target in use is moved aside first when its entry allows it.
+// Returns 0, or the error of the first move that failed, with its target
+// in `path`.
 static uint32_t SettleStagedFiles(Char16* path, uint32_t namePosition, int commit) {
   Char16 staged[kPathCapacity];
   for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
     FileEntry* entry = &g_package->entries[i];
-    if (entry->reserved == 0) continue;
+    if (entry->reserved == 0 || (commit && entry->reserved == kWrittenInPlace)) continue;
     ComposeEntryPath(entry, path, namePosition);
     CopyText(staged, kPathCapacity, path);
-    AppendStagingSuffix(staged, i);
+    if (entry->reserved == kStaged) AppendStagingSuffix(staged, i);
     if (!commit) {
       DeleteFileAt(staged);
       continue;

@@ -124,9 +124,13 @@ const uint32_t kInvalidAttributes = 0xFFFFFFFFu;
 const uint32_t kAttributeDirectory = 0x10;
 // CreateDirectoryW without security attributes; non-zero on success.
 int CreateFolder(const Char16* path);
-// CreateFileW with GENERIC_WRITE, no sharing, CREATE_ALWAYS. Returns 0 with
-// `*file` set, else the GetLastError code.
-uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file);
+// CreateFileW with GENERIC_WRITE, no sharing and `disposition`: kCreateAlways
+// (CREATE_ALWAYS) or kCreateNew (CREATE_NEW: fails with ERROR_FILE_EXISTS, 80,
+// when the file exists). Returns 0 with `*file` set, else the GetLastError
+// code.
+const uint32_t kCreateNew = 1;
+const uint32_t kCreateAlways = 2;
+uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition = kCreateAlways);
 // WriteFile of `size` bytes; `*written` receives the count WriteFile reports.
 // Returns 0 when all bytes were written, else the GetLastError code, or
 // kErrorDiskFull when the write came up short without one.

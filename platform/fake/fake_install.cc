@@ -109,10 +109,13 @@ int CreateFolder(const Char16* path) {
   return 1;
 }
 
-uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file) {
-  Record("CreateFileW " + Narrow(path));
+uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition) {
+  Record("CreateFileW " + Narrow(path) + (disposition == kCreateNew ? " new" : ""));
   auto error = g_fake.createErrors.find(path);
   if (error != g_fake.createErrors.end()) return error->second;
+  if (disposition == kCreateNew && (g_fake.files.count(path) != 0 || IsFolder(path))) {
+    return IsFolder(path) ? 5 : 80;  // ERROR_ACCESS_DENIED, ERROR_FILE_EXISTS
+  }
   if (g_fake.lockedFiles.count(path) != 0) return kErrorSharingViolation;
   if (IsFolder(path)) return 5;                    // ERROR_ACCESS_DENIED
   if (!IsFolder(ParentOf(path))) return 3;         // ERROR_PATH_NOT_FOUND

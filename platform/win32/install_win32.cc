@@ -48,8 +48,10 @@ uint32_t QueryFileAttributes(const Char16* path) { return GetFileAttributesW(Wid
 
 int CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0); }
 
-uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file) {
-  HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
+static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS, "dispositions are passed through");
+
+uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition) {
+  HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, 0, 0, disposition, 0, 0);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   *file = handle;
   return 0;

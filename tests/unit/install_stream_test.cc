@@ -124,9 +124,16 @@ class InstallStreamTest : public ::testing::Test {
   Char16 path_[kPathCapacity];
 };
 
-TEST_F(InstallStreamTest, StagesWhileDecodingOnceThenMovesIntoPlace) {
+// New targets are written in place as the data is decoded; targets that
+// exist (an earlier version) are staged and replaced only after the last
+// byte, once the checksum matched.
+TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
   PackageContents c = StreamedProduct();
   Prepare(c, static_cast<uint32_t>(c.blobs[0].size()));
+  const std::u16string f16 = kFolder;
+  g_fake.directories.insert(f16 + u"lib");
+  g_fake.files[f16 + u"zentrova.exe"] = Bytes("old build");
+  g_fake.files[f16 + u"lib\\shared.dll"] = Bytes("old library");
   // The whole block never fits in one allocation: only the head, the
   // scratch and input buffers and the small dictionary do.
   g_allocationLimit = 128 * 1024;
@@ -149,25 +156,23 @@ TEST_F(InstallStreamTest, StagesWhileDecodingOnceThenMovesIntoPlace) {
   EXPECT_EQ(g_fake.openFiles, 1);  // the installer itself
   EXPECT_EQ(g_stream.position, g_package->blockSize);
 
-  // Every file is staged before the first one replaces its target, and the
-  // copy of the shared contents reads the first staged copy back.
+  // Existing targets are replaced only after every file is written, and the
+  // copy of the shared contents reads the first copy back.
   std::vector<std::string> effects = EventsStartingWith({"CreateFileW", "MoveFileExW", "OpenFileForReading"});
   const std::string f = Narrow(kFolder);
   EXPECT_EQ(effects, (std::vector<std::string>{
                          "OpenFileForReading " + Narrow(g_fake.ownPath),
-                         "CreateFileW " + f + "license.txt.~tp0",
+                         "CreateFileW " + f + "license.txt new",
+                         "CreateFileW " + f + "zentrova.exe new",
                          "CreateFileW " + f + "zentrova.exe.~tp2",
-                         "CreateFileW " + f + "bin\\shared.dll.~tp3",
+                         "CreateFileW " + f + "bin\\shared.dll new",
+                         "CreateFileW " + f + "lib\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll.~tp4",
-                         "OpenFileForReading " + f + "bin\\shared.dll.~tp3",
-                         "CreateFileW " + f + "empty.dat.~tp5",
-                         "CreateFileW " + f + "data\\tail.bin.~tp7",
-                         "MoveFileExW " + f + "license.txt.~tp0 " + f + "license.txt replace",
+                         "OpenFileForReading " + f + "bin\\shared.dll",
+                         "CreateFileW " + f + "empty.dat new",
+                         "CreateFileW " + f + "data\\tail.bin new",
                          "MoveFileExW " + f + "zentrova.exe.~tp2 " + f + "zentrova.exe replace",
-                         "MoveFileExW " + f + "bin\\shared.dll.~tp3 " + f + "bin\\shared.dll replace",
                          "MoveFileExW " + f + "lib\\shared.dll.~tp4 " + f + "lib\\shared.dll replace",
-                         "MoveFileExW " + f + "empty.dat.~tp5 " + f + "empty.dat replace",
-                         "MoveFileExW " + f + "data\\tail.bin.~tp7 " + f + "data\\tail.bin replace",
                      }));
   EXPECT_EQ(LogLines().front(), "Copy " + f + "license.txt\r\n");
   EXPECT_EQ(LogLines().back(), "End");

@@ -116,4 +116,12 @@ expect_equal "the earlier licence" "installed earlier" "$(tr -d '\r' <"$folder/z
 tp_check "no tail.bin" test ! -e "$folder/data/tail.bin"
 expect_equal "staged files left" 0 "$(staged_files)"
 
+tp_case "installing again over damaged leftovers: every existing file is replaced after the last byte"
+run_measured "$installer"
+tp_expect_exit 0
+tp_check "licence replaced" cmp -s "$payload/zz-license.txt" "$folder/zz-license.txt"
+tp_check "big.bin" cmp -s "$payload/big.bin" "$folder/data/big.bin"
+tp_check "tail.bin" cmp -s "$payload/tail.bin" "$folder/data/tail.bin"
+expect_equal "staged files left" 0 "$(staged_files)"
+
 tp_test_end
