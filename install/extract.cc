@@ -150,7 +150,7 @@ static int AppendStagingSuffix(Char16* path, uint32_t index) {
 }
 
 // The data of the last entry written from the stream, and where it was
-// staged: an entry with the very same data is copied from that file.
+// written: an entry with the very same data is copied from there.
 static uint32_t g_streamedStart;
 static uint32_t g_streamedEnd;
 static Char16 g_streamedPath[kPathCapacity];
@@ -212,7 +212,10 @@ static uint32_t StageEntry(uint32_t index, Char16* path) {
     if (entry->size == 0 || end <= held) {
       error = WriteChunked(g_package->block + start, entry->size, file);
     } else if (start == g_streamedStart && end == g_streamedEnd) {
-      error = CopyStagedFile(g_streamedPath, entry->size, file);
+      // The previous entry's data again: still in the scratch buffer when
+      // it came from the stream in one piece, else read back from its file.
+      error = start >= held && entry->size <= kScratchSize ? WriteChunked(g_reader.scratch, entry->size, file)
+                                                           : CopyStagedFile(g_streamedPath, entry->size, file);
     } else {
       // Data that begins in the held bytes (only the first entry written
       // from the stream may) continues where the stream stands.

@@ -157,7 +157,7 @@ TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
   EXPECT_EQ(g_stream.position, g_package->blockSize);
 
   // Existing targets are replaced only after every file is written, and the
-  // copy of the shared contents reads the first copy back.
+  // copy of the shared contents comes from memory, not from the first copy.
   std::vector<std::string> effects = EventsStartingWith({"CreateFileW", "MoveFileExW", "OpenFileForReading"});
   const std::string f = Narrow(kFolder);
   EXPECT_EQ(effects, (std::vector<std::string>{
@@ -168,7 +168,6 @@ TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
                          "CreateFileW " + f + "bin\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll.~tp4",
-                         "OpenFileForReading " + f + "bin\\shared.dll",
                          "CreateFileW " + f + "empty.dat new",
                          "CreateFileW " + f + "data\\tail.bin new",
                          "MoveFileExW " + f + "zentrova.exe.~tp2 " + f + "zentrova.exe replace",
@@ -178,7 +177,8 @@ TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
   EXPECT_EQ(LogLines().back(), "End");
 }
 
-// The first file read from the stream may begin in the held bytes, and a
+// The first file read from the stream may begin in the held bytes; shared
+// data too large to stay in memory is read back from the first copy; a
 // target written by two entries gets the later one's data even when the
 // later one shares its data with the entry before it.
 TEST_F(InstallStreamTest, StreamsFromInsideTheHeldBytesAndKeepsTheLaterOfTwoWrites) {
@@ -186,23 +186,30 @@ TEST_F(InstallStreamTest, StreamsFromInsideTheHeldBytesAndKeepsTheLaterOfTwoWrit
     const char* label;
     uint32_t extra;  // held bytes past the head
     bool writeTwice;
+    uint32_t sharedSize;
+    bool readBack;  // the second shared.dll is copied from the first
   };
   const uint32_t licence = 12, x86 = 70000;
   const Case cases[] = {
-      {"x64 build begins in the held bytes", licence + x86 + 1000, false},
-      {"held bytes end inside data not for this machine", licence + 1000, false},
-      {"zentrova.exe written again with the tail's data", licence, true},
+      {"x64 build begins in the held bytes", licence + x86 + 1000, false, 50000, false},
+      {"held bytes end inside data not for this machine", licence + 1000, false, 50000, false},
+      {"zentrova.exe written again with the tail's data", licence, true, 50000, false},
+      {"shared data larger than the scratch buffer", licence, false, kScratchSize + 1, true},
+      {"shared data that fills the scratch buffer", licence, false, kScratchSize, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     PackageContents contents = StreamedProduct();
     if (c.writeTwice) contents.files.push_back({"zentrova.exe", 0, 0x01D9000000000009ull, 4});
+    contents.blobs[3] = Noise(c.sharedSize, 3);
     Prepare(contents, c.extra);
     ASSERT_EQ(LoadAndInstall(), 0) << LogLines().back();
     ASSERT_NE(g_package->heldSize, g_package->blockSize);
     EXPECT_EQ(g_fake.files[kFolder + u"zentrova.exe"], contents.blobs[c.writeTwice ? 4 : 2]);
     EXPECT_EQ(g_fake.files[kFolder + u"bin\\shared.dll"], contents.blobs[3]);
+    EXPECT_EQ(g_fake.files[kFolder + u"lib\\shared.dll"], contents.blobs[3]);
+    EXPECT_EQ(EventsStartingWith({"OpenFileForReading " + Narrow(kFolder)}).size(), c.readBack ? 1u : 0u);
     EXPECT_EQ(g_fake.files[kFolder + u"data\\tail.bin"], contents.blobs[4]);
     EXPECT_EQ(StagedFiles(), 0u);
     TearDown();
