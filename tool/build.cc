@@ -233,11 +233,12 @@ void LayOutForStreaming(AssembledPackage& a, uint32_t& info) {
   std::vector<PackageFile> files;
   std::vector<std::string> names;
   std::vector<uint32_t> rules;
+  const uint32_t oldInfo = info;  // UINT32_MAX matches no entry
   for (uint32_t i = 0; i < order.size(); ++i) {
     files.push_back(std::move(c.files[order[i]]));
     names.push_back(std::move(a.utf8Names[order[i]]));
     rules.push_back(a.entryRule[order[i]]);
-    if (order[i] == info && info != UINT32_MAX) info = i;
+    if (order[i] == oldInfo) info = i;
   }
   c.files = std::move(files);
   a.utf8Names = std::move(names);

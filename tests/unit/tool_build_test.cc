@@ -427,6 +427,36 @@ TEST(ToolBuild, LargePackagesAreLaidOutToStream) {
   ASSERT_EQ(whole.warnings.size(), 1u);
   EXPECT_NE(whole.warnings[0].find("metadata and info text take more than the 1.0 KiB"), std::string::npos)
       << whole.warnings[0];
+  // The info text moves ahead of an entry whose old place it takes: the
+  // header still names the info text.
+  Project moved(R"(
+[product]
+name = "Zentrova"
+main_executable = "a.bin"
+[setup]
+info_text = "license.txt"
+[[files]]
+source = "a.bin"
+[[files]]
+source = "b.bin"
+[[files]]
+source = "c.bin"
+[[files]]
+source = "d.bin"
+[[files]]
+source = "license.txt"
+)");
+  moved.Source("a.bin", std::string(3000, 'a'));
+  moved.Source("b.bin", std::string(3000, 'b'));
+  moved.Source("c.bin", std::string(3000, 'c'));
+  moved.Source("d.bin", std::string(3000, 'a'));
+  moved.Source("license.txt", "License terms.\r\n");
+  moved.layout = {1, 1 << 20};
+  ASSERT_TRUE(moved.Build().streams);
+  Installer laidOut(moved.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(laidOut.Intact());
+  const Catalogue& c = laidOut.Package();
+  EXPECT_EQ(std::string(EntryName(&c, &c.entries[c.header.infoEntry])), "license.txt");
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
