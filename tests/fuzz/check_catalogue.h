@@ -68,7 +68,8 @@ inline void CheckCatalogue(const Catalogue& c, uint32_t archMask, uint32_t osMas
     // Reads the part of the range that is held (all of it unless the block
     // streams).
     uint32_t end = e.dataOffset + e.size;
-    if (e.dataOffset < c.heldSize) ComputeChecksum(c.block + e.dataOffset, (end < c.heldSize ? end : c.heldSize) - e.dataOffset);
+    uint32_t heldEnd = end < c.heldSize ? end : c.heldSize;
+    if (e.dataOffset < heldEnd) ComputeChecksum(c.block + e.dataOffset, heldEnd - e.dataOffset);
     if (IsEntrySelected(e.flags, archMask, osMask)) total += e.size;
   }
   Require(c.total == (total == 0 ? 1 : total));
