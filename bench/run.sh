@@ -263,7 +263,7 @@ bench_payload() {
   if [[ " $variants_on " == *" $name "* ]]; then
     local variant label lines
     # (Presets 6 to 9 differ only in their dictionary, which is fixed here.)
-    local variants=("not extreme|extreme = false" "pb 2|pb = 2" "lc 4|lc = 4")
+    local variants=("extreme|extreme = true" "pb 2|pb = 2" "lc 4|lc = 4")
     [[ $name == headers ]] && variants=("extension order|order = \"extension\"" "${variants[@]}")
     for variant in "${variants[@]}"; do
       label=${variant%%|*}

@@ -124,6 +124,8 @@ TEST(Manifest, DefaultsWithOnlyAProductName) {
   EXPECT_EQ(m.architectures, 0);
   EXPECT_EQ(m.headerFlags, 0);
   EXPECT_EQ(m.codePage, 1252u);
+  EXPECT_EQ(m.compression.preset, 9u);
+  EXPECT_FALSE(m.compression.extreme);
   EXPECT_EQ(m.compression.dictionarySize, 8u << 20);
   EXPECT_EQ(m.compression.lc, 3u);
   EXPECT_EQ(m.compression.lp, 0u);
