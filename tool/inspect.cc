@@ -527,7 +527,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     j.BeginObject();
     j.Key("file").String(path.string());
     j.Key("size").Number(installer.FileSize());
-    j.Key("streams").Bool(InstallerStreams(installer.Package(), options.archMask, options.osMask));
+    j.Key("streams").Bool(InstallerStreams(c, options.archMask, options.osMask));
     j.Key("signed").Bool(installer.Signed());
     j.Key("signature").String(installer.SignatureDescription());
     j.Key("package").BeginObject();
