@@ -103,7 +103,11 @@ uint64_t ReadSource(const fs::path& path, uint64_t expected, size_t chunk, std::
 bool SameContents(const fs::path& a, const fs::path& b, uint64_t size, size_t chunk) {
   std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
   if (!first || !second) return false;
-  std::vector<char> x(std::max<size_t>(chunk, 1)), y(x.size());
+  // Buffers no larger than the files: most repeated files are small or empty,
+  // and zeroing two fresh pieces of `chunk` bytes for each of them cost more
+  // than reading them.
+  size_t piece = static_cast<size_t>(std::min<uint64_t>(std::max<size_t>(chunk, 1), size));
+  std::vector<char> x(piece), y(piece);
   for (uint64_t left = size; left > 0;) {
     size_t take = static_cast<size_t>(std::min<uint64_t>(left, x.size()));
     first.read(x.data(), static_cast<std::streamsize>(take));

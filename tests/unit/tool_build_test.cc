@@ -238,15 +238,15 @@ TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
   std::string twin = odd;
   twin[999] = '!';
   const std::pair<const char*, std::string> sources[] = {
-      {"empty.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
+      {"empty.bin", ""}, {"none.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
   std::string first;
   for (size_t chunk : {size_t{1}, size_t{3}, size_t{999}, size_t{1000}, size_t{4096}, kReadChunk}) {
     Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"src/*\"\n");
     for (const auto& [name, content] : sources) p.Source(std::string("src/") + name, content);
     p.readChunk = chunk;
     BuildResult result = p.Build();
-    EXPECT_EQ(result.fileCount, 5u) << chunk;
-    EXPECT_EQ(result.blobCount, 4u) << chunk;  // copy.bin shares odd.bin's data
+    EXPECT_EQ(result.fileCount, 6u) << chunk;
+    EXPECT_EQ(result.blobCount, 4u) << chunk;  // copy.bin shares odd.bin's data, none.bin empty.bin's
     EXPECT_EQ(result.sourceBytes, 3001u) << chunk;
     Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
     ASSERT_TRUE(installer.Intact()) << chunk << ": " << installer.FailureMessage();
@@ -255,6 +255,7 @@ TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
     for (const auto& [name, content] : sources) EXPECT_EQ(byName[name].data, content) << chunk << " " << name;
     EXPECT_EQ(byName["copy.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
     EXPECT_NE(byName["twin.bin"].dataOffset, byName["odd.bin"].dataOffset) << chunk;
+    EXPECT_EQ(byName["none.bin"].dataOffset, byName["empty.bin"].dataOffset) << chunk;
     EXPECT_EQ(result.unpackedSize, installer.Trailer().unpackedSize) << chunk;
     std::string bytes = ReadFile(p.dir.Path() / "out.exe");
     if (first.empty()) first = bytes;
