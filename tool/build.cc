@@ -15,6 +15,8 @@
 #include <set>
 #include <unordered_map>
 
+#include <lzma.h>
+
 #include "package/pe.h"
 #include "tool/encoding.h"
 #include "tool/limits.h"
@@ -194,9 +196,7 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 
 void ContentHash::Add(const uint8_t* data, size_t size) {
-  uint64_t h = state_;
-  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
-  state_ = h;
+  state_ = lzma_crc64(data, size, state_);
 }
 
 namespace {
