@@ -79,8 +79,8 @@ def variants_table(figures, payload):
     if not labels or base_size is None:
         return []
     lines = ["", f"What each encoder setting buys on {payload}: one build each, the other settings as in the "
-             "default build above. Single builds on a shared machine: the sizes are exact, the times only "
-             "indicative.", "",
+             "default build above. Single builds, two at a time on the two cores: the sizes are exact, the "
+             "times only indicative.", "",
              "| setting | installer size | size / default | build time | time / default |", "|---|---|---|---|---|",
              f"| defaults | {base_size:.0f} | 1 | {show(base_time, 's')} | 1 |"]
     for metric in labels:
@@ -197,7 +197,8 @@ def main():
         f"Stubs: i686 {args.stub32} bytes, x86_64 {args.stub64} bytes. The run took {int(args.seconds) // 60} min.",
         "",
         "Ratios below 1 favour tailpack. Sizes are single figures (builds are reproducible); "
-        "times and memory are medians, the two makers' runs alternating.",
+        "times and memory are medians. The two makers build side by side, each on its own core, and swap "
+        "cores every run; they install and extract in alternation. The xz floor is built once.",
         "",
     ]
     folder = text(figures, ("all", "install-folder", "-"))
@@ -221,13 +222,14 @@ COMMANDS = """## How each figure is taken
 Payload `NAME` lives in `build/bench/NAME/files` (regular files only, copied
 through `tar`); `files.tar` is the same files as one tar.
 
-* tailpack build, on one core, with `tailpack.toml` holding
+* tailpack build, on one core (0 or 1; the peer builds on the other), with
+  `tailpack.toml` holding
   `[compression] dictionary = "8 MiB"` (the other settings at the tool's
   defaults, see docs/manifest.md) and one `[[files]]` item for `files/**`;
   the variants add one setting each:
   `taskset -c 0 tailpack build tailpack.toml -q --stub x64 -o setup.exe`
-* peer build, on one core:
-  `taskset -c 0 makensis -V1 peer.nsi` with the script
+* peer build, on the other core at the same time:
+  `taskset -c 1 makensis -V1 peer.nsi` with the script
   ```nsis
   Unicode true
   Target amd64-unicode
@@ -242,7 +244,9 @@ through `tar`); `files.tar` is the same files as one tar.
     File /r "files/*"
   SectionEnd
   ```
-* compressor floor: `taskset -c 0 xz --format=raw --lzma1=preset=9e,dict=8MiB -k files.tar`
+* compressor floor, once: `taskset -c 0 xz --format=raw --lzma1=preset=9e,dict=8MiB -k files.tar`
+* the i686 installer: the i686 stub followed by the block and trailer of
+  `setup.exe` (they do not depend on the stub), checked with `tailpack verify`
 * silent install, in a private copy of the Wine test harness's template
   prefix whose `C:\\Program Files` is a tmpfs (when run as root), the
   install folder removed and the uninstall entry deleted before every run:

@@ -11,17 +11,22 @@
 #             only (the peer's installers stop at 2 GiB): build, extract and
 #             compare, install under wine64, peak memory of each step
 #
-# Every figure is the median of BENCH_REPS runs (default 5), the two makers'
-# runs alternating. Builds run on one core (taskset -c 0) so that both makers
-# get the same CPU whatever their threading.
+# Every figure is the median of BENCH_REPS runs (default 5). The two makers
+# build side by side, each pinned to one core (taskset), and swap cores every
+# run: both get one core whatever their threading, and the pairs halve the
+# wall time of the longest part of the bench (five builds of 640 MB each).
+# Installs and extracts alternate. Single runs (the compressor floor, the
+# encoder variants, the i686 installer, the scale build) share the two cores
+# as a queue. A default run takes about 45 minutes on two cores.
 #
 # Knobs (environment):
 #   BENCH_QUICK=1      scaled-down payloads and 3 runs, for development; the
 #                      report says so at its top
 #   BENCH_REPS=N       runs per figure
 #   BENCH_BUILD_REPS=N runs per build figure (default BENCH_REPS)
-#   BENCH_VARIANTS="headers binaries"   payloads on which each encoder
-#                      setting is tried once (size and build time)
+#   BENCH_VARIANTS="headers"   payloads on which each encoder setting is
+#                      tried once (size and build time); "headers binaries"
+#                      adds about 6 minutes
 #   BENCH_PAYLOADS="headers binaries scale"   which payloads to run
 #   BENCH_OUT=FILE     report path (default docs/benchmarks.md)
 #   BENCH_DIR=DIR      work directory (default build/bench)
@@ -32,7 +37,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 quick=${BENCH_QUICK:-0}
 if [[ $quick == 1 ]]; then reps=${BENCH_REPS:-3}; else reps=${BENCH_REPS:-5}; fi
 build_reps=${BENCH_BUILD_REPS:-$reps}
-variants_on=${BENCH_VARIANTS-headers binaries}
+variants_on=${BENCH_VARIANTS-headers}
 payloads=${BENCH_PAYLOADS:-headers binaries scale}
 out=${BENCH_OUT:-$root/docs/benchmarks.md}
 work=${BENCH_DIR:-$root/build/bench}
@@ -40,8 +45,6 @@ tool=$root/build/host/tailpack
 stub64=$root/build/win64/tailpack-stub.exe
 stub32=$root/build/win32/tailpack-stub.exe
 dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
-# One core for the builds: makensis may use a second thread, liblzma does not.
-pin=(taskset -c 0)
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
@@ -68,18 +71,44 @@ results=$work/results.txt  # lines: payload metric maker value
 record() { printf '%s %s %s %s\n' "$1" "$2" "$3" "$4" >>"$results"; }
 
 # measure PAYLOAD WHAT MAKER COMMAND...: runs COMMAND under GNU time and
-# records its wall time (s) and peak resident memory (KiB).
+# records its wall time (s) and peak resident memory (KiB). Safe to run two
+# at once (each process its own figures file; results are appended a line
+# at a time).
 measure() {
   local payload=$1 what=$2 maker=$3
   shift 3
-  local stats=$work/time.txt
+  local stats=$work/time.$BASHPID.txt
   /usr/bin/time -f '%e %M' -o "$stats" "$@" </dev/null >>"$work/commands.log" 2>&1 ||
     die "$maker $what on $payload failed: $* (see $work/commands.log)"
   local seconds kib
   read -r seconds kib <"$stats"
+  rm -f "$stats"
   record "$payload" "$what-time" "$maker" "$seconds"
   record "$payload" "$what-memory" "$maker" "$kib"
 }
+
+# run_on_two_cores JOB...: runs the jobs (each a command line, quoted with
+# printf %q) two at a time; each worker is pinned to its core ($core, for the
+# jobs' taskset) and takes the next job nobody has claimed.
+run_on_two_cores() {
+  local claims=$work/claims pids=() pid
+  rm -rf "$claims"
+  mkdir -p "$claims"
+  for core in 0 1; do
+    (
+      for ((j = 1; j <= $#; j++)); do
+        mkdir "$claims/$j" 2>/dev/null || continue
+        eval "${!j}"
+      done
+    ) &
+    pids+=($!)
+  done
+  local failed=0
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  rm -rf "$claims"
+  ((failed == 0)) || die "a bench job failed (see $work/commands.log)"
+}
+job() { printf '%q ' "$@"; }
 
 # --- payloads ----------------------------------------------------------------
 
@@ -236,8 +265,63 @@ check_installed() {
   record "$name" files-installed "$maker" "$have/$want"
 }
 
+# --- single runs (jobs for run_on_two_cores; $core is the worker's) ---------
+
+floor_job() {  # NAME: xz over the tar of the same files, once (its size is exact)
+  local dir=$work/$1
+  measure "$1" build xz taskset -c "$core" xz --format=raw --lzma1=preset=9e,dict=8MiB -k -f "$dir/files.tar" \
+    --suffix=.lzma
+  record "$1" size xz "$(stat -c %s "$dir/files.tar.lzma")"
+}
+
+# x86_job NAME: the same package with the i686 stub. The block and trailer
+# after the stub do not depend on the stub, so the i686 installer is the
+# i686 stub followed by the x86_64 installer's block (no second compression);
+# `tailpack verify` checks that it is a whole installer.
+x86_job() {
+  local dir=$work/$1
+  { cat "$stub32"; tail -c +$(($(stat -c %s "$stub64") + 1)) "$dir/setup.exe"; } >"$dir/setup-x86.exe"
+  taskset -c "$core" "$tool" verify "$dir/setup-x86.exe" >>"$work/commands.log" 2>&1 ||
+    die "the i686 installer of $1 does not verify"
+  record "$1" size tailpack-x86 "$(stat -c %s "$dir/setup-x86.exe")"
+  rm -f "$dir/setup-x86.exe"
+}
+
+variant_job() {  # NAME "LABEL|MANIFEST LINE[|LINE...]": one build with one setting changed
+  local name=$1 dir=$work/$1 label=${2%%|*} lines
+  IFS='|' read -r -a lines <<<"${2#*|}"
+  local tag=${label// /_} stats=$work/time.$BASHPID.txt
+  write_manifest "$name" "variant-$tag.toml" "${lines[@]}"
+  /usr/bin/time -f '%e %M' -o "$stats" taskset -c "$core" "$tool" build \
+    "$dir/variant-$tag.toml" -q --stub x64 -o "$dir/variant-$tag.exe" </dev/null >>"$work/commands.log" 2>&1 ||
+    die "variant $label of $name failed"
+  record "$name" "variant-$tag" size "$(stat -c %s "$dir/variant-$tag.exe")"
+  record "$name" "variant-$tag" time "$(cut -d' ' -f1 "$stats")"
+  rm -f "$dir/variant-$tag.exe" "$dir/variant-$tag.toml" "$stats"
+}
+
+scale_build_job() {  # SIZE: generates the scale payload and builds its installer
+  local dir=$work/scale
+  make_scale_payload "$1"
+  record scale payload-bytes - "$(du -sb "$dir/files" | cut -f1)"
+  record scale payload-files - "$(find "$dir/files" -type f | wc -l)"
+  write_manifest scale tailpack.toml "preset = 1" "extreme = false"
+  measure scale build tailpack taskset -c "$core" "$tool" build "$dir/tailpack.toml" -q --stub x64 -o "$dir/setup.exe"
+  record scale size tailpack "$(stat -c %s "$dir/setup.exe")"
+  touch "$dir/built"
+}
+
+scale_verify_job() {
+  measure scale verify tailpack taskset -c "$core" "$tool" verify "$work/scale/setup.exe"
+}
+scale_list_job() {
+  measure scale list tailpack bash -c "taskset -c $core '$tool' list '$work/scale/setup.exe' >/dev/null"
+}
+
 # --- one payload against the peer --------------------------------------------
 
+# bench_payload NAME [WHAT JOB...]: the payload against the peer; the JOBs
+# (described by WHAT) run in the queue of single runs too.
 bench_payload() {
   local name=$1 dir=$work/$1
   say "$name: $(du -sb "$dir/files" | cut -f1) bytes in $(find "$dir/files" -type f | wc -l) files"
@@ -245,38 +329,32 @@ bench_payload() {
   record "$name" payload-files - "$(find "$dir/files" -type f | wc -l)"
   write_manifest "$name" tailpack.toml
   write_nsis_script "$name"
-  local i
+  local i a b ours theirs
   for ((i = 1; i <= build_reps; i++)); do
-    say "$name: build $i/$build_reps"
-    measure "$name" build tailpack "${pin[@]}" "$tool" build "$dir/tailpack.toml" -q --stub x64 -o "$dir/setup.exe"
-    measure "$name" build peer "${pin[@]}" makensis -V1 "$dir/peer.nsi"
-    measure "$name" build xz "${pin[@]}" xz --format=raw --lzma1=preset=9e,dict=8MiB -k -f "$dir/files.tar" \
-      --suffix=.lzma
+    say "$name: build $i/$build_reps (both makers at once, one core each)"
+    a=$(((i + 1) % 2)) b=$((i % 2))
+    measure "$name" build tailpack taskset -c "$a" "$tool" build "$dir/tailpack.toml" -q --stub x64 \
+      -o "$dir/setup.exe" &
+    ours=$!
+    measure "$name" build peer taskset -c "$b" makensis -V1 "$dir/peer.nsi" &
+    theirs=$!
+    wait "$ours" || die "tailpack build of $name failed"
+    wait "$theirs" || die "peer build of $name failed"
   done
   record "$name" size tailpack "$(stat -c %s "$dir/setup.exe")"
   record "$name" size peer "$(stat -c %s "$dir/peer.exe")"
-  record "$name" size xz "$(stat -c %s "$dir/files.tar.lzma")"
-  "$tool" build "$dir/tailpack.toml" -q --stub x86 -o "$dir/setup-x86.exe"
-  record "$name" size tailpack-x86 "$(stat -c %s "$dir/setup-x86.exe")"
 
-  # What each encoder setting buys: one build each, against the defaults.
+  # Single runs, two at a time: the compressor floor, the i686 installer,
+  # what each encoder setting buys, and whatever the caller adds.
+  local jobs=("$(job floor_job "$name")" "$(job x86_job "$name")")
   if [[ " $variants_on " == *" $name "* ]]; then
-    local variant label lines
     # (Presets 6 to 9 differ only in their dictionary, which is fixed here.)
-    local variants=("extreme|extreme = true" "pb 2|pb = 2" "lc 4|lc = 4")
+    local variant variants=("extreme|extreme = true" "pb 2|pb = 2" "lc 4|lc = 4")
     [[ $name == headers ]] && variants=("extension order|order = \"extension\"" "${variants[@]}")
-    for variant in "${variants[@]}"; do
-      label=${variant%%|*}
-      IFS='|' read -r -a lines <<<"${variant#*|}"
-      say "$name: variant $label"
-      write_manifest "$name" variant.toml "${lines[@]}"
-      /usr/bin/time -f '%e %M' -o "$work/time.txt" "${pin[@]}" "$tool" build "$dir/variant.toml" -q --stub x64 \
-        -o "$dir/variant.exe" </dev/null >>"$work/commands.log" 2>&1 || die "variant $label failed"
-      record "$name" "variant-${label// /_}" size "$(stat -c %s "$dir/variant.exe")"
-      record "$name" "variant-${label// /_}" time "$(cut -d' ' -f1 "$work/time.txt")"
-    done
-    rm -f "$dir/variant.exe" "$dir/variant.toml"
+    for variant in "${variants[@]}"; do jobs+=("$(job variant_job "$name" "$variant")"); done
   fi
+  say "$name: floor, i686 installer, variants${2:+, $2}"
+  run_on_two_cores "${jobs[@]}" "${@:3}"
 
   # One run each to warm the page cache and Wine, not counted.
   wine_clean "$name"; install_tailpack "$name"
@@ -307,18 +385,17 @@ bench_payload() {
 
 # --- the scale payload: tailpack alone ---------------------------------------
 
+# bench_scale SIZE: the rest of the scale steps (built already when the
+# binaries' queue took the build; else built here).
 bench_scale() {
-  local name=scale dir=$work/scale size=$1
-  say "scale: generating $size bytes"
-  make_scale_payload "$size"
-  record scale payload-bytes - "$(du -sb "$dir/files" | cut -f1)"
-  record scale payload-files - "$(find "$dir/files" -type f | wc -l)"
-  write_manifest scale tailpack.toml "preset = 1" "extreme = false"
-  say "scale: build"
-  measure scale build tailpack "${pin[@]}" "$tool" build "$dir/tailpack.toml" -q --stub x64 -o "$dir/setup.exe"
-  record scale size tailpack "$(stat -c %s "$dir/setup.exe")"
-  measure scale verify tailpack "$tool" verify "$dir/setup.exe"
-  measure scale list tailpack bash -c "'$tool' list '$dir/setup.exe' >/dev/null"
+  local dir=$work/scale size=$1
+  if [[ ! -f $dir/built ]]; then
+    say "scale: generating $size bytes and building"
+    run_on_two_cores "$(job scale_build_job "$size")"
+  fi
+  rm -f "$dir/built"
+  say "scale: verify and list (side by side)"
+  run_on_two_cores scale_verify_job scale_list_job
   rm -rf "$dir/x"
   measure scale extract tailpack "$tool" extract "$dir/setup.exe" -d "$dir/x" -q
   if diff -r -q "$dir/files" "$dir/x" >/dev/null; then record scale extract-identical tailpack yes; else
@@ -341,6 +418,7 @@ bench_scale() {
 # --- run ---------------------------------------------------------------------
 
 started=$(date -u +%s)
+if [[ $quick == 1 ]]; then scale_size=$((256 << 20)); else scale_size=$((3584 << 20)); fi
 trap 'wine_end' EXIT
 wine_begin
 for payload in $payloads; do
@@ -357,10 +435,16 @@ for payload in $payloads; do
       else
         make_payload binaries "$dlls"
       fi
-      bench_payload binaries
+      # The scale build (tailpack alone, one core) joins the binaries' queue.
+      if [[ " $payloads " == *" scale "* ]]; then
+        rm -f "$work/scale/built"
+        bench_payload binaries "the scale build" "$(job scale_build_job "$scale_size")"
+      else
+        bench_payload binaries
+      fi
       ;;
     scale)
-      if [[ $quick == 1 ]]; then bench_scale $((256 << 20)); else bench_scale $((3584 << 20)); fi
+      bench_scale "$scale_size"
       ;;
     *) die "unknown payload $payload" ;;
   esac
