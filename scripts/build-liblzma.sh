@@ -69,9 +69,23 @@ show_undefined() {
     ' | sort >&2
 }
 
+# A library already built with this recipe: for the installed version, or
+# else the newest built in its place (when that version's source was not
+# available, the candidate's), which is also the one the stub build picks.
+cached() {
+  if [[ -n $version && -f $(dest_for "$version")/lib/liblzma.a ]]; then
+    dest_for "$version"
+    return 0
+  fi
+  local found
+  found=$(compgen -G "$cache/liblzma-*-$recipe-$triple/lib/liblzma.a" | LC_ALL=C sort | tail -n1)
+  [[ -n $found ]] || return 1
+  printf '%s\n' "${found%/lib/liblzma.a}"
+}
+
 # Fast path: already built.
-if [[ -n $version && -f $(dest_for "$version")/lib/liblzma.a ]]; then
-  print_result "$(dest_for "$version")"
+if built=$(cached); then
+  print_result "$built"
   exit 0
 fi
 
@@ -88,8 +102,8 @@ mkdir -p "$cache" 2>/dev/null || die "cannot create cache directory $cache (run 
 # Serialize concurrent runs for the same target (and the apt part globally).
 exec {target_lock}>"$cache/.lock-$triple"
 flock "$target_lock"
-if [[ -n $version && -f $(dest_for "$version")/lib/liblzma.a ]]; then
-  print_result "$(dest_for "$version")"
+if built=$(cached); then
+  print_result "$built"
   exit 0
 fi
 
