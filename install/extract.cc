@@ -72,8 +72,20 @@ void RenameLockedFile(const Char16* path) {
   MoveAsideUntilReboot(path, aside);
 }
 
+// The folder rather than the file is looked up: entries that share their
+// data come one after the other, wherever their folders lie, so an entry
+// often goes back to a folder made earlier for a file that is new; creating
+// each level again would cost a failed creation per level.
 void CreateParentDirectories(Char16* path, uint32_t namePosition) {
-  if (QueryFileAttributes(path) != kInvalidAttributes) return;
+  Char16* last = 0;
+  for (Char16* p = path + namePosition; *p != 0; ++p) {
+    if (*p == '\\') last = p;
+  }
+  if (last == 0) return;
+  *last = 0;
+  uint32_t attributes = QueryFileAttributes(path);
+  *last = '\\';
+  if (attributes != kInvalidAttributes) return;
   for (Char16* p = path + namePosition; *p != 0; ++p) {
     if (*p == '\\') {
       *p = 0;

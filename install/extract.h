@@ -50,6 +50,8 @@ void PLATFORM_CALLBACK ProgressTimer(void* window, uint32_t message, uintptr_t i
 // left in place.
 void RenameLockedFile(const Char16* path);
 
-// Unless `path` already exists, creates each folder level of its relative
-// part (from `namePosition` on) in turn, leaving the last component alone.
+// Unless the folder of `path` (everything up to its last "\") already
+// exists, creates each folder level of its relative part (from
+// `namePosition` on) in turn, leaving the last component alone. A level
+// that cannot be made shows up as the file's creation failure.
 void CreateParentDirectories(Char16* path, uint32_t namePosition);

@@ -91,8 +91,9 @@ TEST_F(InstallExtractTest, ParentDirectoriesAreCreatedLevelByLevel) {
 }
 
 // Each entry makes only the folder levels that the previous entry's folder
-// does not cover; a folder that is already known is neither looked up nor
-// created again, and every file still lands in its folder.
+// does not cover; the previous entry's folder is neither looked up nor
+// created again, a folder made earlier is looked up once and not created
+// again, and every file still lands in its folder.
 TEST_F(InstallExtractTest, FoldersOfThePreviousEntryAreNotMadeAgain) {
   struct Case {
     const char* label;
@@ -110,8 +111,10 @@ TEST_F(InstallExtractTest, FoldersOfThePreviousEntryAreNotMadeAgain) {
        {f + "d", f + "d\\e"}, 1},
       {"a sibling folder makes only itself",
        {"d\\e\\a.txt", "d\\g\\b.txt"}, {f + "d", f + "d\\e", f + "d\\g"}, 2},
-      {"a folder is made again when entries come back to it",
-       {"d\\a.txt", "x\\b.txt", "d\\c.txt"}, {f + "d", f + "x", f + "d"}, 3},
+      {"a folder the entries come back to is looked up, not made again",
+       {"d\\a.txt", "x\\b.txt", "d\\c.txt"}, {f + "d", f + "x"}, 3},
+      {"coming back to a deeper folder makes none of its levels",
+       {"d\\e\\a.txt", "x\\b.txt", "d\\e\\c.txt"}, {f + "d", f + "d\\e", f + "x"}, 3},
       {"names that only share a prefix are different folders",
        {"ab\\a.txt", "abc\\b.txt", "a\\c.txt"}, {f + "ab", f + "abc", f + "a"}, 3},
   };
