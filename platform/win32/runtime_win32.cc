@@ -12,15 +12,17 @@ void FreeMemory(void* block) {
   if (block) HeapFree(GetProcessHeap(), 0, block);
 }
 
-void CopyBytes(void* destination, const void* source, size_t size) {
-  uint8_t* d = static_cast<uint8_t*>(destination);
-  const uint8_t* s = static_cast<const uint8_t*>(source);
-  while (size--) *d++ = *s++;
+// The string instructions: two bytes of code each, and the processor moves
+// whole cache lines through them. Every decoded byte is copied at least once
+// (out of the decoder's dictionary), which a byte-at-a-time loop made a
+// tenth of a decode-bound install. Windows leaves the direction flag clear
+// on entry to any function, so they run forwards.
+__attribute__((noinline)) void CopyBytes(void* destination, const void* source, size_t size) {
+  __asm__ volatile("rep movsb" : "+D"(destination), "+S"(source), "+c"(size) : : "memory");
 }
 
-void FillBytes(void* destination, uint8_t value, size_t size) {
-  uint8_t* d = static_cast<uint8_t*>(destination);
-  while (size--) *d++ = value;
+__attribute__((noinline)) void FillBytes(void* destination, uint8_t value, size_t size) {
+  __asm__ volatile("rep stosb" : "+D"(destination), "+c"(size) : "a"(value) : "memory");
 }
 
 extern "C" {
@@ -34,7 +36,7 @@ void* memmove(void* destination, const void* source, size_t size) {
   uint8_t* d = static_cast<uint8_t*>(destination);
   const uint8_t* s = static_cast<const uint8_t*>(source);
   if (d < s) {
-    while (size--) *d++ = *s++;
+    CopyBytes(d, s, size);
   } else {
     d += size;
     s += size;
