@@ -292,6 +292,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   for (uint32_t i = 0; i < namePosition; ++i) g_knownFolder[i] = path[i];
   g_knownLength = namePosition;
   int streams = g_package->heldSize != g_package->blockSize;
+  if (streams) StartDecodingAhead();
   uint32_t error = 0;
   for (uint32_t i = 0; i < g_package->header.fileCount && error == 0; ++i) {
     FileEntry* entry = &g_package->entries[i];
@@ -317,7 +318,10 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   }
   if (error != 0) {
     LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
-    if (streams) SettleStagedFiles(path, namePosition, 0);
+    if (streams) {
+      StopDecodingAhead();
+      SettleStagedFiles(path, namePosition, 0);
+    }
     g_installFailed = 1;
     return 1;
   }

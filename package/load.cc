@@ -7,15 +7,20 @@
 MachineState g_machine;
 PackageReader g_reader;
 PackageStream g_stream;
+#ifndef _WIN32
 uint32_t g_streamThreshold = kStreamThreshold;
 uint32_t g_streamHeldSize = kStreamHeldSize;
+uint32_t g_aheadPieceSize = kAheadPieceSize;
+#endif
 static Catalogue g_catalogue;
 
 // The headers of a mapped image always lie within its first page.
 static const uint32_t kHeaderPage = 4096;
 static const uint32_t kPathCapacity = 260;
 
-PackageStatus DecodeNext(uint8_t* output, uint32_t size) {
+// Decodes the next `size` bytes of the packed stream into `output` and adds
+// them to the checksum.
+__attribute__((noinline)) static PackageStatus DecodeInto(uint8_t* output, uint32_t size) {
   size_t done = 0;
   while (done != size) {
     if (g_stream.inputPosition == g_stream.inputSize) {
@@ -32,7 +37,85 @@ PackageStatus DecodeNext(uint8_t* output, uint32_t size) {
     if (status != kPackageOk) return status;
   }
   g_stream.checksum += ComputeChecksum(output, size);
-  g_stream.position += size;
+  return kPackageOk;
+}
+
+static uint32_t LoadShared(const uint32_t* value) { return __atomic_load_n(value, __ATOMIC_ACQUIRE); }
+static void StoreShared(uint32_t* value, uint32_t to) { __atomic_store_n(value, to, __ATOMIC_RELEASE); }
+
+// The thread decoding ahead: piece after piece until the block ends, the
+// decoder fails or the install stops, waiting while the ring is full. A
+// piece is published (decodedPieces) only once its bytes and their checksum
+// are in place. It ends by publishing why no piece will follow: the
+// decoder's failure, or kPackageDataError for anyone asking past the end.
+static uint32_t PLATFORM_CALLBACK DecodeAhead(void*) {
+  uint32_t left = g_stream.blockSize - g_stream.aheadStart;
+  PackageStatus status = kPackageDataError;
+  for (uint32_t piece = 0; left != 0; ++piece) {
+    while (LoadShared(&g_stream.aheadStopped) == 0 &&
+           piece - LoadShared(&g_stream.takenPieces) == kAheadPieces) {
+      WaitForSignal(g_stream.pieceTaken);
+    }
+    if (LoadShared(&g_stream.aheadStopped) != 0) break;
+    uint32_t size = left < g_aheadPieceSize ? left : g_aheadPieceSize;
+    PackageStatus result = DecodeInto(g_stream.ring + piece % kAheadPieces * g_aheadPieceSize, size);
+    if (result != kPackageOk) {
+      status = result;
+      break;
+    }
+    left -= size;
+    StoreShared(&g_stream.decodedPieces, piece + 1);
+    RaiseSignal(g_stream.pieceDecoded);
+  }
+  StoreShared(&g_stream.aheadFailure, status);
+  RaiseSignal(g_stream.pieceDecoded);
+  return 0;
+}
+
+void StartDecodingAhead() {
+  uint8_t* ring = static_cast<uint8_t*>(AllocateMemory(kAheadPieces * g_aheadPieceSize));
+  g_stream.pieceDecoded = CreateSignal();
+  g_stream.pieceTaken = CreateSignal();
+  g_stream.aheadStart = g_stream.position;
+  if (ring == 0 || g_stream.pieceDecoded == 0 || g_stream.pieceTaken == 0) return;
+  g_stream.ring = ring;
+  if (StartThread(DecodeAhead, 0) == 0) g_stream.ring = 0;
+}
+
+void StopDecodingAhead() {
+  StoreShared(&g_stream.aheadStopped, 1);
+  if (g_stream.ring != 0) RaiseSignal(g_stream.pieceTaken);
+}
+
+PackageStatus DecodeNext(uint8_t* output, uint32_t size) {
+  if (g_stream.ring == 0) {
+    PackageStatus status = DecodeInto(output, size);
+    if (status == kPackageOk) g_stream.position += size;
+    return status;
+  }
+  while (size != 0) {
+    uint32_t offset = g_stream.position - g_stream.aheadStart;
+    uint32_t piece = offset / g_aheadPieceSize;
+    uint32_t within = offset % g_aheadPieceSize;
+    for (;;) {
+      // The failure is read first: once it is set, every piece decoded
+      // before it has been published.
+      uint32_t failure = LoadShared(&g_stream.aheadFailure);
+      if (LoadShared(&g_stream.decodedPieces) > piece) break;
+      if (failure != 0) return static_cast<PackageStatus>(failure);
+      WaitForSignal(g_stream.pieceDecoded);
+    }
+    uint32_t count = g_aheadPieceSize - within;
+    if (count > size) count = size;
+    CopyBytes(output, g_stream.ring + piece % kAheadPieces * g_aheadPieceSize + within, count);
+    output += count;
+    size -= count;
+    g_stream.position += count;
+    if (within + count == g_aheadPieceSize) {
+      StoreShared(&g_stream.takenPieces, piece + 1);
+      RaiseSignal(g_stream.pieceTaken);
+    }
+  }
   return kPackageOk;
 }
 
@@ -58,6 +141,7 @@ static PackageStatus LoadFromFile(PlatformFile file, uint64_t packageEnd) {
   g_stream.nextRead = packedStart + kLzmaPropertiesSize;
   g_stream.packedLeft = trailer.packedSize - kLzmaPropertiesSize;
   g_stream.expected = trailer.checksum;
+  g_stream.blockSize = trailer.unpackedSize;
   status = StartDecoder(window, trailer.unpackedSize, &g_stream.decoder);
   if (status != kPackageOk) return status;
 

@@ -35,20 +35,56 @@ struct PackageStream {
   uint64_t nextRead;    // file offset of the next packed byte
   uint32_t packedLeft;  // packed bytes not read yet
   uint32_t position;    // unpacked bytes produced so far
-  uint32_t checksum;    // their byte sum, modulo 2^32
+  uint32_t checksum;    // byte sum of the bytes decoded, modulo 2^32
   uint32_t expected;    // the trailer's checksum of the whole block
+  uint32_t blockSize;   // unpacked bytes in all
+
+  // Decoding ahead (StartDecodingAhead): a thread decodes the rest of the
+  // block into a ring of kAheadPieces pieces while the install writes
+  // files, and DecodeNext takes the bytes from there. Piece n holds the
+  // bytes from aheadStart + n * g_aheadPieceSize on.
+  uint8_t* ring;                 // null while DecodeNext decodes itself
+  void* pieceDecoded;            // raised by the thread after each piece, and on failure
+  void* pieceTaken;              // raised by the install after each piece, and on stop
+  uint32_t aheadStart;
+  // Shared by the two threads (read and written atomically):
+  uint32_t decodedPieces;  // written by the thread
+  uint32_t takenPieces;    // written by the install
+  uint32_t aheadFailure;   // why the thread ended (a PackageStatus), 0 while it runs
+  uint32_t aheadStopped;   // 1 once the install ended early
 };
 const uint32_t kStreamInputSize = 64 * 1024;
+const uint32_t kAheadPieces = 8;
+const uint32_t kAheadPieceSize = 256 * 1024;
 extern PackageStream g_stream;
-// kStreamThreshold and kStreamHeldSize; tests lower them.
+// kStreamThreshold, kStreamHeldSize and kAheadPieceSize: constants in the
+// installer, variables in the native build so that tests can lower them.
+#ifdef _WIN32
+const uint32_t g_streamThreshold = kStreamThreshold;
+const uint32_t g_streamHeldSize = kStreamHeldSize;
+const uint32_t g_aheadPieceSize = kAheadPieceSize;
+#else
 extern uint32_t g_streamThreshold;
 extern uint32_t g_streamHeldSize;
+extern uint32_t g_aheadPieceSize;
+#endif
 
-// Decodes the next `size` bytes of the unpacked block into `output` and adds
-// them to the checksum. Returns kPackageOk, kPackageUnreadable,
-// kPackageDataError (corrupt, or the packed data ends first) or
-// kPackageNoMemory.
+// Hands out the next `size` bytes of the unpacked block into `output`:
+// decoded here, or taken from the thread decoding ahead. Returns kPackageOk,
+// kPackageUnreadable, kPackageDataError (corrupt, or the packed data ends
+// first) or kPackageNoMemory. The checksum covers every byte once the last
+// one has been handed out.
 PackageStatus DecodeNext(uint8_t* output, uint32_t size);
+
+// Starts decoding the rest of the block on a thread of its own, so that
+// decoding and writing files overlap. Without the memory, a signal or a
+// thread, DecodeNext goes on decoding itself. Call once, after LoadPackage
+// returned a catalogue whose file data streams.
+void StartDecodingAhead();
+
+// Ends the thread decoding ahead when the install stops before the last
+// byte (the thread would otherwise wait for the install to take a piece).
+void StopDecodingAhead();
 
 // Loads the package once. Returns the process-wide catalogue, or null when the
 // package is missing or damaged (any failed check or allocation); `status`

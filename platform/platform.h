@@ -96,6 +96,17 @@ const int kIdNo = 7;
 #define PLATFORM_CALLBACK
 #endif
 
+// A second thread, for decoding ahead of the install. Signals are
+// auto-reset events: raising one lets one wait through, at once if nobody
+// is waiting yet.
+typedef uint32_t(PLATFORM_CALLBACK* ThreadProcedure)(void* parameter);
+// Starts `procedure` with `parameter` on a new thread. Returns 1, or 0 when
+// no thread could be started.
+int StartThread(ThreadProcedure procedure, void* parameter);
+void* CreateSignal();  // null when it cannot be created
+void RaiseSignal(void* signal);
+void WaitForSignal(void* signal);
+
 typedef void* RegistryKey;
 
 // Registry access, always under HKEY_LOCAL_MACHINE; key paths are 8-bit

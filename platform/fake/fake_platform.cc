@@ -14,7 +14,38 @@ void Record(const std::string& event) { g_fake.events.push_back(event); }
 
 }  // namespace
 
-void ResetFakePlatform() { g_fake = FakePlatform(); }
+void JoinFakeThreads() { g_fake.threads.clear(); }  // jthreads join as they go
+
+void ResetFakePlatform() {
+  JoinFakeThreads();
+  g_fake = FakePlatform();
+}
+
+int StartThread(ThreadProcedure procedure, void* parameter) {
+  if (!g_fake.threadStarts) return 0;
+  ++g_fake.threadsStarted;
+  g_fake.threads.emplace_back(procedure, parameter);
+  return 1;
+}
+
+void* CreateSignal() {
+  g_fake.signals.push_back(std::make_unique<FakeSignal>());
+  return g_fake.signals.back().get();
+}
+
+void RaiseSignal(void* signal) {
+  FakeSignal* s = static_cast<FakeSignal*>(signal);
+  std::lock_guard<std::mutex> hold(s->lock);
+  s->raised = true;
+  s->changed.notify_one();
+}
+
+void WaitForSignal(void* signal) {
+  FakeSignal* s = static_cast<FakeSignal*>(signal);
+  std::unique_lock<std::mutex> hold(s->lock);
+  s->changed.wait(hold, [s] { return s->raised; });
+  s->raised = false;
+}
 
 std::string Narrow(const std::u16string& text) {
   std::string out;

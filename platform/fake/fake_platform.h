@@ -3,11 +3,15 @@
 // effects in order.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,6 +49,13 @@ struct FakeControl {
   std::u16string text;
 };
 
+// An auto-reset event of the fake.
+struct FakeSignal {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool raised = false;
+};
+
 inline void* const kFakeDialog = reinterpret_cast<void*>(0x10000);
 
 struct FakePlatform {
@@ -61,6 +72,13 @@ struct FakePlatform {
   std::vector<uint8_t> moduleImage;  // padded to a page by the fake
   std::u16string ownPath = u"C:\\setup.exe";
   std::map<std::u16string, std::vector<uint8_t>> files;
+
+  // Threads: StartThread runs real threads, joined when the fake is reset
+  // or destroyed; with `threadStarts` false it fails as CreateThread can.
+  bool threadStarts = true;
+  int threadsStarted = 0;
+  std::vector<std::jthread> threads;
+  std::vector<std::unique_ptr<FakeSignal>> signals;
 
   // Start-up.
   std::string commandLine = "setup.exe";
@@ -124,8 +142,13 @@ struct FakePlatform {
 
 extern FakePlatform g_fake;
 
-// Resets the fake to a fresh x64 Windows 10 machine with no files.
+// Resets the fake to a fresh x64 Windows 10 machine with no files, once the
+// threads it started have ended.
 void ResetFakePlatform();
+
+// Waits for the threads the fake started (a test does before it frees what
+// they use).
+void JoinFakeThreads();
 
 // UTF-16 to UTF-8 for readable assertions.
 std::string Narrow(const std::u16string& text);

@@ -108,6 +108,25 @@ int RevertFsRedirection(void* saved) {
   return revert ? revert(saved) : 0;
 }
 
+// Looked up by name: the import would take a 512-byte block of the file.
+int StartThread(ThreadProcedure procedure, void* parameter) {
+  typedef HANDLE(WINAPI * CreateThreadFunction)(void*, SIZE_T, ThreadProcedure, void*, DWORD, DWORD*);
+  CreateThreadFunction create = reinterpret_cast<CreateThreadFunction>(
+      reinterpret_cast<void*>(FindKernelFunction("CreateThread")));
+  HANDLE thread = create ? create(0, 0, procedure, parameter, 0, 0) : 0;
+  if (thread == 0) return 0;
+  CloseHandle(thread);
+  return 1;
+}
+
+void* CreateSignal() { return CreateEventW(0, FALSE, FALSE, 0); }
+
+void RaiseSignal(void* signal) { SetEvent(signal); }
+
+// MsgWaitForMultipleObjects with no message types waits for the handle
+// alone, as WaitForSingleObject would, and is imported already.
+void WaitForSignal(void* signal) { MsgWaitForMultipleObjects(1, &signal, FALSE, INFINITE, 0); }
+
 int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint32_t type) {
   return MessageBoxW(static_cast<HWND>(owner), Wide(text), caption ? Wide(caption) : 0, type);
 }

@@ -62,8 +62,10 @@ class InstallStreamTest : public ::testing::Test {
     g_fake.directories.insert(u"C:\\Program Files\\Zentrova");
   }
   void TearDown() override {
+    JoinFakeThreads();
     g_streamThreshold = kStreamThreshold;
     g_streamHeldSize = kStreamHeldSize;
+    g_aheadPieceSize = kAheadPieceSize;
     g_allocationLimit = static_cast<size_t>(-1);
     if (g_package != nullptr) {
       CloseFile(g_reader.file);
@@ -367,6 +369,54 @@ TEST_F(InstallStreamTest, AnyFlippedByteLeavesNothingOrTheRightFiles) {
   // Most flips land in file data the loader does not read.
   EXPECT_GT(failed, refused);
   EXPECT_LE(installed, 2u);
+}
+
+// A thread decodes the stream ahead of the install in a ring of pieces.
+// Whatever the piece size (many small pieces wrap the ring again and again
+// and make each side wait for the other), and without a thread at all, the
+// files come out the same; a damaged stream and a write that fails while
+// the thread waits for room both end the install, and the thread with it
+// (JoinFakeThreads in TearDown would wait forever otherwise).
+TEST_F(InstallStreamTest, DecodingAheadHandsOutTheSameBytesWhateverThePieces) {
+  struct Case {
+    const char* label;
+    uint32_t pieceSize;
+    bool threads;
+    enum { kClean, kDamaged, kDiskFull } what;
+    int result;
+  };
+  const Case cases[] = {
+      {"pieces of 1000 bytes", 1000, true, Case::kClean, 0},
+      {"pieces of 4 KiB", 4096, true, Case::kClean, 0},
+      {"pieces larger than the scratch buffer", kScratchSize + 3, true, Case::kClean, 0},
+      {"no thread: decoded in turn", 1000, false, Case::kClean, 0},
+      {"damaged stream, small pieces", 1000, true, Case::kDamaged, 1},
+      {"disk full while the ring is full", 1000, true, Case::kDiskFull, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    PackageContents contents = StreamedProduct();
+    void (*flip)(std::vector<uint8_t>&) = [](std::vector<uint8_t>& packed) { packed[packed.size() * 3 / 4] ^= 0x55; };
+    Prepare(contents, static_cast<uint32_t>(contents.blobs[0].size()), c.what == Case::kDamaged ? flip : nullptr);
+    g_aheadPieceSize = c.pieceSize;
+    g_fake.threadStarts = c.threads;
+    if (c.what == Case::kDiskFull) g_fake.diskSpace = 100000;
+    ASSERT_EQ(LoadAndInstall(), c.result);
+    EXPECT_EQ(g_fake.threadsStarted, c.threads ? 1 : 0);
+    if (c.result == 0) {
+      EXPECT_EQ(g_fake.files[kFolder + u"zentrova.exe"], contents.blobs[2]);
+      EXPECT_EQ(g_fake.files[kFolder + u"bin\\shared.dll"], contents.blobs[3]);
+      EXPECT_EQ(g_fake.files[kFolder + u"lib\\shared.dll"], contents.blobs[3]);
+      EXPECT_EQ(g_fake.files[kFolder + u"data\\tail.bin"], contents.blobs[4]);
+    } else {
+      EXPECT_EQ(g_fake.files.count(kFolder + u"zentrova.exe"), 0u);
+      EXPECT_NE(LogLines().back().find(c.what == Case::kDamaged ? ", code: 23\r\n" : ", code: 112\r\n"),
+                std::string::npos)
+          << LogLines().back();
+    }
+    TearDown();
+  }
 }
 
 }  // namespace
