@@ -20,7 +20,7 @@ static const uint32_t kPathCapacity = 260;
 
 // Decodes the next `size` bytes of the packed stream into `output` and adds
 // them to the checksum.
-__attribute__((noinline)) static PackageStatus DecodeInto(uint8_t* output, uint32_t size) {
+static PackageStatus DecodeInto(uint8_t* output, uint32_t size) {
   size_t done = 0;
   while (done != size) {
     if (g_stream.inputPosition == g_stream.inputSize) {
