@@ -237,16 +237,16 @@ wine_end() {
 # every tailpack run is a first installation with shortcuts).
 wine_clean() {
   rm -rf "$programs/Bench$1" "$programs/Peer$1"
-  "$TP_WINE64" reg delete "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Bench$1" /f \
+  "$TP_WINE" reg delete "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Bench$1" /f \
     </dev/null >/dev/null 2>&1 || true
   sync
 }
 
 install_tailpack() {
-  "$TP_WINE64" "$work/$1/setup.exe" /s </dev/null >>"$work/wine.log" 2>&1 || die "tailpack install of $1 failed (see $work/wine.log)"
+  "$TP_WINE" "$work/$1/setup.exe" /s </dev/null >>"$work/wine.log" 2>&1 || die "tailpack install of $1 failed (see $work/wine.log)"
 }
 install_peer() {
-  "$TP_WINE64" "$work/$1/peer.exe" /S </dev/null >>"$work/wine.log" 2>&1 || die "peer install of $1 failed (see $work/wine.log)"
+  "$TP_WINE" "$work/$1/peer.exe" /S </dev/null >>"$work/wine.log" 2>&1 || die "peer install of $1 failed (see $work/wine.log)"
 }
 
 # check_installed NAME FOLDER MAKER: the installed tree has as many files and bytes
@@ -362,10 +362,10 @@ bench_payload() {
   for ((i = 1; i <= reps; i++)); do
     say "$name: install $i/$reps"
     wine_clean "$name"
-    measure "$name" install tailpack "$TP_WINE64" "$dir/setup.exe" /s
+    measure "$name" install tailpack "$TP_WINE" "$dir/setup.exe" /s
     [[ $i == 1 ]] && check_installed "$name" "$programs/Bench$name" tailpack
     wine_clean "$name"
-    measure "$name" install peer "$TP_WINE64" "$dir/peer.exe" /S
+    measure "$name" install peer "$TP_WINE" "$dir/peer.exe" /S
     [[ $i == 1 ]] && check_installed "$name" "$programs/Peer$name" peer
   done
   wine_clean "$name"
@@ -403,7 +403,7 @@ bench_scale() {
   rm -rf "$dir/x"
   say "scale: install"
   wine_clean scale
-  if /usr/bin/time -f '%e %M' -o "$work/time.txt" "$TP_WINE64" "$dir/setup.exe" /s </dev/null >>"$work/wine.log" 2>&1; then
+  if /usr/bin/time -f '%e %M' -o "$work/time.txt" "$TP_WINE" "$dir/setup.exe" /s </dev/null >>"$work/wine.log" 2>&1; then
     local seconds kib
     read -r seconds kib <"$work/time.txt"
     record scale install-time tailpack "$seconds"
@@ -455,5 +455,5 @@ python3 "$root/bench/report.py" "$results" "$out" \
   --quick "$quick" --reps "$reps" --build-reps "$build_reps" --seconds $(($(date -u +%s) - started)) \
   --stub32 "$(stat -c %s "$stub32")" --stub64 "$(stat -c %s "$stub64")" \
   --nsis "$(dpkg-query -W -f='${Version}' nsis)" --xz "$(xz --version | head -1)" \
-  --wine "$("$TP_WINE64" --version 2>/dev/null)" --cpu "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
+  --wine "$("$TP_WINE" --version 2>/dev/null)" --cpu "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
 say "wrote $out"

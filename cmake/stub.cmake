@@ -82,8 +82,8 @@ target_link_libraries(tailpack-stub PRIVATE
   ${TAILPACK_LZMA_ROOT}/lib/liblzma.a
   kernel32 user32 gdi32 comctl32 advapi32 shell32 shlwapi ole32 oleaut32 gcc)
 
-# The end-to-end test driver runs under wine64, so only the x86_64 build has it.
-if(TAILPACK_TRIPLE STREQUAL "x86_64-w64-mingw32")
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/driver ${CMAKE_BINARY_DIR}/driver)
-endif()
+# The end-to-end test driver and helper: the x86_64 builds run under wine64
+# here, the i686 builds in the test guest (tests/wine/guest), where a 32-bit
+# Windows prefix can run nothing else.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/driver ${CMAKE_BINARY_DIR}/driver)
 add_subdirectory(${PROJECT_SOURCE_DIR}/examples/zentrova/app ${CMAKE_BINARY_DIR}/zentrova-app)

@@ -46,16 +46,14 @@ tp_copy_prefix "$TP_TEMPLATE" "$WINEPREFIX"
 drive_c=$WINEPREFIX/drive_c
 user=$(basename "$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
 desktop=$drive_c/users/$user/Desktop
-helper=$TP_RUN_DIR/install_helper.exe
-x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$root/tests/wine/install_helper.c" -lole32 -luuid \
-  >"$TP_RUN_DIR/helper-build.log" 2>&1
+helper=$TP_HELPER
 
 cp "$root/build/zentrova-setup-x64.exe" "$drive_c/zentrova-setup-x64.exe"
 echo
-echo "Installing silently under $("$TP_WINE64" --version): C:\\zentrova-setup-x64.exe -s"
+echo "Installing silently under $("$TP_WINE" --version): C:\\zentrova-setup-x64.exe -s"
 started=$(date +%s%N)
 status=0
-timeout 120 "$TP_WINE64" 'C:\zentrova-setup-x64.exe' -s </dev/null >"$TP_RUN_DIR/install.log" 2>&1 ||
+timeout 120 "$TP_WINE" 'C:\zentrova-setup-x64.exe' -s </dev/null >"$TP_RUN_DIR/install.log" 2>&1 ||
   status=$?
 echo "exit code $status after $((($(date +%s%N) - started) / 1000000)) ms"
 
@@ -69,7 +67,7 @@ else
 fi
 echo
 echo "Uninstall entry (64-bit registry view):"
-"$TP_WINE64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova' /reg:64 \
+"$TP_WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova' /reg:64 \
   </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^    /  /p' || echo "  (none)"
 echo
 echo "Shortcuts:"
@@ -77,7 +75,7 @@ for lnk in "$desktop/Zentrova.lnk" \
   "$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zentrova.lnk"; do
   where=${lnk#"$drive_c/"}
   echo "  C:\\${where//\//\\}"
-  "$TP_WINE64" "$helper" lnk "$(tp_winpath "$lnk")" 'C:\lnk.txt' </dev/null >/dev/null 2>&1 &&
+  "$TP_WINE" "$helper" lnk "$(tp_winpath "$lnk")" 'C:\lnk.txt' </dev/null >/dev/null 2>&1 &&
     tr -d '\r' <"$drive_c/lnk.txt" | sed 's/^/    /' || echo "    (missing)"
 done
 echo

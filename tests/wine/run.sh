@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the end-to-end tests under wine64: every tests/wine/test_*.sh, or the
-# ones named (tests/wine/run.sh test_loader driver ...), each in its own copy
+# ones named (tests/wine/run.sh test_loader driver ... or paths to scripts
+# elsewhere, as the i686 guest runs tests/wine/i686), each in its own copy
 # of the template prefix. Prints PASS or FAIL per test (with its output on
 # failure, or always with -v) and a final "N passed, M failed"; exits 1 when
 # a test failed. Environment: TP_KEEP=1 keeps the run directory,
@@ -17,6 +18,11 @@ fi
 tests=()
 if (($#)); then
   for name in "$@"; do
+    # A path to a test script anywhere (the i686 guest's tests/wine/i686).
+    if [[ $name == */* && -f $name ]]; then
+      tests+=("$(cd "$(dirname "$name")" && pwd)/$(basename "$name")")
+      continue
+    fi
     name=${name##*/}
     name=${name%.sh}
     [[ $name == test_* ]] || name=test_$name
@@ -39,7 +45,7 @@ source "$here/lib.sh"
 started=$SECONDS
 trap tp_run_end EXIT
 tp_run_begin
-echo "wine: $("$TP_WINE64" --version) on display $DISPLAY, template from $TP_TEMPLATE_SOURCE" \
+echo "wine: $("$TP_WINE" --version) ($WINEARCH) on display $DISPLAY, template from $TP_TEMPLATE_SOURCE" \
   "($((SECONDS - started)) s)"
 
 passed=0

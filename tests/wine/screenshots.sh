@@ -16,9 +16,7 @@ example=$TP_ROOT/examples/zentrova/payload
 pf64="$WINEPREFIX/drive_c/Program Files"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova'
 
-helper=$TP_TEST_DIR/zentrova.exe
-x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$(dirname "$0")/install_helper.c" -lole32 -luuid \
-  >"$TP_TEST_DIR/helper-build.log" 2>&1 || tp_die "cannot build the helper (see $TP_TEST_DIR/helper-build.log)"
+helper=$TP_HELPER
 tp_mkpkg "$TP_TEST_DIR/setup.exe" --flags 1 --info-entry 0 \
   --setting ProductName=Zentrova --setting ProductVersion=2.1.3 --setting Publisher=Halvix \
   --setting MainExecutable=zentrova.exe --setting 'ConfigCommand=sleep 4000' \
@@ -28,12 +26,12 @@ tp_mkpkg "$TP_TEST_DIR/setup.exe" --flags 1 --info-entry 0 \
 tp_make_locale_wine de_DE
 
 set_dpi() {
-  "$TP_WINE64" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
+  "$TP_WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
     </dev/null >/dev/null 2>&1 || tp_die "cannot set the display resolution"
 }
 
 theme() {
-  "$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
+  "$TP_WINE" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
     /t REG_SZ /d "$1" /f </dev/null >/dev/null 2>&1 || tp_die "cannot switch visual styles"
 }
 
@@ -45,9 +43,9 @@ variant() {
   local name=$1 locale=$2 dpi=$3
   tp_case "$name: five pages"
   set_dpi "$dpi"
-  "$TP_WINE64" reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
+  "$TP_WINE" reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
   rm -rf "$pf64/Zentrova"
-  TP_LOCALE=$locale TP_WINE64=$TP_LOCALE_WINE tp_run_wizard "wait-wizard
+  TP_LOCALE=$locale TP_WINE=$TP_LOCALE_WINE tp_run_wizard "wait-wizard
 $(shot "$name-1-license")
 click 9
 wait-visible 21
@@ -66,7 +64,7 @@ click 2" -- "$TP_TEST_DIR/setup.exe"
   # Wine's themed progress bar has no error state; drawn without visual
   # styles it takes the red bar colour, as Windows shows the error state.
   theme 0
-  TP_LOCALE=$locale TP_WINE64=$TP_LOCALE_WINE tp_run_wizard "wait-wizard
+  TP_LOCALE=$locale TP_WINE=$TP_LOCALE_WINE tp_run_wizard "wait-wizard
 click 1
 wait-visible 22
 wait-enabled 2

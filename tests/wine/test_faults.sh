@@ -39,7 +39,7 @@ ln -s "$readonly_dir" "$WINEPREFIX/dosdevices/r:"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 key_exists() {
-  "$TP_WINE64" reg query "$uninstall_key\\$1" /reg:64 </dev/null >/dev/null 2>&1
+  "$TP_WINE" reg query "$uninstall_key\\$1" /reg:64 </dev/null >/dev/null 2>&1
 }
 
 # install_and_fail NAME FOLDER ANSWERS: the wizard installs NAME's package
@@ -75,7 +75,7 @@ expect_equal "the disk holds only the install folder" "Fullsy" "$(ls "$full")"
 
 tp_case "full disk, silent: exit code 2"
 rm -rf "${full:?}/Fullsy"
-"$TP_WINE64" reg delete "$uninstall_key\\Fullsy" /f /reg:64 </dev/null >/dev/null 2>&1 || true
+"$TP_WINE" reg delete "$uninstall_key\\Fullsy" /f /reg:64 </dev/null >/dev/null 2>&1 || true
 tp_mkpkg "$TP_TEST_DIR/Fullsilent.exe" --flags 1 --setting ProductName=Fullsilent \
   --setting 'DefaultFolder=T:\Fullsilent' --file "big.bin=$TP_TEST_DIR/big.bin" --content 'after.txt=after'
 tp_run_installer -- "$TP_TEST_DIR/Fullsilent.exe" -s
@@ -132,9 +132,7 @@ expect_equal "log" "$(printf '%s\n' 'Copy C:\Program Files\Nocfg\a.txt' 'Create 
   "$(tp_pane_text done)"
 tp_check "uninstall entry" key_exists Nocfg
 
-helper=$TP_TEST_DIR/slow.exe
-x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$(dirname "$0")/install_helper.c" -lole32 -luuid \
-  >"$TP_TEST_DIR/helper-build.log" 2>&1 || tp_die "cannot build the helper (see $TP_TEST_DIR/helper-build.log)"
+helper=$TP_HELPER
 tp_mkpkg "$TP_TEST_DIR/Slowcfg.exe" --flags 1 --setting ProductName=Slowcfg \
   --setting MainExecutable=slow.exe --setting 'ConfigCommand=sleep 5000' --file "slow.exe=$helper"
 tp_run_wizard 'wait-wizard

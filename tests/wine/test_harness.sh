@@ -14,9 +14,9 @@ tp_mkpkg "$damaged" --corrupt-checksum
 
 tp_case "32-bit registry view: Program Files (x86)"
 # reg writes its answer to the console, which is the log file here.
-"$TP_WINE64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir \
+"$TP_WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir \
   /reg:32 </dev/null >"$TP_TEST_DIR/view32.txt" 2>&1 || true
-"$TP_WINE64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir \
+"$TP_WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir \
   /reg:64 </dev/null >"$TP_TEST_DIR/view64.txt" 2>&1 || true
 tp_check "32-bit view reads C:\\Program Files (x86)" \
   grep -q 'ProgramFilesDir *REG_SZ *C:\\Program Files (x86)' "$TP_TEST_DIR/view32.txt"

@@ -4,7 +4,7 @@
 # listed-only entries, in-use files, a running product (window and mutex),
 # the 32-bit registry view and the three forms of DefaultFolder.
 #
-# A helper program (install_helper.c, built here with mingw) stands in for a
+# A helper program (install_helper.c, TP_HELPER) stands in for a
 # running product and reads shortcuts back through the shell-link object.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -23,69 +23,7 @@ pf64=$TP_PF64
 pf32="$WINEPREFIX/drive_c/Program Files (x86)"
 localappdata=$WINEPREFIX/drive_c/users/$user/AppData/Local
 
-# --- Helper program --------------------------------------------------------
-
-helper=$TP_TEST_DIR/tp-install-helper.exe
-x86_64-w64-mingw32-gcc -municode -O2 -s -o "$helper" "$(dirname "$0")/install_helper.c" -lole32 -luuid \
-  >"$TP_TEST_DIR/helper-build.log" 2>&1 || tp_die "cannot build the helper (see $TP_TEST_DIR/helper-build.log)"
-
-# --- Helpers ---------------------------------------------------------------
-
-# start_helper MODE ARG: starts a helper that runs until stop_helpers, and
-# waits until it is ready.
-helper_count=0
-start_helper() {
-  local mode=$1 arg=$2
-  helper_count=$((helper_count + 1))
-  local ready=$TP_TEST_DIR/ready-$helper_count
-  "$TP_WINE64" "$helper" "$mode" "$arg" "$(tp_winpath "$ready")" "$(tp_winpath "$TP_TEST_DIR/stop")" \
-    </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 &
-  if [[ $mode == window ]]; then
-    local i
-    for ((i = 0; i < 200; i++)); do
-      grep -q ready "$ready" 2>/dev/null && return 0
-      sleep 0.1
-    done
-    tp_die "the helper window did not start"
-  fi
-  tp_wait_for "$ready" || tp_die "the $mode helper did not start"
-}
-
-stop_helpers() {
-  touch "$TP_TEST_DIR/stop"
-  wait || true
-  rm -f "$TP_TEST_DIR/stop"
-}
-
-# read_key VIEW KEY: reads all values of KEY in the registry VIEW (32 or 64)
-# for value_of; an absent key reads as no values.
-read_key() {
-  local out=$TP_TEST_DIR/key.txt try
-  for try in 1 2 3; do
-    "$TP_WINE64" reg query "$2" "/reg:$1" </dev/null >"$out" 2>/dev/null && return 0
-    sleep 0.5
-  done
-  : >"$out"
-}
-
-# value_of NAME: the data of value NAME of the key read last ("" if none).
-value_of() {
-  tr -d '\r' <"$TP_TEST_DIR/key.txt" |
-    awk -v name="$1" '$1 == name { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print; exit }'
-}
-
-key_exists() {
-  "$TP_WINE64" reg query "$2" "/reg:$1" </dev/null >/dev/null 2>&1
-}
-
-# shortcut LNK: the fields of a shortcut, one per line.
-shortcut() {
-  local out=$TP_TEST_DIR/lnk.txt
-  rm -f "$out"
-  "$TP_WINE64" "$helper" lnk "$(tp_winpath "$1")" "$(tp_winpath "$out")" </dev/null \
-    >>"$TP_TEST_DIR/helper.log" 2>&1 || return 1
-  tr -d '\r' <"$out"
-}
+helper=$TP_HELPER
 
 # FILETIME of a Unix time.
 filetime() { echo $((($1 + 11644473600) * 10000000)); }
@@ -121,30 +59,30 @@ expect_equal "configuration command" '"C:\Program Files\Zentrova\zentrova.exe" -
 for lnk in "$desktop/Zentrova.lnk" "$programs/Zentrova.lnk"; do
   expect_equal "shortcut ${lnk#"$WINEPREFIX/"}" "$(printf '%s\n' \
     'target=C:\Program Files\Zentrova\zentrova.exe' 'arguments=' \
-    'directory=C:\Program Files\Zentrova\' 'icon=' 'index=0')" "$(shortcut "$lnk")"
+    'directory=C:\Program Files\Zentrova\' 'icon=' 'index=0')" "$(tp_shortcut "$lnk")"
 done
-read_key 64 "$key"
-expect_equal UninstallString '"C:\Program Files\Zentrova\zentrova.exe" -xu' "$(value_of UninstallString)"
-expect_equal DisplayIcon 'C:\Program Files\Zentrova\zentrova.exe' "$(value_of DisplayIcon)"
-expect_equal InstallLocation 'C:\Program Files\Zentrova\' "$(value_of InstallLocation)"
-expect_equal DisplayName 'Zentrova 2.1.3' "$(value_of DisplayName)"
-expect_equal DisplayVersion '2.1.3' "$(value_of DisplayVersion)"
-expect_equal Publisher 'Halvix' "$(value_of Publisher)"
-expect_equal NoModify '0x1' "$(value_of NoModify)"
-expect_equal NoRepair '0x1' "$(value_of NoRepair)"
+tp_read_key 64 "$key"
+expect_equal UninstallString '"C:\Program Files\Zentrova\zentrova.exe" -xu' "$(tp_value_of UninstallString)"
+expect_equal DisplayIcon 'C:\Program Files\Zentrova\zentrova.exe' "$(tp_value_of DisplayIcon)"
+expect_equal InstallLocation 'C:\Program Files\Zentrova\' "$(tp_value_of InstallLocation)"
+expect_equal DisplayName 'Zentrova 2.1.3' "$(tp_value_of DisplayName)"
+expect_equal DisplayVersion '2.1.3' "$(tp_value_of DisplayVersion)"
+expect_equal Publisher 'Halvix' "$(tp_value_of Publisher)"
+expect_equal NoModify '0x1' "$(tp_value_of NoModify)"
+expect_equal NoRepair '0x1' "$(tp_value_of NoRepair)"
 # 18944 + 142 + 170 + 726 bytes selected: 19 KiB.
-expect_equal EstimatedSize '0x13' "$(value_of EstimatedSize)"
-tp_check "no entry in the 32-bit view" eval '! key_exists 32 "$key"'
+expect_equal EstimatedSize '0x13' "$(tp_value_of EstimatedSize)"
+tp_check "no entry in the 32-bit view" eval '! tp_key_exists 32 "$key"'
 
 tp_case "example, second run: an update into the registered folder, closing the product"
 mkdir -p "$WINEPREFIX/drive_c/Apps"
-"$TP_WINE64" reg add "$key" /v InstallLocation /t REG_SZ /d 'C:\Apps\Zentrova' /f /reg:64 \
+"$TP_WINE" reg add "$key" /v InstallLocation /t REG_SZ /d 'C:\Apps\Zentrova' /f /reg:64 \
   </dev/null >/dev/null 2>&1 || tp_die "cannot move the registered folder"
 rm -f "$desktop/Zentrova.lnk" "$programs/Zentrova.lnk"
 # The product runs (window and mutex) from the first installation.
-"$TP_WINE64" 'C:\Program Files\Zentrova\zentrova.exe' </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 &
+"$TP_WINE" 'C:\Program Files\Zentrova\zentrova.exe' </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 &
 product=$!
-"$TP_WINE64" "$helper" find ZentrovaMainWindow </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 ||
+"$TP_WINE" "$helper" find ZentrovaMainWindow </dev/null >>"$TP_TEST_DIR/helper.log" 2>&1 ||
   tp_die "the example program did not open its window"
 tp_run_installer -- "$installer" -s
 tp_expect_exit 0
@@ -155,8 +93,8 @@ expect_equal "configuration command of the update" '"C:\Apps\Zentrova\zentrova.e
   "$(tr -d '\r' <"$WINEPREFIX/drive_c/Apps/Zentrova/zentrova-calls.log")"
 tp_check "no desktop shortcut on an update" test ! -e "$desktop/Zentrova.lnk"
 tp_check "no Start-menu shortcut on an update" test ! -e "$programs/Zentrova.lnk"
-read_key 64 "$key"
-expect_equal "InstallLocation after the update" 'C:\Apps\Zentrova\' "$(value_of InstallLocation)"
+tp_read_key 64 "$key"
+expect_equal "InstallLocation after the update" 'C:\Apps\Zentrova\' "$(tp_value_of InstallLocation)"
 
 # --- mkpkg variants ---------------------------------------------------------
 
@@ -183,7 +121,7 @@ tp_check "no file for the listed-only entry" test ! -e "$pf64/TpTimes/logs/archi
 expect_equal "shortcut of a package launch target" "$(printf '%s\n' \
   'target=C:\Program Files\TpTimes\TpTimes.exe --tray' 'arguments=now' \
   'directory=C:\Program Files\TpTimes\' 'icon=C:\Program Files\TpTimes\TpTimes.exe' 'index=0')" \
-  "$(shortcut "$programs/TpTimes.lnk")"
+  "$(tp_shortcut "$programs/TpTimes.lnk")"
 
 # locked_case NAME FLAGS: installs NAME's package over a file kept open.
 locked_case() {
@@ -192,9 +130,9 @@ locked_case() {
   printf 'old' >"$pf64/$name/in-use.dll"
   tp_mkpkg "$TP_TEST_DIR/$name.exe" --flags 1 --setting "ProductName=$name" --setting ConfigCommand=-x \
     --content 'in-use.dll=new' --entry-flags "$flags" --content 'after.txt=later'
-  start_helper lock "C:\\Program Files\\$name\\in-use.dll"
+  tp_start_helper lock "C:\\Program Files\\$name\\in-use.dll"
   tp_run_installer -- "$TP_TEST_DIR/$name.exe" -s
-  stop_helpers
+  tp_stop_helpers
 }
 
 tp_case "locked file with the in-use flag: moved aside, deleted at reboot, replaced"
@@ -204,10 +142,10 @@ tp_expect_report 'EXIT 0'
 expect_equal "new file" new "$(cat "$pf64/TpLocked/in-use.dll")"
 expect_equal "old file moved aside" old "$(cat "$pf64/TpLocked/in-use.dll.tmpa" 2>/dev/null)"
 tp_check "later files written" test -e "$pf64/TpLocked/after.txt"
-read_key 64 'HKLM\System\CurrentControlSet\Control\Session Manager'
-pending=$(value_of PendingFileRenameOperations)
+tp_read_key 64 'HKLM\System\CurrentControlSet\Control\Session Manager'
+pending=$(tp_value_of PendingFileRenameOperations)
 [[ $pending == *'TpLocked\in-use.dll.tmpa'* ]] || tp_fail "no deletion at reboot scheduled: [$pending]"
-tp_check "uninstall entry written" key_exists 64 "$uninstall_key\\TpLocked"
+tp_check "uninstall entry written" tp_key_exists 64 "$uninstall_key\\TpLocked"
 
 tp_case "locked file without the in-use flag: the install stops at that file, exit code 2"
 locked_case TpStuck 0
@@ -216,7 +154,7 @@ tp_expect_report 'EXIT 2'
 expect_equal "old file kept" old "$(cat "$pf64/TpStuck/in-use.dll")"
 tp_check "nothing moved aside" test ! -e "$pf64/TpStuck/in-use.dll.tmpa"
 tp_check "no later file" test ! -e "$pf64/TpStuck/after.txt"
-tp_check "no uninstall entry" eval '! key_exists 64 "$uninstall_key\\TpStuck"'
+tp_check "no uninstall entry" eval '! tp_key_exists 64 "$uninstall_key\\TpStuck"'
 tp_check "no shortcut" test ! -e "$programs/TpStuck.lnk"
 
 # running_box NAME: the report line of the running-product question.
@@ -231,10 +169,10 @@ window_case() {
   rm -f "$TP_TEST_DIR/$name-window.log"
   tp_mkpkg "$TP_TEST_DIR/$name.exe" --flags 1 --setting "ProductName=$name" \
     --setting "WindowClass=${name}Main" --content 'a.txt=a'
-  start_helper window "${name}Main" 2>/dev/null
-  # start_helper's ready file is the window log here.
+  tp_start_helper window "${name}Main" 2>/dev/null
+  # tp_start_helper's ready file is the window log here.
   tp_run_installer --timeout 60 --answers "$answers" -- "$TP_TEST_DIR/$name.exe" -s
-  stop_helpers
+  tp_stop_helpers
 }
 
 tp_case "window ignoring WM_CLOSE: the question follows the sixth attempt, Cancel exits 0"
@@ -242,7 +180,7 @@ window_case TpStubborn cancel
 tp_expect_exit 0
 tp_expect_report "$(running_box TpStubborn cancel)" 'EXIT 0'
 expect_equal "WM_CLOSE messages (lParam 1024)" "$(printf 'close 1024\n%.0s' 1 2 3 4 5 6)" \
-  "$(grep -v ready "$TP_TEST_DIR/ready-$helper_count")"
+  "$(grep -v ready "$TP_TEST_DIR/ready-$TP_HELPER_COUNT")"
 tp_check "no file installed" test ! -e "$pf64/TpStubborn/a.txt"
 
 tp_case "OK goes on trying and asks at every further attempt; names with I get 0x8066"
@@ -252,14 +190,14 @@ tp_expect_report "$(running_box Imaginary ok)" "$(running_box Imaginary ok)" \
   "$(running_box Imaginary cancel)" 'EXIT 0'
 expect_equal "WM_CLOSE and 0x8066 per attempt" \
   "$(printf 'close 1024\nmessage 0x8066\n%.0s' 1 2 3 4 5 6 7 8)" \
-  "$(grep -v ready "$TP_TEST_DIR/ready-$helper_count")"
+  "$(grep -v ready "$TP_TEST_DIR/ready-$TP_HELPER_COUNT")"
 
 tp_case "held mutex: the question repeats, Cancel exits 0"
 tp_mkpkg "$TP_TEST_DIR/mutex.exe" --flags 1 --setting ProductName=TpMutex \
   --setting MutexName=TpMutex.Running --content 'a.txt=a'
-start_helper mutex TpMutex.Running
+tp_start_helper mutex TpMutex.Running
 tp_run_installer --answers ok,ok,cancel -- "$TP_TEST_DIR/mutex.exe" -s
-stop_helpers
+tp_stop_helpers
 tp_expect_exit 0
 tp_expect_report "$(running_box TpMutex ok)" "$(running_box TpMutex ok)" \
   "$(running_box TpMutex cancel)" 'EXIT 0'
@@ -276,9 +214,9 @@ tp_mkpkg "$TP_TEST_DIR/view32.exe" --flags 0 --setting ProductName=TpView --cont
 tp_run_installer -- "$TP_TEST_DIR/view32.exe" -s
 tp_expect_exit 0
 tp_check "installed under Program Files (x86)" test -e "$pf32/TpView/a.txt"
-read_key 32 "$uninstall_key\\TpView"
-expect_equal "InstallLocation in the 32-bit view" 'C:\Program Files (x86)\TpView\' "$(value_of InstallLocation)"
-tp_check "no entry in the 64-bit view" eval '! key_exists 64 "$uninstall_key\\TpView"'
+tp_read_key 32 "$uninstall_key\\TpView"
+expect_equal "InstallLocation in the 32-bit view" 'C:\Program Files (x86)\TpView\' "$(tp_value_of InstallLocation)"
+tp_check "no entry in the 64-bit view" eval '! tp_key_exists 64 "$uninstall_key\\TpView"'
 
 tp_case "header flag bit 0 clear: the next run finds the entry there and updates"
 rm -f "$pf32/TpView/a.txt" "$programs/TpView.lnk"
@@ -294,8 +232,8 @@ folder_case() {
   tp_run_installer -- "$TP_TEST_DIR/$1.exe" -s
   tp_expect_exit 0
   tp_check "installed in $4" test -e "$3/a.txt"
-  read_key 64 "$uninstall_key\\$1"
-  expect_equal "InstallLocation" "$4" "$(value_of InstallLocation)"
+  tp_read_key 64 "$uninstall_key\\$1"
+  expect_equal "InstallLocation" "$4" "$(tp_value_of InstallLocation)"
 }
 
 tp_case "DefaultFolder %PROGRAMFILES%\\...: Program Files and the rest, no product name"

@@ -109,11 +109,11 @@ for entry in "${language_cases[@]}"; do
   ready=$TP_TEST_DIR/holder$n.ready
   stop=$TP_TEST_DIR/holder$n.stop
   tp_mkpkg "$TP_TEST_DIR/lang$n.exe" --setting "MutexName=$mutex"
-  "$TP_WINE64" "$holder" "$mutex" "$(tp_winpath "$ready")" "$(tp_winpath "$stop")" \
+  "$TP_WINE" "$holder" "$mutex" "$(tp_winpath "$ready")" "$(tp_winpath "$stop")" \
     </dev/null >>"$TP_TEST_DIR/holder.log" 2>&1 &
   holder_pid=$!
   if tp_wait_for "$ready"; then
-    TP_LOCALE=$locale TP_WINE64=$with_locale \
+    TP_LOCALE=$locale TP_WINE=$with_locale \
       tp_run_installer --press cancel -- "$TP_TEST_DIR/lang$n.exe" /s
     tp_expect_exit 0
     expected=$kEnglishRunning

@@ -74,7 +74,7 @@ folder=$pf64/Streamer
 run_measured() {
   TP_EXIT=0
   /usr/bin/time -f '%M' -o "$TP_TEST_DIR/peak" \
-    timeout 120 "$TP_WINE64" "$(tp_winpath "$1")" -s </dev/null >>"$TP_TEST_DIR/wine.log" 2>&1 || TP_EXIT=$?
+    timeout 120 "$TP_WINE" "$(tp_winpath "$1")" -s </dev/null >>"$TP_TEST_DIR/wine.log" 2>&1 || TP_EXIT=$?
   PEAK_KB=$(tail -n 1 "$TP_TEST_DIR/peak")
 }
 

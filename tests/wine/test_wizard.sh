@@ -126,7 +126,7 @@ if tp_wait_for "$TP_C/Deep/er/Wizardo/zentrova-calls.log"; then
 else
   tp_fail "Finish did not start the product"
 fi
-"$TP_WINE64" taskkill /f /im Wizardo.exe </dev/null >/dev/null 2>&1 || true
+"$TP_WINE" taskkill /f /im Wizardo.exe </dev/null >/dev/null 2>&1 || true
 
 # --- 2. An existing folder accepted, both boxes unticked --------------------
 
@@ -160,7 +160,7 @@ package Wizfail --content 'after.txt=never'
 mkdir -p "$TP_PF64/Wizfail/readme.txt"
 # Without visual styles the bar is drawn in its bar colour, which shows in a
 # screenshot; Wine's themed bar has no error state to show.
-"$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
+"$TP_WINE" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
   /t REG_SZ /d 0 /f </dev/null >/dev/null 2>&1 || tp_die "cannot switch visual styles off"
 tp_run_wizard 'wait-wizard
 click 9
@@ -187,7 +187,7 @@ expect_equal "log" "$(printf '%s\n' 'Copy C:\Program Files\Wizfail\license.txt' 
   'Failed to write file: C:\Program Files\Wizfail\readme.txt, code: 5')" "$(tp_pane_text failed)"
 tp_check "nothing after the failure" test ! -e "$TP_PF64/Wizfail/after.txt"
 tp_check "no shortcut" test ! -e "$TP_PROGRAMS/Wizfail.lnk"
-"$TP_WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
+"$TP_WINE" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive \
   /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 || tp_die "cannot switch visual styles on"
 
 # --- 4. An update of run 1's product ---------------------------------------
@@ -222,7 +222,7 @@ grep -q '^DUMP' "$TP_REPORT" && ! grep -q 'Select Destination Location' "$TP_REP
 
 package Wizde --languages en,de
 tp_make_locale_wine de_DE
-TP_LOCALE=de_DE.UTF-8 TP_WINE64=$TP_LOCALE_WINE tp_run_wizard 'wait-wizard
+TP_LOCALE=de_DE.UTF-8 TP_WINE=$TP_LOCALE_WINE tp_run_wizard 'wait-wizard
 dump erste
 click 9
 wait-visible 21
@@ -271,7 +271,7 @@ cp "$TP_TEST_DIR/Wizplant.exe" "$downloads/setup.exe"
 
 tp_case "libraries planted beside the installer: never loaded, silent or with the wizard"
 # The control: a bare-name load from that folder does pick the planted copy.
-WINEDLLOVERRIDES=$overrides "$TP_WINE64" 'C:\Downloads\probe.exe' msftedit.dll </dev/null >/dev/null 2>&1 ||
+WINEDLLOVERRIDES=$overrides "$TP_WINE" 'C:\Downloads\probe.exe' msftedit.dll </dev/null >/dev/null 2>&1 ||
   tp_fail "the probe could not load the planted library"
 if [[ -e $downloads/msftedit.dll.loaded ]]; then
   rm -f "$downloads"/*.loaded

@@ -16,7 +16,8 @@
  * \\, \", \r, \n and \t, other control characters as \xHH.
  *
  * The driver exits with the installer's exit code, 124 after a timeout, 125
- * after an abort and 126 when it could not run at all. The report is written
+ * after an abort and 126 when it could not run at all. With --batch it runs
+ * a list of installers, one report each (RunBatch). The report is written
  * line by line and unbuffered, so a crash still leaves what was seen.
  */
 #include <windows.h>
@@ -39,6 +40,7 @@ static const wchar_t kUsage[] =
     L"usage: tp-driver --report FILE [--press BUTTON] [--answers B1,B2,...]\n"
     L"                 [--timeout SECONDS] [--windows] [--script FILE]\n"
     L"                 (--cmdline LINE | -- PROGRAM [ARGUMENTS...])\n"
+    L"       tp-driver --batch FILE [OPTIONS]   (FILE: REPORT<TAB>COMMAND LINE a line)\n"
     L"BUTTON: ok cancel abort retry ignore yes no tryagain continue none\n";
 
 struct ButtonName {
@@ -320,47 +322,17 @@ static wchar_t* BuildCommandLine(int count, wchar_t** words) {
   return line;
 }
 
-int wmain(int argc, wchar_t** argv) {
-  const wchar_t* reportPath = NULL;
-  wchar_t* commandLine = NULL;
-  double timeoutSeconds = 60;
-  int i = 1;
-  for (; i < argc; ++i) {
-    const wchar_t* option = argv[i];
-    int hasValue = i + 1 < argc;
-    if (wcscmp(option, L"--") == 0) {
-      ++i;
-      break;
-    } else if (wcscmp(option, L"--report") == 0 && hasValue) {
-      reportPath = argv[++i];
-    } else if (wcscmp(option, L"--press") == 0 && hasValue) {
-      g_defaultPress = ButtonId(argv[i + 1], wcslen(argv[i + 1]));
-      if (g_defaultPress < 0) return Fail(L"unknown button ", argv[i + 1]), EXIT_USAGE;
-      ++i;
-    } else if (wcscmp(option, L"--answers") == 0 && hasValue) {
-      if (ParseAnswers(argv[++i])) return Fail(L"bad answer list ", argv[i]), EXIT_USAGE;
-    } else if (wcscmp(option, L"--timeout") == 0 && hasValue) {
-      timeoutSeconds = wcstod(argv[++i], NULL);
-    } else if (wcscmp(option, L"--windows") == 0) {
-      g_dumpWindows = 1;
-    } else if (wcscmp(option, L"--script") == 0 && hasValue) {
-      if (LoadScript(argv[++i])) return Fail(L"cannot read the script ", argv[i]), EXIT_USAGE;
-    } else if (wcscmp(option, L"--cmdline") == 0 && hasValue) {
-      commandLine = _wcsdup(argv[++i]);
-    } else {
-      fwprintf(stderr, L"%ls", kUsage);
-      return EXIT_USAGE;
-    }
-  }
-  if (!commandLine && i < argc) commandLine = BuildCommandLine(argc - i, argv + i);
-  if (!reportPath || !commandLine || timeoutSeconds <= 0) {
-    fwprintf(stderr, L"%ls", kUsage);
-    return EXIT_USAGE;
-  }
-
+/* Runs one installer to its end, answering its boxes; the report gets its
+ * lines. Returns the installer's exit code, or EXIT_TIMEOUT, EXIT_ABORT or
+ * EXIT_USAGE. */
+static int RunInstaller(const wchar_t* reportPath, wchar_t* commandLine, double timeoutSeconds) {
   g_report = CreateFileW(reportPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, NULL);
   if (g_report == INVALID_HANDLE_VALUE) return Fail(L"cannot create ", reportPath), EXIT_USAGE;
+  g_seenCount = 0;
+  g_pressedBox = NULL;
+  g_boxesPressed = 0;
+  g_nextAnswer = 0;
 
   STARTUPINFOW startup;
   PROCESS_INFORMATION child;
@@ -381,14 +353,24 @@ int wmain(int argc, wchar_t** argv) {
     swprintf(line, 64, L"ABORT cannot start (error %lu)", GetLastError());
     WriteLine(line);
     Fail(L"cannot start ", commandLine);
+    CloseHandle(g_report);
     return EXIT_USAGE;
   }
   CloseHandle(child.hThread);
   g_childId = child.dwProcessId;
 
+  int result;
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(timeoutSeconds * 1000);
   for (;;) {
-    if (WaitForSingleObject(child.hProcess, 50) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(child.hProcess, 50) == WAIT_OBJECT_0) {
+      DWORD exitCode = 0;
+      GetExitCodeProcess(child.hProcess, &exitCode);
+      wchar_t line[32];
+      swprintf(line, 32, L"EXIT %lu", exitCode);
+      WriteLine(line);
+      result = (int)exitCode;
+      break;
+    }
     struct ScanState state = {0};
     EnumWindows(ScanWindow, (LPARAM)&state);
     if (!state.aborted && RunScript(child.hProcess)) state.aborted = 1;
@@ -399,16 +381,98 @@ int wmain(int argc, wchar_t** argv) {
       }
       TerminateProcess(child.hProcess, 1);
       WaitForSingleObject(child.hProcess, 5000);
-      return state.aborted ? EXIT_ABORT : EXIT_TIMEOUT;
+      result = state.aborted ? EXIT_ABORT : EXIT_TIMEOUT;
+      break;
     }
   }
-
-  DWORD exitCode = 0;
-  GetExitCodeProcess(child.hProcess, &exitCode);
-  wchar_t line[32];
-  swprintf(line, 32, L"EXIT %lu", exitCode);
-  WriteLine(line);
   CloseHandle(child.hProcess);
   CloseHandle(g_report);
-  return (int)exitCode;
+  return result;
+}
+
+/* --batch FILE: one run after another, each line "REPORT<TAB>COMMAND LINE"
+ * (UTF-8), with the same options (no --script); every run starts again at
+ * the first answer. Saves a driver start per installer where a start costs seconds
+ * (the emulated i686 guest). Returns 0 when every installer ran to its end,
+ * whatever its exit code, else the code of the first run that did not. */
+static int RunBatch(const wchar_t* listPath, double timeoutSeconds) {
+  HANDLE file = CreateFileW(listPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return Fail(L"cannot read ", listPath), EXIT_USAGE;
+  DWORD size = GetFileSize(file, NULL), got = 0;
+  char* bytes = (char*)malloc(size + 1);
+  if (!bytes || !ReadFile(file, bytes, size, &got, NULL) || got != size) {
+    CloseHandle(file);
+    return Fail(L"cannot read ", listPath), EXIT_USAGE;
+  }
+  CloseHandle(file);
+  bytes[size] = 0;
+  int units = MultiByteToWideChar(CP_UTF8, 0, bytes, -1, NULL, 0);
+  wchar_t* text = (wchar_t*)calloc(units + 1, sizeof(wchar_t));
+  if (!text) return EXIT_USAGE;
+  MultiByteToWideChar(CP_UTF8, 0, bytes, -1, text, units);
+  free(bytes);
+  int result = 0;
+  for (wchar_t* line = text; line && *line;) {
+    wchar_t* end = wcschr(line, L'\n');
+    if (end) *end = 0;
+    size_t length = wcslen(line);
+    if (length && line[length - 1] == L'\r') line[--length] = 0;
+    wchar_t* tab = wcschr(line, L'\t');
+    if (length) {
+      if (!tab) return Fail(L"a batch line without a tab: ", line), EXIT_USAGE;
+      *tab = 0;
+      int code = RunInstaller(line, tab + 1, timeoutSeconds);
+      if (result == 0 && (code == EXIT_TIMEOUT || code == EXIT_ABORT || code == EXIT_USAGE)) result = code;
+    }
+    line = end ? end + 1 : NULL;
+  }
+  return result;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  const wchar_t* reportPath = NULL;
+  const wchar_t* batchPath = NULL;
+  wchar_t* commandLine = NULL;
+  double timeoutSeconds = 60;
+  int scripted = 0;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const wchar_t* option = argv[i];
+    int hasValue = i + 1 < argc;
+    if (wcscmp(option, L"--") == 0) {
+      ++i;
+      break;
+    } else if (wcscmp(option, L"--report") == 0 && hasValue) {
+      reportPath = argv[++i];
+    } else if (wcscmp(option, L"--batch") == 0 && hasValue) {
+      batchPath = argv[++i];
+    } else if (wcscmp(option, L"--press") == 0 && hasValue) {
+      g_defaultPress = ButtonId(argv[i + 1], wcslen(argv[i + 1]));
+      if (g_defaultPress < 0) return Fail(L"unknown button ", argv[i + 1]), EXIT_USAGE;
+      ++i;
+    } else if (wcscmp(option, L"--answers") == 0 && hasValue) {
+      if (ParseAnswers(argv[++i])) return Fail(L"bad answer list ", argv[i]), EXIT_USAGE;
+    } else if (wcscmp(option, L"--timeout") == 0 && hasValue) {
+      timeoutSeconds = wcstod(argv[++i], NULL);
+    } else if (wcscmp(option, L"--windows") == 0) {
+      g_dumpWindows = 1;
+    } else if (wcscmp(option, L"--script") == 0 && hasValue) {
+      if (LoadScript(argv[++i])) return Fail(L"cannot read the script ", argv[i]), EXIT_USAGE;
+      scripted = 1;
+    } else if (wcscmp(option, L"--cmdline") == 0 && hasValue) {
+      commandLine = _wcsdup(argv[++i]);
+    } else {
+      fwprintf(stderr, L"%ls", kUsage);
+      return EXIT_USAGE;
+    }
+  }
+  if (timeoutSeconds > 0 && batchPath && !reportPath && !commandLine && i == argc && !scripted) {
+    return RunBatch(batchPath, timeoutSeconds);
+  }
+  if (!commandLine && i < argc) commandLine = BuildCommandLine(argc - i, argv + i);
+  if (!reportPath || !commandLine || timeoutSeconds <= 0 || batchPath) {
+    fwprintf(stderr, L"%ls", kUsage);
+    return EXIT_USAGE;
+  }
+  return RunInstaller(reportPath, commandLine, timeoutSeconds);
 }
