@@ -13,7 +13,16 @@
   relocation directory entry points at their new place; their content does
   not change, as no relocation refers to the relocation table itself;
 - zero bytes at the end of a section take no file space (the loader
-  zero-fills each section up to its virtual size).
+  zero-fills each section up to its virtual size);
+- the import directory entry is pointed at the import descriptors, which
+  the linker script places at the end of the code section (the linker only
+  finds them in a section of their own);
+- on i386, where every absolute address in the image has a base
+  relocation, the import lookup table is dropped: each descriptor's
+  OriginalFirstThunk becomes 0, so the loader reads the names through the
+  import address table, which holds the same values until it fills it in.
+  The import data after the lookup table moves down by its size, and every
+  relocated address that pointed there follows.
 
 The PE checksum is recomputed. Usage: pe_compact.py IMAGE (rewritten in
 place); exit code 0 on success, 1 with a message when the image has a layout
@@ -28,8 +37,13 @@ IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_READ = 0x40000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
+IMPORT_DIRECTORY = 1
 BASE_RELOCATION_DIRECTORY = 5
+IAT_DIRECTORY = 12
 DOS_HEADER_SIZE = 0x40
+IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_REL_BASED_HIGHLOW = 3
+IMAGE_ORDINAL_FLAG32 = 0x80000000
 
 
 class LayoutError(Exception):
@@ -56,6 +70,104 @@ def checksum(image, checksum_offset):
         total = (total & 0xFFFF) + (total >> 16)
     total = (total & 0xFFFF) + (total >> 16)
     return (total + len(image)) & 0xFFFFFFFF
+
+
+def section_of(sections, rva):
+    for section in sections:
+        fields = section['header']
+        if fields[2] <= rva < fields[2] + max(fields[1], len(section['raw'])):
+            return section
+    raise LayoutError('RVA 0x%X lies in no section' % rva)
+
+
+def read32(sections, rva):
+    section = section_of(sections, rva)
+    return struct.unpack_from('<I', section['raw'], rva - section['header'][2])[0]
+
+
+def place_imports(data, sections, directories, machine, image_base, entry_offset):
+    iat, iat_size = struct.unpack_from('<II', data, directories + 8 * IAT_DIRECTORY)
+    import_rva, _ = struct.unpack_from('<II', data, directories + 8 * IMPORT_DIRECTORY)
+    if iat == 0:
+        raise LayoutError('no import address table directory')
+    if import_rva != 0:
+        raise LayoutError('the linker placed the import directory itself')
+    text = section_of(sections, iat)
+    base = text['header'][2]
+    raw = bytearray(text['raw'][:text['header'][1]])
+    ilt = iat - iat_size
+    if raw[ilt - base:iat - base] != raw[iat - base:iat - base + iat_size]:
+        raise LayoutError('the import lookup table does not precede an equal address table')
+    # Descriptors end just before the lookup table, the last one all zero.
+    end = ilt - 20
+    if any(raw[end - base:ilt - base]):
+        raise LayoutError('no null import descriptor before the lookup table')
+    descriptors = []
+    at = end - 20
+    while at >= base:
+        lookup, _, _, name, thunk = struct.unpack_from('<IIIII', raw, at - base)
+        if not (ilt <= lookup < iat and iat <= thunk < iat + iat_size):
+            break
+        descriptors.append(at)
+        at -= 20
+    if not descriptors:
+        raise LayoutError('no import descriptors')
+    start = descriptors[-1]
+    struct.pack_into('<II', data, directories + 8 * IMPORT_DIRECTORY, start, end + 20 - start)
+
+    reloc_rva, reloc_size = struct.unpack_from('<II', data, directories + 8 * BASE_RELOCATION_DIRECTORY)
+    if machine != IMAGE_FILE_MACHINE_I386 or reloc_size == 0:
+        return bytes(data)
+    (entry,) = struct.unpack_from('<I', data, entry_offset)
+    text_end = base + len(raw)
+    if entry >= ilt:
+        raise LayoutError('the entry point follows the imports')
+    shift = iat_size
+    # Every relocated address into the import data after the lookup table.
+    fixups = []
+    table = section_of(sections, reloc_rva)
+    blob = table['raw'][reloc_rva - table['header'][2]:reloc_rva - table['header'][2] + reloc_size]
+    position = 0
+    while position + 8 <= len(blob):
+        page, size = struct.unpack_from('<II', blob, position)
+        if size < 8:
+            break
+        for i in range(position + 8, position + size, 2):
+            (item,) = struct.unpack_from('<H', blob, i)
+            if item >> 12 == IMAGE_REL_BASED_HIGHLOW:
+                fixups.append(page + (item & 0xFFF))
+            elif item >> 12 != 0:
+                raise LayoutError('relocation of type %d' % (item >> 12))
+        position += size
+    for location in fixups:
+        if ilt <= location < text_end:
+            raise LayoutError('a relocation inside the imports')
+        target = read32(sections, location) - image_base
+        if ilt <= target < text_end:
+            if target < iat:
+                raise LayoutError('a reference into the import lookup table')
+            owner = section_of(sections, location)
+            offset = location - owner['header'][2]
+            value = read32(sections, location) - shift
+            if owner is text:
+                struct.pack_into('<I', raw, offset, value)
+            else:
+                content = bytearray(owner['raw'])
+                struct.pack_into('<I', content, offset, value)
+                owner['raw'] = bytes(content)
+    for at in descriptors:
+        lookup, stamp, chain, name, thunk = struct.unpack_from('<IIIII', raw, at - base)
+        struct.pack_into('<IIIII', raw, at - base, 0, stamp, chain,
+                         name - shift if name >= iat else name, thunk - shift)
+    for slot in range(iat, iat + iat_size, 4):
+        (value,) = struct.unpack_from('<I', raw, slot - base)
+        if value != 0 and not value & IMAGE_ORDINAL_FLAG32:
+            struct.pack_into('<I', raw, slot - base, value - shift)
+    del raw[ilt - base:iat - base]
+    text['raw'] = bytes(raw)
+    text['header'][1] = len(raw)
+    struct.pack_into('<II', data, directories + 8 * IAT_DIRECTORY, iat - shift, iat_size)
+    return bytes(data)
 
 
 def compact(data):
@@ -88,6 +200,10 @@ def compact(data):
     for section in sections:
         if section['header'][0].rstrip(b'\0') == b'.rsrc':
             section['header'][9] &= ~IMAGE_SCN_MEM_WRITE
+
+    (machine,) = struct.unpack_from('<H', data, nt + 4)
+    data = place_imports(bytearray(data), sections, directories, machine,
+                         struct.unpack_from('<I', data, optional + 28)[0], optional + 16)
 
     reloc_rva, reloc_size = struct.unpack_from('<II', data, directories + 8 * BASE_RELOCATION_DIRECTORY)
     last = sections[-1]['header']

@@ -6,7 +6,9 @@
 #include "platform/platform.h"
 #include "startup/run_setup.h"
 
-int g_isFreshInstall = 1;
+// Set by QueryInstalledCopy before anything reads it; zero-initialised, so
+// the installer carries no initialised writable data at all.
+int g_isFreshInstall;
 Char16 g_previousVersion[kVersionCapacity];
 
 // The CurrentVersion key is the first 41 characters of the uninstall root.
