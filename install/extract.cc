@@ -7,21 +7,20 @@
 #include "package/load.h"
 #include "startup/message.h"
 #include "startup/run_setup.h"
-#include "wizard/info_pane.h"
+#include "install/report.h"
 
 int g_installSucceeded;
 int g_installFailed;
 
-// InstallProgress: bytes written so far and the wizard's progress bar (null
+// InstallProgress: bytes written so far; the bar is g_installReport's (null
 // in silent mode, where no progress message is sent).
 static uint64_t g_written;
-static void* g_progressBar;
 
 static const uint32_t kPbmSetPos = 0x402;
 static const uint32_t kPbmGetPos = 0x408;
 
 static void SetProgress(uint32_t position) {
-  if (g_progressBar != 0) SendWindowMessage(g_progressBar, kPbmSetPos, position, 0);
+  if (g_installReport.progressBar != 0) SendWindowMessage(g_installReport.progressBar, kPbmSetPos, position, 0);
 }
 
 // written * 5000 / total, truncated. The quotient stays below 2^13 because
@@ -42,7 +41,7 @@ void AdvanceProgress(uint32_t bytes) {
 }
 
 void PLATFORM_CALLBACK ProgressTimer(void*, uint32_t, uintptr_t, uint32_t) {
-  uint32_t position = static_cast<uint32_t>(SendWindowMessage(g_progressBar, kPbmGetPos, 0, 0));
+  uint32_t position = static_cast<uint32_t>(SendWindowMessage(g_installReport.progressBar, kPbmGetPos, 0, 0));
   if (position < kTimerLimit) SetProgress(position + kTimerStep);
 }
 
@@ -59,40 +58,29 @@ uint32_t WriteChunked(const uint8_t* data, uint32_t size, PlatformFile file) {
   return 0;
 }
 
-void RenameLockedFile(const Char16* path) {
-  Char16 aside[kPathCapacity];
-  if (CopyText(aside, kPathCapacity, path) != 0 || AppendAscii(aside, kPathCapacity, ".tmpa") != 0) {
-    return;
-  }
-  Char16* letter = aside + TextLength(aside) - 1;
-  while (QueryFileAttributes(aside) != kInvalidAttributes && DeleteFileAt(aside) == 0 &&
-         *letter != 'z') {
-    ++*letter;
-  }
-  MoveAsideUntilReboot(path, aside);
-}
-
 // The folder rather than the file is looked up: entries that share their
 // data come one after the other, wherever their folders lie, so an entry
 // often goes back to a folder made earlier for a file that is new; creating
 // each level again would cost a failed creation per level.
-void CreateParentDirectories(Char16* path, uint32_t namePosition) {
+uint32_t CreateParentDirectories(Char16* path, uint32_t namePosition) {
   Char16* last = 0;
   for (Char16* p = path + namePosition; *p != 0; ++p) {
     if (*p == '\\') last = p;
   }
-  if (last == 0) return;
+  if (last == 0) return 0;
   *last = 0;
   uint32_t attributes = QueryFileAttributes(path);
   *last = '\\';
-  if (attributes != kInvalidAttributes) return;
+  if (attributes != kInvalidAttributes) return 0;
+  uint32_t first = 0;
   for (Char16* p = path + namePosition; *p != 0; ++p) {
     if (*p == '\\') {
       *p = 0;
-      CreateFolder(path);
+      if (CreateFolder(path) != 0 && first == 0) first = static_cast<uint32_t>(p - path);
       *p = '\\';
     }
   }
+  return first;
 }
 
 // The folder of the previous entry, "\" included: it exists once that entry
@@ -104,7 +92,8 @@ static uint32_t g_knownLength;
 
 // Makes the folders of the entry in `path` the way CreateParentDirectories
 // does, skipping the levels the previous entry's folder already covers.
-static void MakeEntryFolders(Char16* path, uint32_t namePosition) {
+// Returns where the first level it made ends, or 0.
+static uint32_t MakeEntryFolders(Char16* path, uint32_t namePosition) {
   uint32_t shared = namePosition;
   uint32_t folderEnd = namePosition;
   int same = 1;
@@ -115,41 +104,38 @@ static void MakeEntryFolders(Char16* path, uint32_t namePosition) {
       if (same) shared = i + 1;
     }
   }
+  uint32_t made = 0;
   if (shared != folderEnd || folderEnd != g_knownLength) {
-    if (shared != folderEnd) CreateParentDirectories(path, shared);
+    if (shared != folderEnd) made = CreateParentDirectories(path, shared);
     for (uint32_t i = 0; i < folderEnd; ++i) g_knownFolder[i] = path[i];
     g_knownLength = folderEnd;
   }
+  return made;
 }
 
-// Writes one selected entry to `path`. Returns 0, or the error that fails
-// the installation.
-static uint32_t WriteEntry(const FileEntry* entry, Char16* path) {
-  PlatformFile file;
-  uint32_t error = CreateFileForWriting(path, &file);
-  if (error == kErrorSharingViolation && (entry->flags & kEntryReplaceInUse) != 0) {
-    RenameLockedFile(path);
-    error = CreateFileForWriting(path, &file);
-  }
-  if (error != 0) return error;
-  if (entry->size != 0) error = WriteChunked(g_package->block + entry->dataOffset, entry->size, file);
-  if (error == 0) SetFileWriteTime(file, entry->timeLow, entry->timeHigh);
-  CloseFile(file);
-  return error;
-}
-
-// Packages whose file data streams are installed in two steps, so that a
-// damaged package leaves nothing behind and replaces nothing: as its data
-// is decoded, a file whose target does not exist yet is written in place,
-// any other under its staging name (its path + ".~tp" + its entry number).
-// Only once the last byte has been decoded and the checksum matches are the
-// staged files moved over their targets, in entry order; on any failure the
-// staged files and the files written in place are removed. The entry
+// Every install is one transaction: a file whose target does not exist
+// yet is written in place, one that replaces a file is written beside it
+// under its staging name (its path + ".~tp" + its entry number). Only once
+// every file has been written (and, for a package that streams, the last
+// byte decoded and the checksum matched) does the commit move each old file
+// aside and the new one over it, in entry order; the old files are deleted
+// when all moves have succeeded. Any failure before that undoes everything
+// (RollBack): files written in place and staged files are removed, the old
+// files moved back, and the folders the install made removed. The entry
 // number keeps two entries that write the same target apart until they
-// settle, the later one last. FileEntry::reserved marks how an entry was
-// written.
-static const uint8_t kWrittenInPlace = 1;
-static const uint8_t kStaged = 2;
+// settle, the later one last.
+//
+// FileEntry::reserved records what the install did for an entry: its state
+// (low byte, with kInUse), the letter of its old file's aside name (second byte), and
+// where the first folder level it made ends, relative to the name position,
+// plus 1 (upper half; 0 when it made none). It lives in the package block,
+// so the record costs no memory of its own.
+static const uint32_t kWrittenInPlace = 1;  // a new file at its target
+static const uint32_t kStaged = 2;          // written under its staging name
+static const uint32_t kMovedAside = 3;      // old file at its aside name, new one not in place
+static const uint32_t kReplaced = 4;        // new file in place, old one at its aside name
+static const uint32_t kStateMask = 0x0F;
+static const uint32_t kInUse = 0x10;        // the old file was open in another program
 static const uint32_t kStagingSuffixLength = 15;  // ".~tp", 10 digits, the terminator
 
 // Appends the staging suffix of entry `index` to the path in `path`.
@@ -158,6 +144,14 @@ static int AppendStagingSuffix(Char16* path, uint32_t index) {
   size_t length = TextLength(path);
   if (length + kStagingSuffixLength > kPathCapacity) return 1;
   FormatText(path + length, kStagingSuffixLength, u".~tp%u", index);
+  return 0;
+}
+
+// Appends ".tmp" and `letter` to the path in `path`. Returns 0, or 1 when
+// it does not fit.
+static int AppendAsideSuffix(Char16* path, Char16 letter) {
+  if (AppendAscii(path, kPathCapacity, ".tmpa") != 0) return 1;
+  path[TextLength(path) - 1] = letter;
   return 0;
 }
 
@@ -202,25 +196,34 @@ static uint32_t CopyStagedFile(const Char16* source, uint32_t size, PlatformFile
 }
 
 // Writes entry `index` in place when its target is new, else under its
-// staging name. `path` holds its target path again on return. Returns 0 or
-// the error that fails the installation.
-static uint32_t StageEntry(uint32_t index, Char16* path) {
+// staging name, once it is sure the target can be replaced at the commit:
+// a target that another program holds open fails the install unless the
+// entry may replace files in use. `path` holds the target path again on
+// return. Returns 0 or the error that fails the installation.
+static uint32_t WriteEntry(uint32_t index, Char16* path) {
   FileEntry* entry = &g_package->entries[index];
   size_t length = TextLength(path);
   PlatformFile file;
-  uint8_t how = kWrittenInPlace;
+  uint32_t how = kWrittenInPlace;
   uint32_t error = CreateFileForWriting(path, &file, kCreateNew);
-  if (error != 0) {
+  if (error == kErrorFileExists) {
+    error = CreateFileForWriting(path, &file, kOpenExisting);
+    if (error == 0) CloseFile(file);
     how = kStaged;
-    if (AppendStagingSuffix(path, index) != 0) return kErrorPathTooLong;
-    error = CreateFileForWriting(path, &file, kCreateAlways);
+    if (error == kErrorSharingViolation && (entry->flags & kEntryReplaceInUse) != 0) {
+      error = 0;
+      how = kStaged | kInUse;
+    }
+    if (error == 0 && AppendStagingSuffix(path, index) != 0) error = kErrorPathTooLong;
+    if (error == 0) error = CreateFileForWriting(path, &file, kCreateAlways);
   }
   if (error == 0) {
-    entry->reserved = how;
+    entry->reserved |= how;
     uint32_t start = entry->dataOffset;
     uint32_t end = start + entry->size;
     uint32_t held = g_package->heldSize;
-    // Empty files take nothing from the stream, wherever they point.
+    // Empty files take nothing from the stream, wherever they point; a
+    // package held whole never streams.
     if (entry->size == 0 || end <= held) {
       error = WriteChunked(g_package->block + start, entry->size, file);
     } else if (start == g_streamedStart && end == g_streamedEnd) {
@@ -254,38 +257,105 @@ static int ComposeEntryPath(const FileEntry* entry, Char16* path, uint32_t nameP
   return ConvertAnsiText(EntryName(g_package, entry), path + namePosition, kPathCapacity - namePosition) != 0;
 }
 
-// Moves each staged file over its target (`commit`), or removes what the
-// install wrote: the staged files not moved yet and the files written in
-// place. A target in use is moved aside first when its entry allows it.
-// Returns 0, or the error of the first move that failed, with its target
-// in `path`.
-static uint32_t SettleStagedFiles(Char16* path, uint32_t namePosition, int commit) {
-  Char16 staged[kPathCapacity];
+// The staging name of entry `index` in `staged`, from its target in `path`.
+static void ComposeStagedPath(Char16* staged, const Char16* path, uint32_t index) {
+  CopyText(staged, kPathCapacity, path);
+  AppendStagingSuffix(staged, index);
+}
+
+// The aside name of `entry`'s old file in `aside`, from its target in `path`.
+static void ComposeAsidePath(Char16* aside, const Char16* path, const FileEntry* entry) {
+  CopyText(aside, kPathCapacity, path);
+  AppendAsideSuffix(aside, static_cast<Char16>((entry->reserved >> 8) & 0xFF));
+}
+
+// The commit: for each staged entry in order, moves its old file to the
+// first free name of path + ".tmp" + a letter (a to z; an in-use program
+// can be renamed though not replaced), then the new file over its target.
+// Returns 0, or the error of the first step that failed, with its target in
+// `path`.
+static uint32_t CommitEntries(Char16* path, uint32_t namePosition) {
+  Char16 other[kPathCapacity];
   for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
     FileEntry* entry = &g_package->entries[i];
-    if (entry->reserved == 0 || (commit && entry->reserved == kWrittenInPlace)) continue;
+    if ((entry->reserved & kStateMask) != kStaged) continue;
     ComposeEntryPath(entry, path, namePosition);
-    CopyText(staged, kPathCapacity, path);
-    if (entry->reserved == kStaged) AppendStagingSuffix(staged, i);
-    if (!commit) {
-      DeleteFileAt(staged);
-      continue;
+    // Names left by earlier installs are due for deletion at the next
+    // restart; they are kept, so that nothing this install may need to put
+    // back is ever deleted here.
+    CopyText(other, kPathCapacity, path);
+    if (AppendAsideSuffix(other, 'a') != 0) return kErrorPathTooLong;
+    Char16* letter = other + TextLength(other) - 1;
+    while (QueryFileAttributes(other) != kInvalidAttributes) {
+      if (*letter == 'z') return kErrorAlreadyExists;
+      ++*letter;
     }
-    uint32_t error = MoveFileReplacing(staged, path);
-    if (error != 0 && (entry->flags & kEntryReplaceInUse) != 0) {
-      RenameLockedFile(path);
-      error = MoveFileReplacing(staged, path);
-    }
+    uint32_t error = MoveFileReplacing(path, other);
     if (error != 0) return error;
-    entry->reserved = 0;
+    entry->reserved = (entry->reserved & ~0xFF0Fu) | static_cast<uint32_t>(*letter) << 8 | kMovedAside;
+    ComposeStagedPath(other, path, i);
+    error = MoveFileReplacing(other, path);
+    if (error != 0) return error;
+    entry->reserved += kReplaced - kMovedAside;
   }
   return 0;
+}
+
+// After the commit: deletes each old file, or, when it was in use or
+// cannot be deleted (a program still runs from it), schedules it for
+// deletion at the next restart.
+static void RemoveOldFiles(Char16* path, uint32_t namePosition) {
+  Char16 aside[kPathCapacity];
+  for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
+    FileEntry* entry = &g_package->entries[i];
+    if ((entry->reserved & kStateMask) != kReplaced) continue;
+    ComposeEntryPath(entry, path, namePosition);
+    ComposeAsidePath(aside, path, entry);
+    if ((entry->reserved & kInUse) != 0 || DeleteFileAt(aside) == 0) DeleteAtRestart(aside);
+  }
+}
+
+uint32_t g_createdFolderFrom;
+
+void RemoveCreatedFolders(Char16* path, uint32_t from, uint32_t end) {
+  for (uint32_t i = end; i-- > from;) {
+    if (path[i] != '\\') continue;
+    path[i] = 0;
+    RemoveFolder(path);
+    path[i] = '\\';
+  }
+}
+
+// Undoes the install, the last entry first: removes the files written in
+// place and the staged files, moves every old file back over its target
+// (which keeps its content and times), removes the folders each entry made,
+// then the levels of the install folder that the install sequence made.
+// Goes on through every entry whatever fails on the way.
+static void RollBack(Char16* path, uint32_t namePosition) {
+  Char16 other[kPathCapacity];
+  for (uint32_t i = g_package->header.fileCount; i-- > 0;) {
+    FileEntry* entry = &g_package->entries[i];
+    uint32_t state = entry->reserved & kStateMask;
+    uint32_t made = entry->reserved >> 16;
+    if (entry->reserved == 0 || ComposeEntryPath(entry, path, namePosition) != 0) continue;
+    if (state == kWrittenInPlace) DeleteFileAt(path);
+    if (state >= kStaged) {
+      ComposeStagedPath(other, path, i);
+      DeleteFileAt(other);
+    }
+    if (state >= kMovedAside) {
+      ComposeAsidePath(other, path, entry);
+      MoveFileReplacing(other, path);
+    }
+    if (made != 0) RemoveCreatedFolders(path, namePosition + made - 1, static_cast<uint32_t>(TextLength(path)));
+  }
+  path[namePosition] = 0;
+  if (g_createdFolderFrom != 0) RemoveCreatedFolders(path, g_createdFolderFrom, namePosition);
 }
 
 int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop) {
   void* saved = 0;
   int redirected = DisableFsRedirection(&saved);
-  g_progressBar = GetDialogItem(window, kProgressBarItem);
   g_written = 0;
   g_streamedEnd = 0;
   // The destination folder itself exists (the install sequence made it).
@@ -293,19 +363,23 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   g_knownLength = namePosition;
   int streams = g_package->heldSize != g_package->blockSize;
   if (streams) StartDecodingAhead();
+  // The record of what this install does starts empty for every entry
+  // (the field is not read from the package).
+  uint32_t count = g_package->header.fileCount;
+  for (uint32_t i = 0; i < count; ++i) g_package->entries[i].reserved = 0;
   uint32_t error = 0;
-  for (uint32_t i = 0; i < g_package->header.fileCount && error == 0; ++i) {
+  for (uint32_t i = 0; i < count && error == 0; ++i) {
     FileEntry* entry = &g_package->entries[i];
-    entry->reserved = 0;
     if (!IsEntrySelected(entry->flags, g_machine.archMask, g_machine.osMask)) continue;
     error = kErrorPathTooLong;
     int fits = ComposeEntryPath(entry, path, namePosition) == 0;
     LogLine(u"Copy %s\r\n", path);
     if (fits) {
-      MakeEntryFolders(path, namePosition);
+      uint32_t made = MakeEntryFolders(path, namePosition);
+      if (made != 0) entry->reserved = (made - namePosition + 1) << 16;
       error = 0;
       if ((entry->flags & kEntryListedOnly) != 0) continue;
-      error = streams ? StageEntry(i, path) : WriteEntry(entry, path);
+      error = WriteEntry(i, path);
     }
   }
   if (streams && error == 0) {
@@ -314,17 +388,16 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
     path[namePosition] = 0;
     error = WriteFromStream(g_package->blockSize, 0, 0);
     if (error == 0 && g_stream.checksum != g_stream.expected) error = kErrorDamagedData;
-    if (error == 0) error = SettleStagedFiles(path, namePosition, 1);
   }
+  if (error == 0) error = CommitEntries(path, namePosition);
   if (error != 0) {
     LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
-    if (streams) {
-      StopDecodingAhead();
-      SettleStagedFiles(path, namePosition, 0);
-    }
+    if (streams) StopDecodingAhead();
+    RollBack(path, namePosition);
     g_installFailed = 1;
     return 1;
   }
+  RemoveOldFiles(path, namePosition);
   if (window != 0) StartTimer(window, kProgressTimerId, kProgressTimerPeriod, ProgressTimer);
   if (g_isFreshInstall) {
     path[namePosition] = 0;

@@ -8,20 +8,14 @@
 #include "startup/language.h"
 #include "startup/message.h"
 #include "startup/run_setup.h"
-#include "wizard/info_pane.h"
-#include "wizard/wizard.h"
 
 int g_launchTargetFromPackage;
-int g_installRunning;
 
 static const uint32_t kWmClose = 0x0010;
 static const intptr_t kCloseParameter = 1024;
 static const uint32_t kCloseMessageForI = 0x8066;  // WM_APP + 0x66
 static const uint32_t kClosePause = 600;
 static const uint32_t kAttemptsBeforeAsking = 5;
-static const uint32_t kPbmSetRange = 0x401;
-static const uint32_t kPbmSetStep = 0x404;
-static const intptr_t kProgressRange = static_cast<intptr_t>(kProgressEnd) << 16;  // 0 to 10000
 
 int IsExistingFolder(const Char16* path) {
   uint32_t attributes = QueryFileAttributes(path);
@@ -31,14 +25,22 @@ int IsExistingFolder(const Char16* path) {
 int CreateFolderTree(Char16* path) {
   // Every separator after a level name ends a level; those right after the
   // drive's colon or at the start of a network path do not.
-  for (Char16* p = path + 1; *p != 0; ++p) {
+  g_createdFolderFrom = 0;
+  Char16* p = path + 1;
+  for (; *p != 0; ++p) {
     if (*p == '\\' && p[-1] != ':' && p[-1] != '\\') {
       *p = 0;
-      CreateFolder(path);
+      if (CreateFolder(path) != 0 && g_createdFolderFrom == 0) {
+        g_createdFolderFrom = static_cast<uint32_t>(p - path);
+      }
       *p = '\\';
     }
   }
-  return IsExistingFolder(path) ? 0 : 1;
+  if (IsExistingFolder(path)) return 0;
+  // A level that cannot be made: the ones made above it go again.
+  if (g_createdFolderFrom != 0) RemoveCreatedFolders(path, g_createdFolderFrom, static_cast<uint32_t>(p - path));
+  g_createdFolderFrom = 0;
+  return 1;
 }
 
 int FitsMainExecutable(uint32_t namePosition) {
@@ -86,33 +88,4 @@ void CloseRunningInstances(void* owner) {
   }
   const Char16* mutex = Setting(g_package, kMutexName);
   while (mutex != 0 && IsMutexPresent(mutex)) AskToCloseProduct(0);
-}
-
-void StartInstall(void* window) {
-  void* bar = GetDialogItem(window, kProgressBarItem);
-  int desktop = IsItemChecked(window, kDesktopBox);
-  Char16 path[kPathCapacity + 1];
-  uint32_t namePosition = ReadPathField(window, path, kPathCapacity);
-  if (namePosition == 0 || !FitsMainExecutable(namePosition)) return;
-  if (IsExistingFolder(path)) {
-    if (g_isFreshInstall && ShowMessage(window, kMbYesNo | kMbIconQuestion,
-                                        GetUiText(kTextFolderExists), path) == kIdNo) {
-      return;
-    }
-  } else if (CreateFolderTree(path) != 0) {
-    return;
-  }
-  if (FixLaunchTarget(path, namePosition) != 0) return;
-  CloseRunningInstances(window);
-  SendWindowMessage(bar, kPbmSetRange, 0, kProgressRange);
-  SendWindowMessage(bar, kPbmSetStep, kTimerStep, 0);
-  RepaintWindow(bar);
-  SetWindowText16(g_infoPane, u"");
-  SetPage(window, kPageInstalling);
-  void* cursor = ShowWaitCursor();
-  g_installRunning = 1;
-  int result = InstallFiles(window, path, namePosition, desktop);
-  g_installRunning = 0;
-  SetPage(window, result != 0 ? kPageFailed : kPageCompleted);
-  RestoreCursor(cursor);
 }

@@ -1,6 +1,6 @@
-// The wizard's StartInstall and the steps it shares with the silent install:
-// the destination folder, fixing the launch target and closing running
-// copies of the product.
+// The steps the wizard's StartInstall and the silent install share: the
+// destination folder, fixing the launch target and closing running copies
+// of the product.
 #pragma once
 
 #include "base/types.h"
@@ -9,28 +9,16 @@
 // FILE_ATTRIBUTE_DIRECTORY), else 0.
 int IsExistingFolder(const Char16* path);
 
-// Creates every missing level of the folder in `path` (which ends in ""),
-// from the first level below the drive or share on. Returns 0 when the
-// folder exists afterwards, else 1.
+// Creates every missing level of the folder in `path` (which ends in "\"),
+// from the first level below the drive or share on, and records the first
+// one it made in g_createdFolderFrom. Returns 0 when the folder exists
+// afterwards, else 1, with the levels it made removed again.
 int CreateFolderTree(Char16* path);
 
 // 1 when the install folder (`namePosition` units, its "" included) leaves
 // room in a kPathCapacity-unit buffer for MainExecutable, which the launch
 // target and the uninstall entry are made from; else 0.
 int FitsMainExecutable(uint32_t namePosition);
-
-// 1 while StartInstall runs InstallFiles: commands that would end the
-// dialog are ignored then.
-extern int g_installRunning;
-
-// The wizard's Next/Install button: reads the folder field; an existing
-// folder on a fresh install is used only when the user says so (UiText 20),
-// a missing one is created with its missing parents (nothing happens when
-// that fails, or when the folder is too long for the main executable);
-// fixes the launch target, closes the running product, prepares the
-// progress bar, empties the pane to become the log, shows page 3 and the
-// wait cursor, runs InstallFiles and shows page 4 or, after a failure, 5.
-void StartInstall(void* window);
 
 // LaunchTargetFromPackage: 1 when the package carries its own LaunchTarget,
 // 0 when FixLaunchTarget derived it from the install folder.

@@ -2,10 +2,10 @@
 
 #include "base/text.h"
 #include "install/location.h"
+#include "install/report.h"
 #include "install/sequence.h"
 #include "platform/platform.h"
 #include "startup/run_setup.h"
-#include "wizard/info_pane.h"
 
 struct ShortcutPlace {
   int folder;

@@ -2,11 +2,11 @@
 
 #include "base/text.h"
 #include "install/location.h"
+#include "install/report.h"
 #include "package/load.h"
 #include "platform/platform.h"
 #include "startup/message.h"
 #include "startup/run_setup.h"
-#include "wizard/info_pane.h"
 
 void ComposeNameAndVersion(Char16* buffer) {
   CopyText(buffer, kNameAndVersionCapacity, Setting(g_package, kProductName));

@@ -136,11 +136,14 @@ const uint32_t kAttributeDirectory = 0x10;
 // CreateDirectoryW without security attributes; non-zero on success.
 int CreateFolder(const Char16* path);
 // CreateFileW with GENERIC_WRITE, no sharing and `disposition`: kCreateAlways
-// (CREATE_ALWAYS) or kCreateNew (CREATE_NEW: fails with ERROR_FILE_EXISTS, 80,
-// when the file exists). Returns 0 with `*file` set, else the GetLastError
-// code.
+// (CREATE_ALWAYS), kCreateNew (CREATE_NEW: fails with ERROR_FILE_EXISTS, 80,
+// when the file exists) or kOpenExisting (OPEN_EXISTING: the file is not
+// changed; fails with ERROR_SHARING_VIOLATION while another program has it
+// open, as the other two do). Returns 0 with `*file` set, else the
+// GetLastError code.
 const uint32_t kCreateNew = 1;
 const uint32_t kCreateAlways = 2;
+const uint32_t kOpenExisting = 3;
 uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition = kCreateAlways);
 // WriteFile of `size` bytes; `*written` receives the count WriteFile reports.
 // Returns 0 when all bytes were written, else the GetLastError code, or
@@ -150,13 +153,16 @@ uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint
 void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh);
 // DeleteFileW; non-zero on success.
 int DeleteFileAt(const Char16* path);
-// Moves `path` to `aside` (MoveFileExW without flags, as MoveFileW), then
-// MoveFileExW(aside, null, MOVEFILE_DELAY_UNTIL_REBOOT); results not
-// examined.
-void MoveAsideUntilReboot(const Char16* path, const Char16* aside);
+// MoveFileExW(path, null, MOVEFILE_DELAY_UNTIL_REBOOT): the file goes at
+// the next restart. Result not examined.
+void DeleteAtRestart(const Char16* path);
+// RemoveDirectoryW: only an empty folder goes. Result not examined.
+void RemoveFolder(const Char16* path);
 // MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING): 0, or the error.
 uint32_t MoveFileReplacing(const Char16* from, const Char16* to);
 
+const uint32_t kErrorFileExists = 80;
+const uint32_t kErrorAlreadyExists = 183;
 const uint32_t kErrorSharingViolation = 32;
 const uint32_t kErrorDiskFull = 112;
 const uint32_t kErrorPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE

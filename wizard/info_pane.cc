@@ -1,7 +1,5 @@
 #include "wizard/info_pane.h"
 
-#include <stdarg.h>
-
 #include "base/memory.h"
 #include "package/load.h"
 #include "platform/platform.h"
@@ -46,13 +44,4 @@ void ShowInfoText() {
   text[size] = 0;
   SetWindowText8(g_infoPane, text);
   if (size >= kScratchSize) FreeMemory(text);
-}
-
-void LogLine(const Char16* format, ...) {
-  Char16 line[kLogLineCapacity];
-  va_list arguments;
-  va_start(arguments, format);
-  FormatTextV(line, kLogLineCapacity, format, arguments);
-  va_end(arguments);
-  AppendLogText(g_infoPane, line);
 }

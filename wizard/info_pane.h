@@ -7,9 +7,6 @@
 // InfoPane: null until the wizard creates it, and for the whole silent run.
 extern void* g_infoPane;
 
-// Capacity of one log line, terminator included.
-const uint32_t kLogLineCapacity = 256;
-
 // Creates the pane one pixel inside the frame (item 24) from the first
 // rich-edit library that loads from the system directory ("msftedit" with
 // RICHEDIT50W, else "riched20" with RichEdit20W), gives it its font and
@@ -23,8 +20,3 @@ void* CreateInfoPane(void* window, void* instance);
 // buffer allocated and freed here. No info entry, an empty one or a failed
 // allocation shows nothing.
 void ShowInfoText();
-
-// Formats a line with the wvnsprintfW conversions (cut at 255 units) and
-// appends it at the end of the pane; nothing is shown without a pane. The
-// formats carry their own "\r\n".
-void LogLine(const Char16* format, ...);

@@ -4,6 +4,7 @@
 #include "install/extract.h"
 #include "install/launch.h"
 #include "install/location.h"
+#include "install/report.h"
 #include "install/sequence.h"
 #include "install/uninstall.h"
 #include "startup/language.h"
@@ -208,6 +209,43 @@ static int IsOnWhite(int id) {
          id == kInfoPaneItem;
 }
 
+int g_installRunning;
+
+static const uint32_t kPbmSetRange = 0x401;
+static const uint32_t kPbmSetStep = 0x404;
+static const intptr_t kProgressRange = static_cast<intptr_t>(kProgressEnd) << 16;  // 0 to 10000
+
+void StartInstall(void* window) {
+  void* bar = GetDialogItem(window, kProgressBarItem);
+  int desktop = IsItemChecked(window, kDesktopBox);
+  Char16 path[kPathCapacity + 1];
+  uint32_t namePosition = ReadPathField(window, path, kPathCapacity);
+  if (namePosition == 0 || !FitsMainExecutable(namePosition)) return;
+  if (IsExistingFolder(path)) {
+    if (g_isFreshInstall && ShowMessage(window, kMbYesNo | kMbIconQuestion,
+                                        GetUiText(kTextFolderExists), path) == kIdNo) {
+      return;
+    }
+  } else if (CreateFolderTree(path) != 0) {
+    return;
+  }
+  if (FixLaunchTarget(path, namePosition) != 0) return;
+  CloseRunningInstances(window);
+  SendWindowMessage(bar, kPbmSetRange, 0, kProgressRange);
+  SendWindowMessage(bar, kPbmSetStep, kTimerStep, 0);
+  RepaintWindow(bar);
+  SetWindowText16(g_infoPane, u"");
+  g_installReport.progressBar = bar;
+  g_installReport.logPane = g_infoPane;
+  SetPage(window, kPageInstalling);
+  void* cursor = ShowWaitCursor();
+  g_installRunning = 1;
+  int result = InstallFiles(window, path, namePosition, desktop);
+  g_installRunning = 0;
+  SetPage(window, result != 0 ? kPageFailed : kPageCompleted);
+  RestoreCursor(cursor);
+}
+
 intptr_t PLATFORM_CALLBACK WizardProc(void* window, uint32_t message, uintptr_t wParam,
                                       intptr_t lParam) {
   if (message == kWmInitDialog) {
@@ -227,7 +265,12 @@ intptr_t PLATFORM_CALLBACK WizardProc(void* window, uint32_t message, uintptr_t 
       // While the installation runs, Cancel is disabled; a close request
       // that still arrives through a nested message loop is ignored.
       if (g_installRunning) break;
-      if (g_installSucceeded) LaunchProduct(window);
+      if (g_installSucceeded && IsItemChecked(window, kLaunchBox)) {
+        // The product starts in the folder the installation used.
+        Char16 directory[kPathCapacity + 1];
+        ReadPathField(window, directory, kPathCapacity);
+        LaunchProduct(directory);
+      }
       EndModalDialog(window, 0);
       break;
     case kBackButton:

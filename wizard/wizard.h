@@ -100,3 +100,17 @@ void ApplyAcceptBox(void* window);
 // at the Program Files folder; a chosen folder that exists becomes the
 // field's text with ProductName appended.
 void BrowseForDestination(void* window);
+
+// 1 while StartInstall runs InstallFiles: commands that would end the
+// dialog are ignored then.
+extern int g_installRunning;
+
+// The wizard's Next/Install button: reads the folder field; an existing
+// folder on a fresh install is used only when the user says so (UiText 20),
+// a missing one is created with its missing parents (nothing happens when
+// that fails, or when the folder is too long for the main executable);
+// fixes the launch target, closes the running product, prepares the
+// progress bar, empties the pane to become the log, points the install's
+// report at both, shows page 3 and the wait cursor, runs InstallFiles and
+// shows page 4 or, after a failure, 5.
+void StartInstall(void* window);

@@ -104,23 +104,37 @@ uint32_t QueryFileAttributes(const Char16* path) {
 int CreateFolder(const Char16* path) {
   Record("CreateDirectoryW " + Narrow(path));
   std::u16string folder = WithoutSeparator(path);
-  if (IsFolder(folder) || g_fake.files.count(folder) != 0 || !IsFolder(ParentOf(folder))) return 0;
+  if (g_fake.diskGone || IsFolder(folder) || g_fake.files.count(folder) != 0 || !IsFolder(ParentOf(folder))) return 0;
   g_fake.directories.insert(folder);
   return 1;
 }
 
+// Once the disk is gone (FakePlatform::diskGone), every file operation fails.
+static const uint32_t kErrorNotReady = 21;  // ERROR_NOT_READY
+
+// An injected failure (createErrors, moveErrors, a full disk) takes the disk
+// with it when the test asks for that.
+static uint32_t Injected(uint32_t error) {
+  if (g_fake.diskGoesOnFailure) g_fake.diskGone = true;
+  return error;
+}
+
 uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition) {
-  Record("CreateFileW " + Narrow(path) + (disposition == kCreateNew ? " new" : ""));
+  Record("CreateFileW " + Narrow(path) +
+         (disposition == kCreateNew ? " new" : disposition == kOpenExisting ? " existing" : ""));
+  if (g_fake.diskGone) return kErrorNotReady;
   auto error = g_fake.createErrors.find(path);
-  if (error != g_fake.createErrors.end()) return error->second;
-  if (disposition == kCreateNew && (g_fake.files.count(path) != 0 || IsFolder(path))) {
-    return IsFolder(path) ? 5 : 80;  // ERROR_ACCESS_DENIED, ERROR_FILE_EXISTS
+  if (error != g_fake.createErrors.end()) return Injected(error->second);
+  bool exists = g_fake.files.count(path) != 0;
+  if (disposition == kCreateNew && (exists || IsFolder(path))) {
+    return IsFolder(path) ? 5 : kErrorFileExists;  // ERROR_ACCESS_DENIED
   }
+  if (disposition == kOpenExisting && !exists && !IsFolder(path)) return 2;  // ERROR_FILE_NOT_FOUND
   if (g_fake.lockedFiles.count(path) != 0) return kErrorSharingViolation;
   if (IsFolder(path)) return 5;                    // ERROR_ACCESS_DENIED
   if (!IsFolder(ParentOf(path))) return 3;         // ERROR_PATH_NOT_FOUND
   std::vector<uint8_t>& bytes = g_fake.files[path];
-  bytes.clear();
+  if (disposition != kOpenExisting) bytes.clear();
   ++g_fake.openFiles;
   *file = new FakeFile{&bytes};
   return 0;
@@ -128,13 +142,15 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
 
 uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written) {
   Record("WriteFile " + std::to_string(size));
+  *written = 0;
+  if (g_fake.diskGone) return kErrorNotReady;
   uint32_t count = g_fake.diskSpace < size ? static_cast<uint32_t>(g_fake.diskSpace) : size;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   std::vector<uint8_t>& target = *static_cast<FakeFile*>(file)->bytes;
   target.insert(target.end(), bytes, bytes + count);
   g_fake.diskSpace -= count;
   *written = count;
-  return count == size ? 0 : kErrorDiskFull;
+  return count == size ? 0 : Injected(kErrorDiskFull);
 }
 
 void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh) {
@@ -148,34 +164,52 @@ void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh) {
 
 int DeleteFileAt(const Char16* path) {
   Record("DeleteFileW " + Narrow(path));
-  if (g_fake.lockedFiles.count(path) != 0) return 0;
+  if (g_fake.diskGone || g_fake.lockedFiles.count(path) != 0) return 0;
+  g_fake.writeTimes.erase(path);
   return g_fake.files.erase(path) != 0 ? 1 : 0;
 }
 
-void MoveAsideUntilReboot(const Char16* path, const Char16* aside) {
-  Record("MoveFileW " + Narrow(path) + " " + Narrow(aside));
-  Record("MoveFileExW " + Narrow(aside) + " delete at reboot");
-  auto file = g_fake.files.find(path);
-  if (file == g_fake.files.end() || g_fake.files.count(aside) != 0) return;
-  g_fake.files[aside] = file->second;
-  g_fake.files.erase(path);
-  if (g_fake.lockedFiles.erase(path) != 0) g_fake.lockedFiles.insert(aside);
+void DeleteAtRestart(const Char16* path) {
+  Record("MoveFileExW " + Narrow(path) + " delete at reboot");
+  if (!g_fake.diskGone) g_fake.pendingDeletes.push_back(path);
 }
 
+void RemoveFolder(const Char16* path) {
+  Record("RemoveDirectoryW " + Narrow(path));
+  std::u16string folder = WithoutSeparator(path) + u"\\";
+  if (g_fake.diskGone) return;
+  for (const auto& [name, bytes] : g_fake.files) {
+    if (name.compare(0, folder.size(), folder) == 0) return;
+  }
+  for (const std::u16string& name : g_fake.directories) {
+    if (name.compare(0, folder.size(), folder) == 0) return;
+  }
+  g_fake.directories.erase(WithoutSeparator(path));
+}
+
+// Renaming moves a file that another program holds open with it (as
+// Windows allows for running programs); replacing such a file fails.
 uint32_t MoveFileReplacing(const Char16* from, const Char16* to) {
   Record("MoveFileExW " + Narrow(from) + " " + Narrow(to) + " replace");
+  if (g_fake.diskGone) return kErrorNotReady;
   auto error = g_fake.moveErrors.find(to);
-  if (error != g_fake.moveErrors.end()) return error->second;
+  if (error != g_fake.moveErrors.end()) {
+    uint32_t code = error->second;
+    g_fake.moveErrors.erase(error);
+    return Injected(code);
+  }
   auto file = g_fake.files.find(from);
   if (file == g_fake.files.end()) return 2;  // ERROR_FILE_NOT_FOUND
   if (g_fake.lockedFiles.count(to) != 0 || IsFolder(to)) return 5;  // ERROR_ACCESS_DENIED
   g_fake.files[to] = file->second;
+  g_fake.writeTimes.erase(to);
   auto time = g_fake.writeTimes.find(from);
   if (time != g_fake.writeTimes.end()) {
     g_fake.writeTimes[to] = time->second;
     g_fake.writeTimes.erase(from);
   }
   g_fake.files.erase(from);
+  if (g_fake.lockedFiles.erase(from) != 0) g_fake.lockedFiles.insert(to);
   return 0;
 }
 

@@ -97,8 +97,11 @@ struct FakePlatform {
   int attributeQueries = 0;                    // GetFileAttributesW calls
   std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
   std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path
-  std::map<std::u16string, uint32_t> moveErrors;    // MoveFileExW failures by target path
+  std::map<std::u16string, uint32_t> moveErrors;    // the next MoveFileExW onto a path fails
   uint64_t diskSpace = UINT64_MAX;             // bytes WriteFile can still write
+  bool diskGoesOnFailure = false;              // an injected failure sets diskGone
+  bool diskGone = false;                       // every file operation fails
+  std::vector<std::u16string> pendingDeletes;  // MoveFileExW delete at reboot
   std::map<std::u16string, std::pair<uint32_t, uint32_t>> writeTimes;  // SetFileTime
   std::map<int, std::u16string> specialFolders;     // CSIDL -> folder
   std::map<std::u16string, std::u16string> environment;  // upper-case name -> value

@@ -48,7 +48,8 @@ uint32_t QueryFileAttributes(const Char16* path) { return GetFileAttributesW(Wid
 
 int CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0); }
 
-static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS, "dispositions are passed through");
+static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS && kOpenExisting == OPEN_EXISTING,
+              "dispositions are passed through");
 
 uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition) {
   HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, 0, 0, disposition, 0, 0);
@@ -74,10 +75,9 @@ void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh) {
 
 int DeleteFileAt(const Char16* path) { return DeleteFileW(Wide(path)); }
 
-void MoveAsideUntilReboot(const Char16* path, const Char16* aside) {
-  MoveFileExW(Wide(path), Wide(aside), 0);
-  MoveFileExW(Wide(aside), 0, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
+void DeleteAtRestart(const Char16* path) { MoveFileExW(Wide(path), 0, MOVEFILE_DELAY_UNTIL_REBOOT); }
+
+void RemoveFolder(const Char16* path) { RemoveDirectoryW(Wide(path)); }
 
 uint32_t MoveFileReplacing(const Char16* from, const Char16* to) {
   return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();

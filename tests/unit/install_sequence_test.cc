@@ -248,7 +248,7 @@ TEST_F(InstallSequenceTest, SilentInstallClosesTheProductBeforeWritingFiles) {
   int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova");
   int close = EventIndex(kWmClose);
   int mutex = EventIndex("OpenMutexW ZentrovaRunning");
-  int firstFile = EventIndex("CreateFileW C:\\Program Files\\Zentrova\\zentrova.exe");
+  int firstFile = EventIndex("CreateFileW C:\\Program Files\\Zentrova\\zentrova.exe new");
   EXPECT_LT(folder, close);
   EXPECT_LT(close, mutex);
   EXPECT_LT(mutex, firstFile);

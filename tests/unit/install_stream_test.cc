@@ -166,15 +166,22 @@ TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
                          "OpenFileForReading " + Narrow(g_fake.ownPath),
                          "CreateFileW " + f + "license.txt new",
                          "CreateFileW " + f + "zentrova.exe new",
+                         "CreateFileW " + f + "zentrova.exe existing",
                          "CreateFileW " + f + "zentrova.exe.~tp2",
                          "CreateFileW " + f + "bin\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll new",
+                         "CreateFileW " + f + "lib\\shared.dll existing",
                          "CreateFileW " + f + "lib\\shared.dll.~tp4",
                          "CreateFileW " + f + "empty.dat new",
                          "CreateFileW " + f + "data\\tail.bin new",
+                         "MoveFileExW " + f + "zentrova.exe " + f + "zentrova.exe.tmpa replace",
                          "MoveFileExW " + f + "zentrova.exe.~tp2 " + f + "zentrova.exe replace",
+                         "MoveFileExW " + f + "lib\\shared.dll " + f + "lib\\shared.dll.tmpa replace",
                          "MoveFileExW " + f + "lib\\shared.dll.~tp4 " + f + "lib\\shared.dll replace",
                      }));
+  // The old files are gone once every new one is in place.
+  EXPECT_EQ(g_fake.files.count(f16 + u"zentrova.exe.tmpa") + g_fake.files.count(f16 + u"lib\\shared.dll.tmpa"), 0u);
+  EXPECT_TRUE(g_fake.pendingDeletes.empty());
   EXPECT_EQ(LogLines().front(), "Copy " + f + "license.txt\r\n");
   EXPECT_EQ(LogLines().back(), "End");
 }
@@ -258,8 +265,9 @@ TEST_F(InstallStreamTest, DamageLeavesNothingAndReplacesNothing) {
   }
 }
 
-// A target in use at the moving step is moved aside when its entry allows
-// it; otherwise the install fails there and removes the staged files left.
+// A target in use is moved aside at the moving step, and deleted at the
+// next restart, when its entry allows it; otherwise the install fails when
+// that entry is written, and removes what it wrote.
 TEST_F(InstallStreamTest, TargetsInUseAreHandledWhenMovingIntoPlace) {
   for (bool replaceable : {true, false}) {
     SCOPED_TRACE(replaceable);
@@ -275,10 +283,12 @@ TEST_F(InstallStreamTest, TargetsInUseAreHandledWhenMovingIntoPlace) {
       ASSERT_EQ(LoadAndInstall(), 0) << LogLines().back();
       EXPECT_EQ(g_fake.files[tail], contents.blobs[4]);
       EXPECT_EQ(g_fake.files[tail + u".tmpa"], Bytes("running"));
+      EXPECT_EQ(g_fake.pendingDeletes, std::vector<std::u16string>{tail + u".tmpa"});
     } else {
       ASSERT_EQ(LoadAndInstall(), 1);
       EXPECT_EQ(g_fake.files[tail], Bytes("running"));
-      EXPECT_EQ(LogLines().back(), "Failed to write file: " + Narrow(tail) + ", code: 5\r\n");
+      EXPECT_EQ(g_fake.files.count(kFolder + u"license.txt"), 0u);
+      EXPECT_EQ(LogLines().back(), "Failed to write file: " + Narrow(tail) + ", code: 32\r\n");
     }
     EXPECT_EQ(StagedFiles(), 0u);
     TearDown();

@@ -13,6 +13,7 @@
 #include "base/memory.h"
 #include "install/extract.h"
 #include "install/location.h"
+#include "install/report.h"
 #include "install/sequence.h"
 #include "package/load.h"
 #include "package/package.h"
@@ -21,6 +22,7 @@
 #include "startup/language.h"
 #include "startup/run_setup.h"
 #include "wizard/info_pane.h"
+#include "wizard/wizard.h"
 
 namespace install_test {
 
@@ -88,6 +90,8 @@ inline void ResetRuntimeState() {
   g_installFailed = 0;
   g_installRunning = 0;
   g_infoPane = nullptr;
+  g_installReport = InstallReport();
+  g_createdFolderFrom = 0;
 }
 
 // Loads `contents` as the process's package for a machine and resets the

@@ -335,7 +335,7 @@ TEST_F(WizardTest, InstallRunsItsStepsInOrderAndEndsOnTheCompletedPage) {
                 "CreateDirectoryW E:\\Tools", "CreateDirectoryW E:\\Tools\\Zentrova",
                 "SendMessage 0x20016 0x401 0 655360000", "SendMessage 0x20016 0x404 300 0",
                 "InvalidateRect 22", "SetWindowTextW 200 ", "SetDlgItemText 5 Installing",
-                "SetCursor IDC_WAIT", "CreateFileW E:\\Tools\\Zentrova\\zentrova.exe",
+                "SetCursor IDC_WAIT", "CreateFileW E:\\Tools\\Zentrova\\zentrova.exe new",
                 // 12, 18, 27 and 39 of the 39 bytes written (the empty
                 // file writes nothing), with the folders of later files.
                 "SendMessage 0x20016 0x402 1538 0", "CreateDirectoryW E:\\Tools\\Zentrova\\x64",
