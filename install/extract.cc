@@ -29,12 +29,12 @@ static void SetProgress(uint32_t position) {
 void AdvanceProgress(uint32_t bytes) {
   g_written += bytes;
   uint64_t rest = g_written * kCopyPhaseEnd;
+  uint64_t part = g_package->total << 12;
   uint32_t position = 0;
-  for (int bit = 12; bit >= 0; --bit) {
-    uint64_t part = g_package->total << bit;
+  for (uint32_t bit = 1u << 12; bit != 0; bit >>= 1, part >>= 1) {
     if (part <= rest) {
       rest -= part;
-      position |= 1u << bit;
+      position |= bit;
     }
   }
   SetProgress(position);
@@ -269,17 +269,25 @@ static void ComposeAsidePath(Char16* aside, const Char16* path, const FileEntry*
   AppendAsideSuffix(aside, static_cast<Char16>((entry->reserved >> 8) & 0xFF));
 }
 
-// The commit: for each staged entry in order, moves its old file to the
-// first free name of path + ".tmp" + a letter (a to z; an in-use program
-// can be renamed though not replaced), then the new file over its target.
-// Returns 0, or the error of the first step that failed, with its target in
-// `path`.
-static uint32_t CommitEntries(Char16* path, uint32_t namePosition) {
+// The commit (`staged` 1): for each staged entry in order, moves its old
+// file to the first free name of path + ".tmp" + a letter (a to z; an
+// in-use program can be renamed though not replaced), then the new file
+// over its target. Returns 0, or the error of the first step that failed,
+// with its target in `path`. Then (`staged` 0), once every entry is in
+// place: deletes each old file, or, when it was in use or cannot be
+// deleted (a program still runs from it), schedules it for deletion at the
+// next restart.
+static uint32_t SettleEntries(Char16* path, uint32_t namePosition, int staged) {
   Char16 other[kPathCapacity];
   for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
     FileEntry* entry = &g_package->entries[i];
-    if ((entry->reserved & kStateMask) != kStaged) continue;
+    if ((entry->reserved & kStateMask) != (staged ? kStaged : kReplaced)) continue;
     ComposeEntryPath(entry, path, namePosition);
+    if (!staged) {
+      ComposeAsidePath(other, path, entry);
+      if ((entry->reserved & kInUse) != 0 || DeleteFileAt(other) == 0) DeleteAtRestart(other);
+      continue;
+    }
     // Names left by earlier installs are due for deletion at the next
     // restart; they are kept, so that nothing this install may need to put
     // back is ever deleted here.
@@ -299,20 +307,6 @@ static uint32_t CommitEntries(Char16* path, uint32_t namePosition) {
     entry->reserved += kReplaced - kMovedAside;
   }
   return 0;
-}
-
-// After the commit: deletes each old file, or, when it was in use or
-// cannot be deleted (a program still runs from it), schedules it for
-// deletion at the next restart.
-static void RemoveOldFiles(Char16* path, uint32_t namePosition) {
-  Char16 aside[kPathCapacity];
-  for (uint32_t i = 0; i < g_package->header.fileCount; ++i) {
-    FileEntry* entry = &g_package->entries[i];
-    if ((entry->reserved & kStateMask) != kReplaced) continue;
-    ComposeEntryPath(entry, path, namePosition);
-    ComposeAsidePath(aside, path, entry);
-    if ((entry->reserved & kInUse) != 0 || DeleteFileAt(aside) == 0) DeleteAtRestart(aside);
-  }
 }
 
 uint32_t g_createdFolderFrom;
@@ -337,7 +331,9 @@ static void RollBack(Char16* path, uint32_t namePosition) {
     FileEntry* entry = &g_package->entries[i];
     uint32_t state = entry->reserved & kStateMask;
     uint32_t made = entry->reserved >> 16;
-    if (entry->reserved == 0 || ComposeEntryPath(entry, path, namePosition) != 0) continue;
+    if (entry->reserved == 0) continue;
+    // An entry with a record fitted the path buffer when it was written.
+    ComposeEntryPath(entry, path, namePosition);
     if (state == kWrittenInPlace) DeleteFileAt(path);
     if (state >= kStaged) {
       ComposeStagedPath(other, path, i);
@@ -363,17 +359,14 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   g_knownLength = namePosition;
   int streams = g_package->heldSize != g_package->blockSize;
   if (streams) StartDecodingAhead();
-  // The record of what this install does starts empty for every entry
-  // (the field is not read from the package).
-  uint32_t count = g_package->header.fileCount;
-  for (uint32_t i = 0; i < count; ++i) g_package->entries[i].reserved = 0;
+  // Every entry's record starts empty (IndexPackage clears it).
   uint32_t error = 0;
-  for (uint32_t i = 0; i < count && error == 0; ++i) {
+  for (uint32_t i = 0; i < g_package->header.fileCount && error == 0; ++i) {
     FileEntry* entry = &g_package->entries[i];
     if (!IsEntrySelected(entry->flags, g_machine.archMask, g_machine.osMask)) continue;
     error = kErrorPathTooLong;
     int fits = ComposeEntryPath(entry, path, namePosition) == 0;
-    LogLine(u"Copy %s\r\n", path);
+    LogLine("Copy %s\r\n", path);
     if (fits) {
       uint32_t made = MakeEntryFolders(path, namePosition);
       if (made != 0) entry->reserved = (made - namePosition + 1) << 16;
@@ -389,15 +382,15 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
     error = WriteFromStream(g_package->blockSize, 0, 0);
     if (error == 0 && g_stream.checksum != g_stream.expected) error = kErrorDamagedData;
   }
-  if (error == 0) error = CommitEntries(path, namePosition);
+  if (error == 0) error = SettleEntries(path, namePosition, 1);
   if (error != 0) {
-    LogLine(u"Failed to write file: %s, code: %d\r\n", path, error);
+    LogLine("Failed to write file: %s, code: %d\r\n", path, error);
     if (streams) StopDecodingAhead();
     RollBack(path, namePosition);
     g_installFailed = 1;
     return 1;
   }
-  RemoveOldFiles(path, namePosition);
+  SettleEntries(path, namePosition, 0);
   if (window != 0) StartTimer(window, kProgressTimerId, kProgressTimerPeriod, ProgressTimer);
   if (g_isFreshInstall) {
     path[namePosition] = 0;
@@ -406,7 +399,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   RegisterUninstall(namePosition, path, window);
   if (window != 0) StopTimer(window, kProgressTimerId);
   SetProgress(kProgressEnd);
-  LogLine(u"End");
+  LogLine("End");
   if (redirected == 1) RevertFsRedirection(saved);
   g_installSucceeded = 1;
   return 0;

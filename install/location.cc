@@ -2,6 +2,7 @@
 
 #include "base/memory.h"
 #include "base/text.h"
+#include "install/uninstall.h"
 #include "package/load.h"
 #include "platform/platform.h"
 #include "startup/run_setup.h"
@@ -44,8 +45,8 @@ int QueryInstalledCopy(Char16* buffer, uint32_t capacity) {
       OpenMachineKey(keyPath, kKeyRead | g_machine.registryView, &key) != 0) {
     return 1;
   }
-  ReadTextValue(key, "InstallLocation", buffer, capacity);
-  int fresh = ReadTextValue(key, "DisplayVersion", g_previousVersion, kVersionCapacity);
+  ReadTextValue(key, kInstallLocationValue, buffer, capacity);
+  int fresh = ReadTextValue(key, kDisplayVersionValue, g_previousVersion, kVersionCapacity);
   CloseRegistryKey(key);
   return fresh;
 }

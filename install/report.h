@@ -17,5 +17,7 @@ const uint32_t kLogLineCapacity = 256;
 
 // Formats a line with the wvnsprintfW conversions (cut at 255 units) and
 // appends it at the end of the log pane; nothing is shown without one. The
-// formats carry their own "\r\n".
-void LogLine(const Char16* format, ...);
+// formats are ASCII, at most kLogFormatCapacity - 1 characters, and carry
+// their own "\r\n".
+const uint32_t kLogFormatCapacity = 40;
+void LogLine(const char* format, ...);

@@ -9,12 +9,12 @@
 
 struct ShortcutPlace {
   int folder;
-  const Char16* name;  // in the log line
+  const char* logLine;
 };
 
 static const ShortcutPlace kPlaces[2] = {
-    {kFolderDesktop, u"desktop"},
-    {kFolderCommonPrograms, u"start menu"},
+    {kFolderDesktop, "Create desktop shortcut\r\n"},
+    {kFolderCommonPrograms, "Create start menu shortcut\r\n"},
 };
 
 void CreateShortcuts(const Char16* folder, int desktop) {
@@ -41,7 +41,7 @@ void CreateShortcuts(const Char16* folder, int desktop) {
                AppendSeparator(link, kPathCapacity) == 0 &&
                AppendText(link, kPathCapacity, Setting(g_package, kProductName)) == 0 &&
                AppendAscii(link, kPathCapacity, ".lnk") == 0;
-    LogLine(u"Create %s shortcut\r\n", kPlaces[i].name);
+    LogLine(kPlaces[i].logLine);
     if (made) {
       CreateShellLink(link, target, arguments, folder, iconPath, 0);
       NotifyShellCreated(link);

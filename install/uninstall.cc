@@ -16,11 +16,6 @@ void ComposeNameAndVersion(Char16* buffer) {
   }
 }
 
-// The uninstall values in the order they are written: six REG_SZ, then
-// three REG_DWORD.
-static const char kValueNames[] =
-    "UninstallString\0DisplayIcon\0InstallLocation\0DisplayName\0DisplayVersion\0"
-    "Publisher\0NoModify\0NoRepair\0EstimatedSize";
 static const int kTextValues = 6;
 static const int kValueCount = 9;
 
@@ -48,7 +43,7 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), g_previousVersion);
     // A line longer than a command line holds was cut: not run.
     if (TextLength(command) < kCommandCapacity) {
-      LogLine(u"Config: %s\r\n", command);
+      LogLine("Config: %s\r\n", command);
       RunAndWait(command);
     }
   }
@@ -66,7 +61,7 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
                                       Setting(g_package, kPublisher)};
   uint32_t numbers[kValueCount - kTextValues] = {1, 1,
                                                  static_cast<uint32_t>(g_package->total >> 10)};
-  const char* valueName = kValueNames;
+  const char* valueName = kUninstallValueNames;
   for (int i = 0; i < kValueCount; ++i) {
     // DisplayIcon is the executable's path, InstallLocation its folder part.
     if (i == 2) path[namePosition] = 0;

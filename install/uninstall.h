@@ -3,6 +3,20 @@
 
 #include "base/types.h"
 
+// The uninstall values in the order they are written: six REG_SZ, then
+// three REG_DWORD; the names one after the other, each ended by a 0 byte.
+// An earlier installation is recognised by two of them.
+inline constexpr char kUninstallValueNames[] =
+    "UninstallString\0DisplayIcon\0InstallLocation\0DisplayName\0DisplayVersion\0"
+    "Publisher\0NoModify\0NoRepair\0EstimatedSize";
+const char* const kInstallLocationValue = kUninstallValueNames + 28;
+const char* const kDisplayVersionValue = kUninstallValueNames + 56;
+static_assert(kUninstallValueNames[27] == 0 && kUninstallValueNames[28] == 'I' &&
+                  kUninstallValueNames[43] == 0 && kUninstallValueNames[55] == 0 &&
+                  kUninstallValueNames[56] == 'D' && kUninstallValueNames[57] == 'i' &&
+                  kUninstallValueNames[70] == 0,
+              "the offsets of InstallLocation and DisplayVersion");
+
 // The configuration and uninstall command lines, terminator included.
 const uint32_t kCommandCapacity = 268;
 // ComposeNameAndVersion's buffer.

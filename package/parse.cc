@@ -215,6 +215,9 @@ PackageStatus IndexPackage(uint8_t* block, uint32_t blockSize, uint32_t archMask
       status = kPackageUnsafeName;
     }
     entry->flags = DefaultEntryFlags(entry->flags);
+    // The field is not read from the package: the install keeps its record
+    // of what it did for the entry there, from an empty one.
+    entry->reserved = 0;
     if (IsEntrySelected(entry->flags, archMask, osMask)) total += entry->size;
   }
   // The wizard shows the info text from the bytes at hand.

@@ -11,22 +11,35 @@
 
 Catalogue* g_package;
 
-static const uint32_t kArchListCapacity = 128;
 static const uint32_t kArchMessageCapacity = 256;
+
+// The start-up messages before a language is chosen are fixed English texts,
+// kept as 8-bit text (half the bytes in the installer) and shown with no
+// owner, the system's default caption and an error icon.
+static int ShowStartupError(Char16* text, const char* rest) {
+  AppendAscii(text, kArchMessageCapacity, rest);
+  return ShowMessageBox(0, text, 0, kMbIconError);
+}
+
+static int ShowStartupError(const char* text) {
+  Char16 wide[kArchMessageCapacity];
+  wide[0] = 0;
+  return ShowStartupError(wide, text);
+}
 
 void ReportArchMismatch(uint32_t architectures) {
   // Names of the ArchMask bits 1, 2, 4 and 8, each ended by its separator.
   static const char kNames[4][7] = {"x86/", "x64/", "arm64/", "arm/"};
-  Char16 list[kArchListCapacity];
-  list[0] = 0;
-  for (uint32_t bit = 0; bit < 4; ++bit) {
-    if (architectures & (1u << bit)) AppendAscii(list, kArchListCapacity, kNames[bit]);
-  }
-  size_t length = TextLength(list);
-  if (length != 0) list[length - 1] = 0;
   Char16 text[kArchMessageCapacity];
-  FormatText(text, kArchMessageCapacity, u"This setup can only be installed on Windows %s!", list);
-  ShowMessageBox(0, text, 0, kMbIconError);
+  text[0] = 0;
+  AppendAscii(text, kArchMessageCapacity, "This setup can only be installed on Windows ");
+  size_t start = TextLength(text);
+  for (uint32_t bit = 0; bit < 4; ++bit) {
+    if (architectures & (1u << bit)) AppendAscii(text, kArchMessageCapacity, kNames[bit]);
+  }
+  size_t length = TextLength(text);
+  if (length != start) text[length - 1] = 0;
+  ShowStartupError(text, "!");
 }
 
 // Only the first two characters count: -s, /S, -silent and /sx all select
@@ -43,15 +56,13 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   PackageStatus status;
   g_package = LoadPackage(&status);
   if (g_package == 0) {
-    ShowMessageBox(0,
-                   status == kPackageNoMemory ? u"There is not enough memory to unpack this setup."
-                                              : u"This setup package is damaged!",
-                   0, kMbIconError);
+    ShowStartupError(status == kPackageNoMemory ? "There is not enough memory to unpack this setup."
+                                                : "This setup package is damaged!");
     return 1;
   }
   uint32_t versions = g_package->header.supportedVersions;
   if (versions != 0 && (versions & g_machine.osMask & 0xFFFF) == 0) {
-    if (ShowMessageBox(0, u"This operating system is not supported!", 0, kMbIconError) == kIdOk) {
+    if (ShowStartupError("This operating system is not supported!") == kIdOk) {
       const Char16* link = Setting(g_package, kUnsupportedOsLink);
       if (link != 0) OpenWithShell(link, 0);
     }

@@ -380,6 +380,16 @@ tp_stop_helpers() {
   rm -f "$TP_TEST_DIR/stop"
 }
 
+# tp_folder_state DIR: what a failed install must leave as it was: every
+# folder under DIR, and every file with its size, modification time (to the
+# nanosecond) and SHA-256, one a line, sorted. Folders' own times change
+# with their contents and are left out.
+tp_folder_state() {
+  [[ -d $1 ]] || { echo "(no folder $1)"; return 0; }
+  (cd "$1" && find . -type d -printf 'folder %p\n' && find . -type f -printf 'file %p %s %T@\n' &&
+    find . -type f -exec sha256sum {} +) | LC_ALL=C sort
+}
+
 # tp_mkpkg OUT [MKPKG-OPTIONS...]: writes an installer from the stub.
 tp_mkpkg() {
   local out=$1

@@ -71,10 +71,9 @@ expect_equal "log" "$(printf '%s\n' 'Copy T:\Fullsy\first.txt' 'Copy T:\Fullsy\b
   'Failed to write file: T:\Fullsy\big.bin, code: 112')" "$(tp_pane_text failed)"
 tp_check "no later file" test ! -e "$full/Fullsy/after.txt"
 tp_check "no uninstall entry" eval '! key_exists Fullsy'
-expect_equal "the disk holds only the install folder" "Fullsy" "$(ls "$full")"
+expect_equal "nothing left on the disk, not even the install folder" "" "$(ls -A "$full")"
 
 tp_case "full disk, silent: exit code 2"
-rm -rf "${full:?}/Fullsy"
 "$TP_WINE" reg delete "$uninstall_key\\Fullsy" /f /reg:64 </dev/null >/dev/null 2>&1 || true
 tp_mkpkg "$TP_TEST_DIR/Fullsilent.exe" --flags 1 --setting ProductName=Fullsilent \
   --setting 'DefaultFolder=T:\Fullsilent' --file "big.bin=$TP_TEST_DIR/big.bin" --content 'after.txt=after'
@@ -82,6 +81,76 @@ tp_run_installer -- "$TP_TEST_DIR/Fullsilent.exe" -s
 tp_expect_exit 2
 tp_expect_report 'EXIT 2'
 tp_check "no later file" test ! -e "$full/Fullsilent/after.txt"
+
+tp_check "not even the install folder" test ! -e "$full/Fullsilent"
+
+# --- Failed updates ---------------------------------------------------------
+
+# version NAME VERSION SIZE...: a package of NAME into T:\NAME (a 512 KiB
+# drive) with a licence and one file of each SIZE (KiB; different bytes in
+# every version).
+version() {
+  local name=$1 number=$2 options=() size n=0
+  shift 2
+  for size in "$@"; do
+    n=$((n + 1))
+    head -c $((size * 1024)) /dev/urandom >"$TP_TEST_DIR/$name-$number-$n.bin"
+    options+=(--file "data\\part$n.bin=$TP_TEST_DIR/$name-$number-$n.bin")
+  done
+  tp_mkpkg "$TP_TEST_DIR/$name-$number.exe" --flags 1 --setting "ProductName=$name" \
+    --setting "ProductVersion=$number" --setting "DefaultFolder=T:\\$name" \
+    --content "license.txt=licence $number" "${options[@]}"
+}
+
+# displayed_version NAME: the DisplayVersion of NAME's uninstall entry.
+displayed_version() {
+  tp_read_key 64 "$uninstall_key\\$1"
+  tp_value_of DisplayVersion
+}
+
+# 2 x 150 KiB installed; the update's 2 x 150 KiB staged beside them do not
+# fit the drive: the second staged file fails, after the first.
+version Upsy 1 150 150
+version Upsy 2 150 150
+tp_case "an update on a full drive, silent: exit 2, the earlier version as it was"
+tp_run_installer -- "$TP_TEST_DIR/Upsy-1.exe" -s
+tp_expect_exit 0
+before=$(tp_folder_state "$full/Upsy")
+tp_run_installer -- "$TP_TEST_DIR/Upsy-2.exe" -s
+tp_expect_exit 2
+expect_equal "the folder" "$before" "$(tp_folder_state "$full/Upsy")"
+expect_equal "the uninstall entry's version" 1 "$(displayed_version Upsy)"
+
+tp_case "the same update through the wizard: the Failed page, the earlier version as it was"
+tp_run_wizard "wait-wizard
+wait-enabled 1
+click 1
+wait-text 5 Installation failed
+dump failed
+click 2" -- "$TP_TEST_DIR/Upsy-2.exe"
+tp_expect_exit 2
+last=$(tp_pane_text failed | sed '/^$/d' | tail -1)
+[[ $last == 'Failed to write file: T:\Upsy\data\part2.bin'* ]] || tp_fail "last log line: [$last]"
+expect_equal "the folder" "$before" "$(tp_folder_state "$full/Upsy")"
+expect_equal "the uninstall entry's version" 1 "$(displayed_version Upsy)"
+rm -rf "${full:?}/Upsy"
+
+tp_case "an update stopped by a file in use: exit 2, the earlier version as it was"
+tp_mkpkg "$TP_TEST_DIR/Busy-1.exe" --flags 1 --setting ProductName=Busy --setting ProductVersion=1 \
+  --content 'a.txt=first a' --content 'busy.dll=first dll' --content 'z.txt=first z'
+tp_mkpkg "$TP_TEST_DIR/Busy-2.exe" --flags 1 --setting ProductName=Busy --setting ProductVersion=2 \
+  --content 'a.txt=second a' --content 'busy.dll=second dll' --content 'new.txt=new' \
+  --content 'z.txt=second z'
+tp_run_installer -- "$TP_TEST_DIR/Busy-1.exe" -s
+tp_expect_exit 0
+before=$(tp_folder_state "$TP_PF64/Busy")
+tp_start_helper lock 'C:\Program Files\Busy\busy.dll'
+tp_run_installer -- "$TP_TEST_DIR/Busy-2.exe" -s
+tp_stop_helpers
+tp_expect_exit 2
+expect_equal "the folder" "$before" "$(tp_folder_state "$TP_PF64/Busy")"
+tp_read_key 64 "$uninstall_key\\Busy"
+expect_equal "the uninstall entry's version" 1 "$(tp_value_of DisplayVersion)"
 
 # --- Read-only folder -------------------------------------------------------
 
