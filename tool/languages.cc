@@ -221,7 +221,7 @@ std::vector<Language> BuildDefaults() {
       u"Ich &akzeptiere die Vereinbarung",
       u"Zielordner wählen",
       u"Wohin soll %s installiert werden?",
-      u"Du&rchsuchen...",
+      u"Ä&ndern...",
       u"Installation läuft",
       u"Bitte warten Sie, während %s auf Ihrem Computer installiert wird.",
       u"Die Installation wurde erfolgreich abgeschlossen",

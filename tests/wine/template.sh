@@ -90,6 +90,12 @@ tp_make_template() {
       for link in "$prefix"/drive_c/users/*/*; do
         if [[ -L $link ]]; then rm -f "$link" && mkdir -p "$link"; fi
       done
+      # Wine's own fonts (Debian's fonts-wine: Tahoma for "MS Shell Dlg",
+      # Marlett for the caption buttons) are found only in the Windows
+      # font folder; without them captions show "0 1 r".
+      for font in /usr/share/wine/fonts/*.ttf; do
+        [[ -e $font ]] && cp -n "$font" "$prefix/drive_c/windows/Fonts/"
+      done
       tp_seed_registry_file >"$prefix/drive_c/seed.reg"
       "$TP_WINE" regedit /S 'C:\seed.reg' || status=$?
       rm -f "$prefix/drive_c/seed.reg"

@@ -243,7 +243,7 @@ tp_expect_item erste 1 'text="&Weiter >"'
 tp_expect_item erste 2 'text="Abbrechen"'
 tp_expect_item ziel 5 'text="Zielordner wählen"'
 tp_expect_item ziel 6 'text="Wohin soll Wizde installiert werden?"'
-tp_expect_item ziel 8 'text="Du&rchsuchen..."'
+tp_expect_item ziel 8 'text="Ä&ndern..."'
 tp_expect_item ziel 3 'text="< &Zurück"'
 tp_expect_item ziel 10 'text="Verknüpfung auf dem &Desktop erstellen"'
 # The folder dialog opens at Program Files whatever the field holds (Wine's
