@@ -8,6 +8,7 @@
 #include "tool/build.h"
 #include "tool/encoding.h"
 #include "tool/errors.h"
+#include "tool/init.h"
 #include "tool/inspect.h"
 #include "tool/manifest.h"
 #include "tool/machine_names.h"
@@ -88,6 +89,10 @@ int main(int argc, char** argv) {
   extractCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
   extractCommand->add_option("--max-unpacked", maxUnpacked, kMaxUnpackedHelp);
 
+  InitOptions init;
+  CLI::App* initCommand = app.add_subcommand("init", "Write a first tailpack.toml for a product's folder");
+  initCommand->add_option("directory", init.directory, "The product's folder (default: the current one)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -96,6 +101,10 @@ int main(int argc, char** argv) {
   }
 
   try {
+    if (initCommand->parsed()) {
+      InitManifest(init, std::cout);
+      return kExitOk;
+    }
     if (buildCommand->parsed()) {
       build.manifest = manifest;
       if (!output.empty()) build.output = output;

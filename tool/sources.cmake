@@ -1,6 +1,6 @@
 # The tool library's sources, shared by the tool (tool/CMakeLists.txt) and
 # its sanitizer build for the fuzz targets (tests/fuzz/CMakeLists.txt).
 set(TAILPACK_TOOL_SOURCES)
-foreach(_name build encoding inspect json languages limits machine_names manifest signature sources stream)
+foreach(_name build encoding init inspect json languages limits machine_names manifest signature sources stream)
   list(APPEND TAILPACK_TOOL_SOURCES ${CMAKE_CURRENT_LIST_DIR}/${_name}.cc)
 endforeach()

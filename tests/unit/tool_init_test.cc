@@ -1,0 +1,129 @@
+// tailpack init: the manifest it writes for a folder, and that build takes
+// it as it is.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "package/pe.h"
+#include "tests/unit/test_support.h"
+#include "tool/build.h"
+#include "tool/errors.h"
+#include "tool/init.h"
+#include "tool/inspect.h"
+
+namespace fs = std::filesystem;
+
+namespace tailpack {
+namespace {
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ToolInitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "tailpack-init-XXXXXX").string();
+    root_ = mkdtemp(pattern.data());
+    std::vector<uint8_t> image = test::MakeMinimalPe();
+    stub_ = root_ / "stub.exe";
+    WriteFile(stub_, std::string(image.begin(), image.end()));
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path root_, stub_;
+};
+
+TEST_F(ToolInitTest, TheManifestOfAFolderBuildsAtOnce) {
+  struct Case {
+    const char* label;
+    const char* folder;
+    const char* product;
+    std::vector<const char*> files;       // relative paths to create
+    std::vector<const char*> contains;    // lines the manifest must hold
+    std::vector<const char*> lacks;       // lines it must not hold
+    std::vector<const char*> installed;   // the package's entries, in order
+  };
+  const Case cases[] = {
+      {"one program and a licence", "Hello", "Hello",
+       {"hello.exe", "LICENSE.txt", "bin/helper.dll", ".git/config", "tailpack.toml.bak"},
+       {"name = \"Hello\"", "main_executable = \"hello.exe\"", "info_text = \"LICENSE.txt\"",
+        "output = \"../Hello-setup.exe\""},
+       {"source = \".git\""},
+       {"LICENSE.txt", "bin\\helper.dll", "hello.exe", "tailpack.toml.bak"}},
+      {"two programs, a COPYING file", "Tools 2", "Tools 2",
+       {"a.exe", "b.EXE", "COPYING"},
+       {"name = \"Tools 2\"", "# main_executable = \"program.exe\"", "info_text = \"COPYING\""},
+       {"\nmain_executable"},
+       {"COPYING", "a.exe", "b.EXE"}},
+      {"no program, no licence, a name the installer cannot take", "Caf\xc3\xa9 \xe2\x98\x95", "Caf\xc3\xa9 _",
+       {"data.bin", "CON", "empty/.keep"},
+       {"name = \"Caf\xc3\xa9 _\"", "# info_text", "# Left out: CON"},
+       {"\ninfo_text"},
+       {"data.bin", "empty\\.keep"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::path folder = root_ / c.folder;
+    for (const char* file : c.files) WriteFile(folder / file, file);
+    std::ostringstream said;
+    fs::path manifest = InitManifest({folder}, said);
+    std::string text = ReadFile(manifest);
+    for (const char* line : c.contains) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    for (const char* line : c.lacks) EXPECT_EQ(text.find(line), std::string::npos) << line << "\n" << text;
+
+    BuildOptions build;
+    build.manifest = manifest;
+    build.stub = stub_;
+    build.quiet = true;
+    std::ostringstream out, err;
+    ASSERT_NO_THROW(BuildInstaller(build, out, err)) << text;
+    fs::path installer = root_ / (std::string(c.product) + "-setup.exe");
+    ASSERT_TRUE(fs::exists(installer));
+    ListOptions list;
+    list.json = true;
+    std::ostringstream listing;
+    ListInstaller(installer, list, listing);
+    std::string json = listing.str();
+    size_t at = 0;
+    for (const char* name : c.installed) {
+      std::string quoted = "\"" + std::string(name) + "\"";
+      std::string escaped;
+      for (char ch : quoted) escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+      size_t found = json.find(escaped, at);
+      EXPECT_NE(found, std::string::npos) << name << " (in order) in " << json;
+      if (found != std::string::npos) at = found;
+    }
+  }
+}
+
+TEST_F(ToolInitTest, AnExistingManifestIsNeverOverwritten) {
+  fs::path folder = root_ / "Kept";
+  WriteFile(folder / "a.exe", "a");
+  WriteFile(folder / kManifestName, "# mine\n");
+  fs::create_symlink("/nonexistent-target", root_ / "Linked");
+  std::ostringstream said;
+  EXPECT_THROW(InitManifest({folder}, said), ToolError);
+  EXPECT_EQ(ReadFile(folder / kManifestName), "# mine\n");
+  // A manifest name that is a dangling link is not written through.
+  fs::path linked = root_ / "Linkfolder";
+  WriteFile(linked / "a.exe", "a");
+  fs::create_symlink(root_ / "elsewhere.toml", linked / kManifestName);
+  EXPECT_THROW(InitManifest({linked}, said), ToolError);
+  EXPECT_FALSE(fs::exists(root_ / "elsewhere.toml"));
+  EXPECT_THROW(InitManifest({root_ / "missing"}, said), ToolError);
+}
+
+}  // namespace
+}  // namespace tailpack
