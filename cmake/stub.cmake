@@ -34,6 +34,9 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/resources/stub.rc)
   # windres reports no dependencies: rebuild when an included file changes.
   set_source_files_properties(resources/stub.rc PROPERTIES OBJECT_DEPENDS
     "${PROJECT_SOURCE_DIR}/resources/stub.manifest;${PROJECT_SOURCE_DIR}/resources/setup.ico")
+  # The project's version for the version resource (windres loses the
+  # quotes of a string given with -D).
+  configure_file(${PROJECT_SOURCE_DIR}/resources/version.h.in ${CMAKE_BINARY_DIR}/generated/version.h @ONLY)
 endif()
 
 add_executable(tailpack-stub WIN32 ${STUB_SOURCES})
@@ -41,7 +44,8 @@ set_target_properties(tailpack-stub PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR
 set_target_properties(tailpack-stub PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   OUTPUT_NAME tailpack-stub)
-target_include_directories(tailpack-stub PRIVATE ${PROJECT_SOURCE_DIR} ${TAILPACK_LZMA_ROOT}/include)
+target_include_directories(tailpack-stub PRIVATE ${PROJECT_SOURCE_DIR} ${TAILPACK_LZMA_ROOT}/include
+  ${CMAKE_BINARY_DIR}/generated)
 target_compile_definitions(tailpack-stub PRIVATE
   LZMA_API_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 target_compile_options(tailpack-stub PRIVATE

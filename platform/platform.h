@@ -243,9 +243,14 @@ const uint32_t kUnchecked = 0;
 const uint32_t kChecked = 1;
 // 1 when IsDlgButtonChecked reports BST_CHECKED, else 0.
 int IsItemChecked(void* window, int id);
-// SetWindowTextW / SetWindowTextA on any window.
+// SetWindowTextW on any window.
 void SetWindowText16(void* window, const Char16* text);
-void SetWindowText8(void* window, const char* text);
+// Puts 8-bit text into a rich-edit control (EM_SETTEXTEX, the system's ANSI
+// code page): text that begins with "{\rtf" is read as RTF, other text is
+// converted from the code page. (WM_SETTEXT reads RTF only where the
+// control gets the 8-bit message, which a Unicode control under Wine does
+// not.)
+void SetRichText8(void* control, const char* text);
 // GetDlgCtrlID of a control window.
 int GetControlId(void* control);
 // For WM_CTLCOLORSTATIC: draws the control's text without a background on

@@ -16,7 +16,7 @@ prog=${0##*/}
 packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine wine64 fonts-wine xvfb xauth
+  wine wine64 fonts-wine fonts-droid-fallback xvfb xauth
   libtomlplusplus-dev libcli11-dev libgtest-dev googletest liblzma-dev
   osslsigncode openssl libssl-dev xz-utils dpkg-dev
   cmake ninja-build clang libclang-rt-14-dev make g++ file time

@@ -249,6 +249,35 @@ void LayOutForStreaming(AssembledPackage& a, uint32_t& info) {
   a.entryRule = std::move(rules);
 }
 
+// The installer shows an info text's bytes in the system's ANSI code page,
+// unless they are RTF. A licence written in UTF-8 (what editors write) is
+// therefore shown through a copy converted to RTF, carried in the package
+// but never installed; the file itself installs as it is. ASCII, code-page
+// text and RTF stay the info text as they are. Returns the info entry.
+uint32_t ShowInUtf8(AssembledPackage& a, uint32_t index, uint32_t codePage) {
+  PackageContents& c = a.contents;
+  const BlobSource& source = a.sources[c.files[index].blob];
+  if (source.path.empty()) return index;
+  std::vector<uint8_t> data = ReadWholeFile(source.path, "info text");
+  std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+  if (ClassifyInfoText(bytes) != InfoTextKind::kCodePage || !IsUtf8BeyondAscii(bytes)) return index;
+  std::string name = a.utf8Names[index] + ".rtf";
+  for (const std::string& other : a.utf8Names) {
+    if (FoldCaseLikeWindows(other) == FoldCaseLikeWindows(name)) name = a.utf8Names[index] + ".tailpack.rtf";
+  }
+  std::optional<std::string> encoded = EncodeCodePage(name, codePage);
+  if (!encoded) return index;  // the base name encoded; ".rtf" always does
+  BlobSource rtf;
+  rtf.bytes = Utf8ToRtf(bytes);
+  rtf.size = rtf.bytes.size();
+  a.sources.push_back(std::move(rtf));
+  c.files.push_back({*encoded, kNeverInstalledOsBits, c.files[index].modificationTime,
+                     static_cast<uint32_t>(a.sources.size() - 1)});
+  a.utf8Names.push_back(name);
+  a.entryRule.push_back(a.entryRule[index]);
+  return static_cast<uint32_t>(c.files.size() - 1);
+}
+
 }  // namespace
 
 AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output,
@@ -478,6 +507,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
                                                "install = false to show a text without installing it)");
     }
   }
+  if (index != UINT32_MAX) index = ShowInUtf8(result, index, m.codePage);
   // Above the streaming size the installer holds only the head of the
   // block: the metadata and the info text's data.
   result.headSize = metadata;
@@ -730,7 +760,10 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   feed(head.data(), head.size());
   std::vector<uint8_t> buffer;
   for (const BlobSource& source : assembled.sources) {
-    if (source.path.empty()) continue;
+    if (source.path.empty()) {
+      feed(reinterpret_cast<const uint8_t*>(source.bytes.data()), source.bytes.size());
+      continue;
+    }
     if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
       throw ToolError(source.path.string() + " changed while it was being read");
     }

@@ -34,9 +34,10 @@ class ContentHash {
 // Where the bytes of one stored blob come from: a source file (read again
 // while compressing, in pieces) or nothing for the empty blob.
 struct BlobSource {
-  std::filesystem::path path;  // empty for the empty blob of directory entries
+  std::filesystem::path path;  // empty for the empty blob and for `bytes`
   uint64_t size = 0;
   uint64_t hash = 0;           // ContentHash of the bytes, to notice a file that changes
+  std::string bytes;           // data made by the build itself (a licence as RTF)
 };
 
 // The package a manifest describes, before compression. The file data is

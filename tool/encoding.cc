@@ -12,6 +12,89 @@
 
 namespace tailpack {
 
+namespace {
+
+const char kRtfStart[] = "{\\rtf";
+const char kRtfGenerator[] = "{\\*\\generator tailpack}";
+
+}  // namespace
+
+bool IsUtf8BeyondAscii(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  bool beyond = false;
+  for (unsigned char c : bytes) beyond |= c >= 0x80;
+  return beyond && Utf8ToUtf16(std::string(bytes)).has_value();
+}
+
+InfoTextKind ClassifyInfoText(std::string_view bytes) {
+  if (bytes.substr(0, 5) == kRtfStart) {
+    return bytes.find(kRtfGenerator) != std::string_view::npos ? InfoTextKind::kConverted : InfoTextKind::kRtf;
+  }
+  for (unsigned char c : bytes) {
+    if (c >= 0x80) return InfoTextKind::kCodePage;
+  }
+  return InfoTextKind::kAscii;
+}
+
+const char* DescribeInfoTextKind(InfoTextKind kind) {
+  switch (kind) {
+    case InfoTextKind::kAscii: return "ASCII text";
+    case InfoTextKind::kCodePage: return "8-bit text, shown in the ANSI code page";
+    case InfoTextKind::kRtf: return "RTF";
+    case InfoTextKind::kConverted: return "RTF made from UTF-8 text by build";
+  }
+  return "";
+}
+
+namespace {
+
+// Chinese, Japanese and Korean characters (and surrogates, for the rest of
+// the CJK ideographs): set in the CJK font of the RTF (\f1).
+bool IsCjkUnit(char16_t unit) {
+  return (unit >= 0x1100 && unit <= 0x11FF) || (unit >= 0x2E80 && unit <= 0x9FFF) ||
+         (unit >= 0xAC00 && unit <= 0xDFFF) || (unit >= 0xF900 && unit <= 0xFAFF) ||
+         (unit >= 0xFE30 && unit <= 0xFE4F) || (unit >= 0xFF00 && unit <= 0xFFEF);
+}
+
+}  // namespace
+
+std::string Utf8ToRtf(std::string_view utf8) {
+  if (utf8.substr(0, 3) == "\xEF\xBB\xBF") utf8.remove_prefix(3);
+  std::u16string text = Utf8ToUtf16(std::string(utf8)).value_or(u"");
+  // \f0 is the pane's own font; CJK characters name a font that has them
+  // (RichEdit on Windows would also pick one itself; Wine's does not).
+  std::string out = std::string(kRtfStart) +
+                    "1\\ansi\\deff0\\uc1{\\fonttbl{\\f0\\fnil MS Shell Dlg;}{\\f1\\fnil MS UI Gothic;}}" +
+                    kRtfGenerator + "\r\n";
+  bool cjk = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t unit = text[i];
+    if (IsCjkUnit(unit) != cjk) {
+      cjk = !cjk;
+      out += cjk ? "{\\f1 " : "}";
+    }
+    if (unit == u'\r' || unit == u'\n') {
+      // CR LF, a lone CR and a lone LF each end a paragraph.
+      if (unit == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
+      out += "\\par\r\n";
+    } else if (unit == u'\t') {
+      out += "\\tab ";
+    } else if (unit < 0x20 || unit == 0x7F) {
+      continue;
+    } else if (unit == u'\\' || unit == u'{' || unit == u'}') {
+      out += '\\';
+      out += static_cast<char>(unit);
+    } else if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else {
+      // RTF's \u takes a signed 16-bit number; characters beyond the BMP
+      // are their two surrogates.
+      out += "\\u" + std::to_string(static_cast<int16_t>(unit)) + "?";
+    }
+  }
+  return out + (cjk ? "}}" : "}");
+}
+
 std::optional<std::u16string> Utf8ToUtf16(const std::string& text) {
   std::u16string out;
   out.reserve(text.size());

@@ -35,6 +35,33 @@ bool IsAnsiCodePage(uint32_t codePage);
 // (IsAnsiCodePage). Throws UsageError otherwise.
 uint32_t ParseCodePage(const std::string& text);
 
+// Licence texts shown on the wizard's first page. The installer hands the
+// bytes to the rich-edit pane as they are: 8-bit text is shown in the
+// system's ANSI code page, and text that begins with "{\rtf" as RTF, which
+// carries every character whatever the code page.
+enum class InfoTextKind {
+  kAscii,      // 7-bit only: the same in every code page
+  kCodePage,   // other 8-bit text, shown in the ANSI code page
+  kRtf,        // RTF
+  kConverted,  // RTF that `build` made from UTF-8 text (it names itself)
+};
+InfoTextKind ClassifyInfoText(std::string_view bytes);
+// What `list` says of each kind.
+const char* DescribeInfoTextKind(InfoTextKind kind);
+
+// True when `bytes` is valid UTF-8 with at least one character outside
+// ASCII (a byte-order mark alone does not count).
+bool IsUtf8BeyondAscii(std::string_view bytes);
+
+// UTF-8 text as RTF that shows it in any code page: each character outside
+// ASCII as a Unicode escape (\uN?), "\", "{" and "}" escaped, line breaks
+// as paragraphs, tabs as \tab, a leading byte-order mark and other control
+// characters dropped. The text keeps the pane's font ("MS Shell Dlg" and
+// its size); Chinese, Japanese and Korean characters are set in "MS UI
+// Gothic". The group {\*\generator tailpack} marks the result
+// (kConverted). Requires valid UTF-8.
+std::string Utf8ToRtf(std::string_view utf8);
+
 // `text` made safe for a terminal and for JSON: valid UTF-8 is kept except
 // control characters (C0 and DEL as "\xNN", C1 as "\u00NN"); bytes that are
 // not UTF-8 become "\xNN".

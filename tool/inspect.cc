@@ -521,6 +521,14 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   std::string infoName = c.header.infoEntry == kNoInfoEntry
                              ? std::string()
                              : ShowName(EntryName(&c, &c.entries[c.header.infoEntry]), options.codePage);
+  // The info text is among the bytes the installer holds (the loader
+  // checked that it lies in the block's head).
+  InfoTextKind infoKind = InfoTextKind::kAscii;
+  if (c.header.infoEntry != kNoInfoEntry) {
+    const FileEntry& info = c.entries[c.header.infoEntry];
+    infoKind = ClassifyInfoText(std::string_view(reinterpret_cast<const char*>(c.block) + info.dataOffset, info.size));
+  }
+  static const char* const kKindNames[] = {"ascii", "code-page", "rtf", "rtf-from-utf8"};
 
   if (options.json) {
     JsonWriter j(out);
@@ -548,6 +556,8 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     j.Key("registry_view").String(c.header.flags & kHeaderFlag64BitView ? "64-bit" : "32-bit");
     j.Key("info_entry");
     if (c.header.infoEntry == kNoInfoEntry) j.Null(); else j.Number(c.header.infoEntry);
+    j.Key("info_text");
+    if (c.header.infoEntry == kNoInfoEntry) j.Null(); else j.String(kKindNames[static_cast<int>(infoKind)]);
     j.EndObject();
     j.Key("settings").BeginObject();
     for (uint32_t s = 0; s < kSettingCount; ++s) {
@@ -614,7 +624,8 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   out << line;
   out << "info text   "
       << (c.header.infoEntry == kNoInfoEntry ? std::string("none")
-                                             : "entry " + std::to_string(c.header.infoEntry) + " (" + Printable(infoName) + ")")
+                                             : "entry " + std::to_string(c.header.infoEntry) + " (" + Printable(infoName) +
+                                                   "), " + DescribeInfoTextKind(infoKind))
       << "\n\nsettings\n";
   for (uint32_t s = 0; s < kSettingCount; ++s) {
     const Char16* text = c.settings.text[s];

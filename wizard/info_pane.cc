@@ -42,6 +42,6 @@ void ShowInfoText() {
   if (text == 0) return;
   CopyBytes(text, g_package->block + entry->dataOffset, size);
   text[size] = 0;
-  SetWindowText8(g_infoPane, text);
+  SetRichText8(g_infoPane, text);
   if (size >= kScratchSize) FreeMemory(text);
 }

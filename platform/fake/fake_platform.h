@@ -124,7 +124,7 @@ struct FakePlatform {
   std::function<void()> onDialog;             // runs inside RunModalDialog
   bool dialogEnded = false;
   std::u16string windowTitle;                 // the dialog's caption
-  std::string infoText;                       // SetWindowTextA on the pane
+  std::string infoText;                       // SetRichText8 on the pane
   std::set<std::string> loadableLibraries = {"msftedit", "riched20"};
   bool paneCreates = true;                    // CreateWindowExW of the pane
   uint32_t dpi = 96;

@@ -114,8 +114,8 @@ void SetWindowText16(void* window, const Char16* text) {
   }
 }
 
-void SetWindowText8(void* window, const char* text) {
-  Record("SetWindowTextA " + std::to_string(window ? IdOf(window) : 0));
+void SetRichText8(void* window, const char* text) {
+  Record("EM_SETTEXTEX " + std::to_string(window ? IdOf(window) : 0));
   if (window != nullptr) g_fake.infoText = text;
 }
 

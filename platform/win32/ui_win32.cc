@@ -47,7 +47,10 @@ int IsItemChecked(void* window, int id) {
 
 void SetWindowText16(void* window, const Char16* text) { SetWindowTextW(Window(window), Wide(text)); }
 
-void SetWindowText8(void* window, const char* text) { SetWindowTextA(Window(window), text); }
+void SetRichText8(void* control, const char* text) {
+  static const SETTEXTEX kFromAnsi = {ST_DEFAULT, CP_ACP};
+  SendMessageW(Window(control), EM_SETTEXTEX, reinterpret_cast<WPARAM>(&kFromAnsi), reinterpret_cast<LPARAM>(text));
+}
 
 int GetControlId(void* control) { return GetDlgCtrlID(Window(control)); }
 

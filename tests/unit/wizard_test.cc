@@ -82,7 +82,7 @@ TEST_F(WizardTest, FreshInstallOpensOnTheLicencePageWithNextDisabled) {
 
   // The initialisation steps in their order.
   EXPECT_EQ(EventsFrom(0, {"CreateFontW", "LoadLibrary", "CreateWindowExW", "SetTextMargins",
-                           "SetWindowTextA", "SendMessage 0x20005 0x30", "EnableMenuItem",
+                           "EM_SETTEXTEX", "SendMessage 0x20005 0x30", "EnableMenuItem",
                            "SendMessage 0x20015 0xc5", "SHAutoComplete", "LoadIconW",
                            "SendMessage 0x10000 0x80", "SetWindowTextW dialog", "CheckDlgButton",
                            "RegOpenKeyExA SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
@@ -90,7 +90,7 @@ TEST_F(WizardTest, FreshInstallOpensOnTheLicencePageWithNextDisabled) {
             (std::vector<std::string>{
                 "CreateFontW 12 700", "LoadLibrary msftedit",
                 "CreateWindowExW RICHEDIT50W over 24 id 200 style 1344342084",
-                "CreateFontW 13 400", "SetTextMargins 200 7", "SetWindowTextA 200",
+                "CreateFontW 13 400", "SetTextMargins 200 7", "EM_SETTEXTEX 200",
                 "SendMessage 0x20005 0x30 61441 0", "EnableMenuItem SC_CLOSE MF_GRAYED",
                 "SendMessage 0x20015 0xc5 259 0", "SHAutoComplete 21", "LoadIconW 1",
                 "SendMessage 0x10000 0x80 0 448", "SendMessage 0x10000 0x80 1 448",

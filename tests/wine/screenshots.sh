@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make screenshots: every page of the wizard in English, in German and in
-# English at 192 DPI, as PNG files in docs/screenshots/ (the README shows
-# two of them). Runs under Xvfb in a private prefix like the tests.
+# English at 192 DPI, and the licence page of a licence written in UTF-8, as
+# PNG files in docs/screenshots/ (the README shows two of them). Runs under Xvfb in a private prefix like the tests.
 #
 # The installer is the example product with a configuration command that
 # takes a few seconds, so that the Installing page can be caught; the Failed
@@ -86,4 +86,20 @@ variant en C.UTF-8 96
 variant de de_DE.UTF-8 96
 variant en-192dpi C.UTF-8 192
 set_dpi 96
+
+# A licence written in UTF-8 in German, Polish and Japanese (tailpack build
+# shows it through RTF), on the licence page.
+tp_case "a UTF-8 licence: the licence page"
+licence_dir=$TP_TEST_DIR/utf8
+mkdir -p "$licence_dir"
+cp "$(dirname "$0")/licence-utf8.txt" "$licence_dir/license.txt"
+printf '[product]\nname = "Zentrova"\nversion = "2.1.3"\n[setup]\ninfo_text = "license.txt"\n[[files]]\nsource = "license.txt"\n' \
+  >"$licence_dir/tailpack.toml"
+"$TP_ROOT/build/host/tailpack" build "$licence_dir/tailpack.toml" --stub "$TP_STUB" -q -o "$licence_dir/setup.exe" ||
+  tp_die "tailpack build failed"
+tp_run_wizard "wait-wizard
+$(shot utf8-1-license)
+click 2" -- "$licence_dir/setup.exe"
+tp_expect_exit 0
+tp_png "$TP_TEST_DIR/utf8-1-license.bmp" "$out/en-utf8-license.png"
 echo "pictures in $out"

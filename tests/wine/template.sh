@@ -16,7 +16,10 @@ TP_LINKED_DIRS="system32 syswow64 winsxs"
 # The 32-bit registry view that 64-bit Windows has and a wine64-only prefix
 # lacks: the stub is a 32-bit program on real machines and reads its default
 # folders through this view (a prefix with Wine's 32-bit side has these
-# values already; seeding them again changes nothing). Unmanaged X11
+# values already; seeding them again changes nothing). A font for Chinese,
+# Japanese and Korean, as Windows has its own: "MS UI Gothic", which
+# licences converted to RTF name for those characters, is Droid Sans
+# Fallback (Debian's fonts-droid-fallback). Unmanaged X11
 # windows: Xvfb runs no window manager, so Wine would wait 2 s for one
 # whenever a window is hidden. No crash dialog: a crashing program ends at
 # once (its backtrace goes to the run's log) instead of waiting in the
@@ -42,6 +45,9 @@ tp_seed_registry_file() {
 EOF2
   fi
   cat <<'EOF2'
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"MS UI Gothic"="Droid Sans Fallback"
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"

@@ -296,3 +296,37 @@ click 2' -- 'C:\Downloads\setup.exe'
 else
   tp_fail "Wine did not load the planted library even by bare name: the check would prove nothing"
 fi
+
+# --- 7. A licence written in UTF-8 -------------------------------------------
+
+# build shows it through RTF, so the pane shows every character whatever the
+# system's code page; the file itself installs as it was written.
+licence_dir=$TP_TEST_DIR/utf8
+mkdir -p "$licence_dir"
+cp "$(dirname "$0")/licence-utf8.txt" "$licence_dir/license.txt"
+cat >"$licence_dir/tailpack.toml" <<'TOML'
+[product]
+name = "Wizutf"
+version = "1.0"
+[setup]
+info_text = "license.txt"
+registry_view = "64-bit"
+[[files]]
+source = "license.txt"
+TOML
+"$TP_ROOT/build/host/tailpack" build "$licence_dir/tailpack.toml" --stub "$TP_STUB" -q -o "$licence_dir/setup.exe" \
+  >"$TP_TEST_DIR/utf8-build.log" 2>&1 || tp_die "tailpack build failed (see $TP_TEST_DIR/utf8-build.log)"
+tp_run_wizard 'wait-wizard
+dump licence
+click 9
+wait-visible 21
+click 1
+wait-visible 11
+click 11
+click 2' -- "$licence_dir/setup.exe"
+
+tp_case "a licence in German, Polish and Japanese, written in UTF-8: shown as written, installed as written"
+tp_expect_exit 0
+expect_equal "the pane" "$(tr -d '\r' <"$licence_dir/license.txt")" "$(tp_pane_text licence)"
+tp_check "the installed licence is the file" cmp -s "$licence_dir/license.txt" "$TP_PF64/Wizutf/license.txt"
+tp_check "nothing else installed" test "$(ls "$TP_PF64/Wizutf")" = license.txt
