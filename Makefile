@@ -4,7 +4,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup host win32 win64 stubs guest example test test-native test-i686 unit-test \
+.PHONY: all setup host win32 win64 stubs guest example package package-test test test-native test-i686 unit-test \
         imports-test tool-test wine-test hostile-test fuzz-build fuzz-smoke fuzz fuzz-long screenshots \
         bench clean
 
@@ -52,6 +52,15 @@ guest: setup
 test-i686: host stubs guest
 	tests/wine/i686/run.sh
 
+# build/tailpack_<version>_amd64.deb (scripts/make-package.sh).
+package: host stubs
+	scripts/make-package.sh
+
+# The package checked with lintian and installed in a clean Debian root,
+# where it builds and verifies the example.
+package-test: host stubs
+	tests/package/run.sh
+
 # The tailpack tool as a user runs it: build, list, verify, extract, sign.
 tool-test: host stubs
 	tests/tool/run.sh
@@ -83,7 +92,7 @@ fuzz-long: fuzz-build host stubs
 	TP_HOSTILE_ALL=1 tests/wine/run.sh test_hostile
 
 # Every suite but the i686 one.
-test-native: unit-test imports-test tool-test hostile-test wine-test fuzz-smoke
+test-native: unit-test imports-test tool-test package-test hostile-test wine-test fuzz-smoke
 
 # The i686 suite keeps one processor busy for its guest, the others mostly
 # one: so it runs beside them, and its report follows theirs.

@@ -20,7 +20,7 @@ packages=(
   libtomlplusplus-dev libcli11-dev libgtest-dev googletest liblzma-dev
   osslsigncode openssl libssl-dev xz-utils dpkg-dev
   cmake ninja-build clang libclang-rt-14-dev make g++ file time
-  qemu-system-x86 mmdebstrap kmod cpio e2fsprogs
+  qemu-system-x86 mmdebstrap kmod cpio e2fsprogs help2man lintian
 )
 
 missing=()

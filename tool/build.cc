@@ -448,7 +448,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
                                 " bytes; the format holds less than 4 GiB (4294967296 bytes)");
       }
       blob = static_cast<uint32_t>(sources.size());
-      sources.push_back({e.source, e.size, hash});
+      sources.push_back({e.source, e.size, hash, {}});
       firstUser.push_back(i);
       byHash[hash].push_back(blob);
     }
@@ -463,7 +463,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
     if (empty == UINT32_MAX) {
       empty = static_cast<uint32_t>(sources.size());
-      sources.push_back({fs::path(), 0, ContentHash().Value()});
+      sources.push_back({fs::path(), 0, ContentHash().Value(), {}});
       uint32_t user = 0;
       while (c.files[user].blob != UINT32_MAX) ++user;
       firstUser.push_back(user);
@@ -597,10 +597,14 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
 
 fs::path FindStub(const std::string& choice, const fs::path& toolDirectory) {
   std::vector<fs::path> candidates;
+  // Next to the tool, where a package installs them (/usr/bin/tailpack,
+  // /usr/lib/tailpack/), and in the build tree.
   if (choice == "x86") {
-    candidates = {toolDirectory / "tailpack-stub-x86.exe", toolDirectory / ".." / "win32" / "tailpack-stub.exe"};
+    candidates = {toolDirectory / "tailpack-stub-x86.exe", toolDirectory / ".." / "lib" / "tailpack" / "tailpack-stub-x86.exe",
+                  toolDirectory / ".." / "win32" / "tailpack-stub.exe"};
   } else if (choice == "x64") {
-    candidates = {toolDirectory / "tailpack-stub-x64.exe", toolDirectory / ".." / "win64" / "tailpack-stub.exe"};
+    candidates = {toolDirectory / "tailpack-stub-x64.exe", toolDirectory / ".." / "lib" / "tailpack" / "tailpack-stub-x64.exe",
+                  toolDirectory / ".." / "win64" / "tailpack-stub.exe"};
   } else {
     if (!fs::is_regular_file(choice)) throw ToolError("the stub " + choice + " does not exist");
     return choice;

@@ -47,6 +47,7 @@ fs::path ToolDirectory() {
 int main(int argc, char** argv) {
   CLI::App app{"tailpack: builds small self-extracting Windows installers from a TOML manifest, "
                "and lists, verifies and extracts them."};
+  app.name("tailpack");
   app.set_version_flag("--version", std::string("tailpack ") + TAILPACK_VERSION);
   app.require_subcommand(1);
 
