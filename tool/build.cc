@@ -1,9 +1,5 @@
 #include "tool/build.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -21,6 +17,7 @@
 #include "tool/encoding.h"
 #include "tool/limits.h"
 #include "tool/sources.h"
+#include "tool/system.h"
 
 namespace fs = std::filesystem;
 
@@ -71,9 +68,9 @@ std::string BaseName(const std::string& name) {
 
 std::vector<uint8_t> ReadWholeFile(const fs::path& path, const std::string& what) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + what + " " + path.string());
+  if (!in) throw ToolError("cannot read " + what + " " + sys::Utf8FromPath(path));
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ToolError("cannot read " + what + " " + path.string());
+  if (in.bad()) throw ToolError("cannot read " + what + " " + sys::Utf8FromPath(path));
   return data;
 }
 
@@ -83,7 +80,7 @@ std::vector<uint8_t> ReadWholeFile(const fs::path& path, const std::string& what
 template <typename Use>
 uint64_t ReadSource(const fs::path& path, uint64_t expected, size_t chunk, std::vector<uint8_t>& buffer, Use use) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + path.string());
+  if (!in) throw ToolError("cannot read " + sys::Utf8FromPath(path));
   buffer.resize(std::max<size_t>(chunk, 1));
   ContentHash hash;
   uint64_t left = expected;
@@ -96,7 +93,7 @@ uint64_t ReadSource(const fs::path& path, uint64_t expected, size_t chunk, std::
     left -= take;
   }
   if (left != 0 || in.peek() != std::char_traits<char>::eof()) {
-    throw ToolError(path.string() + " changed while it was being read");
+    throw ToolError(sys::Utf8FromPath(path) + " changed while it was being read");
   }
   return hash.Value();
 }
@@ -317,20 +314,20 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
         } else if (HasWildcards(rule.source) && IsPackagedInstaller(it->path)) {
           it = matched.erase(it);
         } else {
-          throw ManifestError(rule.sourceWhere, "the output " + output.string() +
+          throw ManifestError(rule.sourceWhere, "the output " + sys::Utf8FromPath(output) +
                                                     " is also a source; choose another output");
         }
       }
     }
     if (matched.empty()) {
       throw ManifestError(rule.sourceWhere, "no file matches \"" + rule.source + "\" (relative to " +
-                                                m.directory.string() + "); expected a file, a directory or a "
+                                                sys::Utf8FromPath(m.directory) + "); expected a file, a directory or a "
                                                 "glob that matches at least one file");
     }
     std::error_code ec;
     bool plain = !HasWildcards(rule.source);
     // (An absolute source replaces the directory when appended.)
-    bool directorySource = plain && fs::is_directory(m.directory / rule.source, ec);
+    bool directorySource = plain && fs::is_directory(FixedSourcePath(m.directory, rule.source), ec);
     for (const SourceFile& file : matched) {
       std::string target;
       if (plain && !directorySource) {
@@ -351,25 +348,28 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
         }
         target = base.empty() ? file.relative : base + "/" + file.relative;
       }
-      struct stat info;
-      if (stat(file.path.c_str(), &info) != 0) {
-        throw ManifestError(rule.sourceWhere, "cannot read " + file.path.string());
-      }
       PendingEntry e;
       e.name = ToBackslashes(target);
       e.flags = flags;
       e.source = file.path;
-      e.size = static_cast<uint64_t>(info.st_size);
       e.rule = r;
-      int64_t seconds = info.st_mtim.tv_sec;
-      uint32_t nanoseconds = static_cast<uint32_t>(info.st_mtim.tv_nsec);
+      int64_t seconds;
+      uint32_t nanoseconds;
+      std::error_code sizeError;
+      e.size = fs::file_size(file.path, sizeError);
+      try {
+        if (sizeError) throw ToolError("cannot read " + sys::Utf8FromPath(file.path));
+        sys::ModificationTime(file.path, &seconds, &nanoseconds);
+      } catch (const ToolError& error) {
+        throw ManifestError(rule.sourceWhere, error.what());
+      }
       if (sourceDateEpoch && (seconds > *sourceDateEpoch || (seconds == *sourceDateEpoch && nanoseconds > 0))) {
         seconds = *sourceDateEpoch;
         nanoseconds = 0;
       }
       e.time = FileTimeFromUnix(seconds, nanoseconds);
       if (e.size > kMaxUnpackedSize) {
-        throw ManifestError(rule.sourceWhere, file.path.string() + " is " + std::to_string(e.size) +
+        throw ManifestError(rule.sourceWhere, sys::Utf8FromPath(file.path) + " is " + std::to_string(e.size) +
                                                   " bytes; the unpacked package must stay below 4 GiB");
       }
       pending.push_back(e);
@@ -395,7 +395,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       shape.files.push_back({e.name, 0, 0, 0});
     }
     if (UnpackedSize(shape) + distinct > kMaxUnpackedSize) {
-      throw ManifestError(m.files.empty() ? SourcePosition{m.file.string(), 1, 1} : m.files.back().where,
+      throw ManifestError(m.files.empty() ? SourcePosition{sys::Utf8FromPath(m.file), 1, 1} : m.files.back().where,
                           "the files make an unpacked package of at least " + std::to_string(UnpackedSize(shape) + distinct) +
                               " bytes; the format holds less than 4 GiB (4294967296 bytes)");
     }
@@ -443,7 +443,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       stored += e.size;
       if (metadata + stored > kMaxUnpackedSize) {
         throw ManifestError(m.files[e.rule].sourceWhere,
-                            "with " + e.source.string() + " the unpacked package reaches " +
+                            "with " + sys::Utf8FromPath(e.source) + " the unpacked package reaches " +
                                 std::to_string(metadata + stored) +
                                 " bytes; the format holds less than 4 GiB (4294967296 bytes)");
       }
@@ -529,7 +529,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   if (!problems.empty()) {
     std::string text;
     for (const LimitProblem& p : problems) {
-      SourcePosition where{m.file.string(), 1, 1};
+      SourcePosition where{sys::Utf8FromPath(m.file), 1, 1};
       switch (p.subject) {
         case LimitProblem::Subject::kSetting:
           where = m.settingWhere[p.index].line ? m.settingWhere[p.index] : m.productWhere;
@@ -606,14 +606,15 @@ fs::path FindStub(const std::string& choice, const fs::path& toolDirectory) {
     candidates = {toolDirectory / "tailpack-stub-x64.exe", toolDirectory / ".." / "lib" / "tailpack" / "tailpack-stub-x64.exe",
                   toolDirectory / ".." / "win64" / "tailpack-stub.exe"};
   } else {
-    if (!fs::is_regular_file(choice)) throw ToolError("the stub " + choice + " does not exist");
-    return choice;
+    fs::path path = sys::PathFromUtf8(choice);
+    if (!fs::is_regular_file(path)) throw ToolError("the stub " + choice + " does not exist");
+    return path;
   }
   std::string looked;
   for (const fs::path& candidate : candidates) {
     std::error_code ec;
     if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal();
-    looked += (looked.empty() ? "" : ", ") + candidate.lexically_normal().string();
+    looked += (looked.empty() ? "" : ", ") + sys::Utf8FromPath(candidate.lexically_normal());
   }
   throw ToolError("no " + choice + " stub found (looked at " + looked + "); build it with `make " +
                   (choice == "x86" ? "win32" : "win64") + "` or pass --stub PATH");
@@ -648,60 +649,6 @@ struct ProgressBar {
   }
 };
 
-// The installer being written: a fresh, unpredictable name in the output
-// folder, created exclusively (mkostemp: O_CREAT | O_EXCL, which never
-// follows a link planted there); the mode is set on the descriptor, and
-// Commit renames the file over the output, which replaces a link at that
-// name instead of following it. Removed when the build fails before that,
-// so a failed build never leaves half an installer.
-class AtomicOutput {
- public:
-  explicit AtomicOutput(const fs::path& path) : path_(path) {
-    std::string pattern = path.string() + ".tmp-XXXXXX";
-    fd_ = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ < 0) throw ToolError("cannot write " + path.string() + ": " + strerror(errno));
-    temporary_ = pattern;
-  }
-  ~AtomicOutput() {
-    if (fd_ >= 0) close(fd_);
-    if (!committed_) {
-      std::error_code ec;
-      fs::remove(temporary_, ec);
-    }
-  }
-  AtomicOutput(const AtomicOutput&) = delete;
-  AtomicOutput& operator=(const AtomicOutput&) = delete;
-
-  void Write(const uint8_t* data, size_t size) {
-    while (size > 0) {
-      ssize_t n = write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(n < 0 ? errno : EIO));
-      data += n;
-      size -= static_cast<size_t>(n);
-      size_ += static_cast<uint64_t>(n);
-    }
-  }
-  uint64_t Size() const { return size_; }
-
-  void Commit() {
-    if (fchmod(fd_, 0755) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
-    int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
-    if (rename(temporary_.c_str(), path_.c_str()) != 0) {
-      throw ToolError("cannot write " + path_.string() + ": " + strerror(errno));
-    }
-    committed_ = true;
-  }
-
- private:
-  fs::path path_, temporary_;
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  bool committed_ = false;
-};
-
 }  // namespace
 
 BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err) {
@@ -711,13 +658,13 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   if (options.output) {
     output = *options.output;
   } else if (!manifest.output.empty()) {
-    output = manifest.directory / manifest.output;
+    output = manifest.directory / sys::PathFromUtf8(manifest.output);
   } else {
     output = "setup.exe";
   }
   for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"}}) {
     if (SameFile(input, output)) {
-      throw ToolError("the output " + output.string() + " is the " + what + "; choose another output");
+      throw ToolError("the output " + sys::Utf8FromPath(output) + " is the " + what + "; choose another output");
     }
   }
   AssembledPackage assembled =
@@ -730,7 +677,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   PeFacts facts;
   uint32_t stubSize = stub.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(stub.size());
   if (ReadPeFacts(stub.data(), stubSize, &facts) != kPackageOk || facts.imageEnd > stub.size()) {
-    throw ToolError("the stub " + options.stub.string() + " is not a Windows executable");
+    throw ToolError("the stub " + sys::Utf8FromPath(options.stub) + " is not a Windows executable");
   }
 
   BuildResult result;
@@ -747,7 +694,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
 
   // Stub, then the block streamed through the compressor straight into the
   // file: the head, then each stored file read again in pieces.
-  AtomicOutput installer(output);
+  sys::AtomicOutput installer(output);
   std::vector<uint8_t> image = PrepareImage(stub);
   installer.Write(image.data(), image.size());
   ProgressBar bar;
@@ -769,7 +716,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
       continue;
     }
     if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
-      throw ToolError(source.path.string() + " changed while it was being read");
+      throw ToolError(sys::Utf8FromPath(source.path) + " changed while it was being read");
     }
   }
   compressor.Finish();
@@ -797,7 +744,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
                                              "than the " + HumanSize(options.layout.heldSize) + " it would hold"
                                            : "the unpacked package";
     result.warnings.push_back(
-        FormatPosition({manifest.file.string(), 1, 1}) + ": warning: the installer needs " +
+        FormatPosition({sys::Utf8FromPath(manifest.file), 1, 1}) + ": warning: the installer needs " +
         HumanSize(result.installerMemory) + " of memory at once to load this package (" + what +
         " and the dictionary); a 32-bit installer cannot count on more than " +
         HumanSize(options.installerMemoryWarning) + " in one piece of its 2 GiB address space");
@@ -808,7 +755,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   if (!options.quiet) {
     char time[32];
     snprintf(time, sizeof time, "%.2f s", result.seconds);
-    out << "wrote " << output.string() << " (" << HumanSize(result.installerSize) << "): "
+    out << "wrote " << sys::Utf8FromPath(output) << " (" << HumanSize(result.installerSize) << "): "
         << Plural(result.fileCount, "file") << " (" << result.blobCount << " stored), "
         << Plural(result.languageCount, "language") << ", " << HumanSize(result.unpackedSize) << " unpacked, "
         << HumanSize(result.packedSize) << " packed, in " << time << "\n";

@@ -1,14 +1,11 @@
 #include "tool/encoding.h"
 
-#include <iconv.h>
-#include <locale.h>
-#include <wctype.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 
 #include "tool/errors.h"
+#include "tool/system.h"
 
 namespace tailpack {
 
@@ -165,52 +162,18 @@ std::string Utf16ToUtf8(const std::u16string& text) {
   return out;
 }
 
-namespace {
-
-struct IconvCloser {
-  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-
-std::optional<std::string> Convert(const std::string& input, const std::string& from,
-                                   const std::string& to) {
-  iconv_t cd = iconv_open(to.c_str(), from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    throw ToolError("the code page conversion " + from + " to " + to +
-                    " is not available on this system");
-  }
-  std::unique_ptr<void, IconvCloser> guard(cd);
-  std::string out(input.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(input.data());
-  size_t inLeft = input.size();
-  char* outPtr = out.data();
-  size_t outLeft = out.size();
-  if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) return std::nullopt;
-  if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == static_cast<size_t>(-1)) {
-    return std::nullopt;
-  }
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
-std::string CodePageName(uint32_t codePage) {
-  if (codePage == 65001) return "UTF-8";
-  return "CP" + std::to_string(codePage);
-}
-
-}  // namespace
-
 std::optional<std::string> EncodeCodePage(const std::string& utf8, uint32_t codePage) {
   bool ascii = true;
   for (char c : utf8) ascii = ascii && static_cast<uint8_t>(c) < 0x80;
   if (ascii) return utf8;  // every Windows ANSI code page is ASCII-compatible
-  return Convert(utf8, "UTF-8", CodePageName(codePage));
+  return sys::ConvertCodePage(utf8, codePage, true);
 }
 
 std::optional<std::string> DecodeCodePage(const std::string& bytes, uint32_t codePage) {
   bool ascii = true;
   for (char c : bytes) ascii = ascii && static_cast<uint8_t>(c) < 0x80;
   if (ascii) return bytes;
-  return Convert(bytes, CodePageName(codePage), "UTF-8");
+  return sys::ConvertCodePage(bytes, codePage, false);
 }
 
 bool IsAnsiCodePage(uint32_t codePage) {
@@ -278,21 +241,10 @@ std::string Printable(std::string_view text) {
 
 std::string FoldCaseLikeWindows(const std::string& utf8) {
   // Windows compares file names by upper-casing each UTF-16 unit on its own
-  // (no "ß" to "SS", final sigma like sigma). The C.UTF-8 locale's simple
-  // mappings are the same for the letters an ANSI code page can hold.
-  static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  // (no "ß" to "SS", final sigma like sigma).
   std::optional<std::u16string> wide = Utf8ToUtf16(utf8);
   if (!wide) return utf8;
-  for (char16_t& unit : *wide) {
-    if (unit == u'/') {
-      unit = u'\\';
-    } else if (unit < 0x80 || unicode == static_cast<locale_t>(0)) {
-      if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - 32);
-    } else if (unit < 0xD800 || unit > 0xDFFF) {
-      wint_t upper = towupper_l(unit, unicode);
-      if (upper <= 0xFFFF) unit = static_cast<char16_t>(upper);
-    }
-  }
+  for (char16_t& unit : *wide) unit = unit == u'/' ? u'\\' : sys::UpperCaseUnit(unit);
   return Utf16ToUtf8(*wide);
 }
 

@@ -1,11 +1,6 @@
 #include "tool/init.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +8,7 @@
 #include "tool/encoding.h"
 #include "tool/errors.h"
 #include "tool/limits.h"
+#include "tool/system.h"
 
 namespace fs = std::filesystem;
 
@@ -40,8 +36,8 @@ std::string Quoted(const std::string& text) {
 // The product name from the folder's: what the installer can use as
 // ProductName (Latin-1, at most kMaxProductName characters, no "\").
 std::string ProductNameFor(const fs::path& folder) {
-  std::string name = fs::absolute(folder).lexically_normal().filename().string();
-  if (name.empty()) name = fs::absolute(folder).lexically_normal().parent_path().filename().string();
+  std::string name = sys::Utf8FromPath(fs::absolute(folder).lexically_normal().filename());
+  if (name.empty()) name = sys::Utf8FromPath(fs::absolute(folder).lexically_normal().parent_path().filename());
   std::optional<std::u16string> wide = Utf8ToUtf16(name);
   std::u16string kept;
   if (wide) {
@@ -83,7 +79,7 @@ struct Entry {
 fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   const fs::path& folder = options.directory;
   std::error_code ec;
-  if (!fs::is_directory(folder, ec)) throw ToolError(folder.string() + " is not a folder");
+  if (!fs::is_directory(folder, ec)) throw ToolError(sys::Utf8FromPath(folder) + " is not a folder");
   fs::path manifest = folder / kManifestName;
 
   // Every file and folder at the top, sorted; dot files (version control,
@@ -91,7 +87,7 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   std::vector<Entry> entries;
   std::vector<std::string> skipped;
   for (const fs::directory_entry& item : fs::directory_iterator(folder)) {
-    std::string name = item.path().filename().string();
+    std::string name = sys::Utf8FromPath(item.path().filename());
     if (name.empty() || name[0] == '.' || name == kManifestName) continue;
     bool directory = item.is_directory(ec);
     if (!directory && !item.is_regular_file(ec)) continue;
@@ -111,7 +107,7 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   std::string licence;
   for (const Entry& e : entries) {
     if (e.directory) continue;
-    if (Lower(fs::path(e.name).extension().string()) == ".exe") programs.push_back(e.name);
+    if (Lower(sys::Utf8FromPath(sys::PathFromUtf8(e.name).extension())) == ".exe") programs.push_back(e.name);
     if (licence.empty() && IsLicenceName(e.name)) licence = e.name;
   }
   std::string product = ProductNameFor(folder);
@@ -119,7 +115,7 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   std::ostringstream text;
   text << "# The installer of " << product << ", written by `tailpack init`. Every key is\n"
        << "# described in docs/manifest.md and in tailpack(1). Build it with\n"
-       << "#   tailpack build " << Quoted(manifest.string()) << "\n"
+       << "#   tailpack build " << Quoted(sys::Utf8FromPath(manifest)) << "\n"
        << "\n[product]\n"
        << "name = " << Quoted(product) << "\n"
        << "version = \"1.0\"\n"
@@ -146,23 +142,12 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
     text << "\n[[files]]\nsource = " << Quoted(e.name) << "\n";
   }
   for (const std::string& reason : skipped) text << "\n# Left out: " << reason << "\n";
-  if (entries.empty()) throw ToolError(folder.string() + " holds no file to install");
+  if (entries.empty()) throw ToolError(sys::Utf8FromPath(folder) + " holds no file to install");
 
   // Created exclusively: an existing manifest, or a link planted in its
   // place, is never written through.
-  std::string body = text.str();
-  int fd = ::open(manifest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (errno == EEXIST) throw ToolError(manifest.string() + " exists already; it is not overwritten");
-    throw ToolError("cannot write " + manifest.string() + ": " + std::strerror(errno));
-  }
-  bool written = ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size());
-  if (::close(fd) != 0) written = false;
-  if (!written) {
-    fs::remove(manifest, ec);
-    throw ToolError("cannot write " + manifest.string());
-  }
-  out << "wrote " << manifest.string() << ": " << product << ", " << entries.size() << " item"
+  sys::WriteNewFile(manifest, text.str());
+  out << "wrote " << sys::Utf8FromPath(manifest) << ": " << product << ", " << entries.size() << " item"
       << (entries.size() == 1 ? "" : "s") << (programs.size() == 1 ? ", main executable " + programs[0] : "")
       << (licence.empty() ? "" : ", licence " + licence) << "\n";
   return manifest;

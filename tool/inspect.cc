@@ -1,9 +1,5 @@
 #include "tool/inspect.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -24,6 +20,7 @@
 #include "tool/limits.h"
 #include "tool/machine_names.h"
 #include "tool/signature.h"
+#include "tool/system.h"
 
 namespace fs = std::filesystem;
 
@@ -154,13 +151,13 @@ Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, u
   // reading past it later fails instead of going on.
   std::error_code ec;
   if (!fs::is_regular_file(fs::status(path, ec)) || ec) {
-    throw ToolError("cannot read " + Printable(path.string()) + ": " +
+    throw ToolError("cannot read " + Printable(sys::Utf8FromPath(path)) + ": " +
                     (ec ? ec.message() : std::string("not a regular file")));
   }
   file_.open(path, std::ios::binary);
-  if (!file_) throw ToolError("cannot read " + Printable(path.string()) + ": " + strerror(errno));
+  if (!file_) throw ToolError("cannot read " + Printable(sys::Utf8FromPath(path)) + ": " + strerror(errno));
   fileSize_ = fs::file_size(path, ec);
-  if (ec) throw ToolError("cannot read " + Printable(path.string()) + ": " + ec.message());
+  if (ec) throw ToolError("cannot read " + Printable(sys::Utf8FromPath(path)) + ": " + ec.message());
   head_ = ReadAt(0, std::min<uint64_t>(fileSize_, kHeaderPage));
   Run();
 }
@@ -170,7 +167,7 @@ std::vector<uint8_t> Installer::ReadAt(uint64_t offset, uint64_t size) {
   file_.clear();
   file_.seekg(static_cast<std::streamoff>(offset));
   if (!file_.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) {
-    throw ToolError("cannot read " + path_.string());
+    throw ToolError("cannot read " + sys::Utf8FromPath(path_));
   }
   return data;
 }
@@ -207,7 +204,7 @@ PackageStatus Installer::DecodeStreamed() {
       &checksum);
   if (status == kPackageUnreadable) {
     FreeMemory(block);
-    throw ToolError("cannot read " + path_.string());
+    throw ToolError("cannot read " + sys::Utf8FromPath(path_));
   }
   if (status == kPackageOk && checksum != trailer_.checksum) status = kPackageChecksumMismatch;
   if (status != kPackageOk) {
@@ -241,7 +238,7 @@ void Installer::ForEachPiece(const DecodedSink& sink) {
   PackageStatus status =
       DecodeInPieces(file_, packedStart_, trailer_.packedSize, trailer_.unpackedSize, limits_.piece, sink, &checksum);
   if (status != kPackageOk || checksum != trailer_.checksum) {
-    throw ToolError(path_.string() + " changed while it was being read");
+    throw ToolError(sys::Utf8FromPath(path_) + " changed while it was being read");
   }
 }
 
@@ -416,10 +413,10 @@ std::optional<std::string> Installer::CheckHeaderFirst() {
 std::string Installer::FailureMessage() const {
   for (const LoadCheck& check : checks_) {
     if (check.state == LoadCheck::State::kFailed) {
-      return Printable(path_.string()) + ": the package is damaged: " + check.title + ": " + check.detail;
+      return Printable(sys::Utf8FromPath(path_)) + ": the package is damaged: " + check.title + ": " + check.detail;
     }
   }
-  return Printable(path_.string()) + ": intact";
+  return Printable(sys::Utf8FromPath(path_)) + ": intact";
 }
 
 std::string Installer::SignatureDescription() const {
@@ -533,7 +530,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   if (options.json) {
     JsonWriter j(out);
     j.BeginObject();
-    j.Key("file").String(path.string());
+    j.Key("file").String(sys::Utf8FromPath(path));
     j.Key("size").Number(installer.FileSize());
     j.Key("streams").Bool(InstallerStreams(c, options.archMask, options.osMask));
     j.Key("signed").Bool(installer.Signed());
@@ -610,7 +607,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   }
 
   char line[512];
-  out << "installer   " << Printable(path.string()) << " (" << installer.FileSize() << " bytes)\n";
+  out << "installer   " << Printable(sys::Utf8FromPath(path)) << " (" << installer.FileSize() << " bytes)\n";
   snprintf(line, sizeof line, "package     %u bytes packed at 0x%" PRIx64 ", %u bytes unpacked, checksum 0x%08x, %" PRIu64 " slack bytes\n",
            t.packedSize, installer.PackedStart(), t.unpackedSize, t.checksum, slack);
   out << line;
@@ -692,7 +689,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
   if (json) {
     JsonWriter j(out);
     j.BeginObject();
-    j.Key("file").String(path.string());
+    j.Key("file").String(sys::Utf8FromPath(path));
     j.Key("intact").Bool(installer.Intact());
     j.Key("checks").BeginArray();
     for (const LoadCheck& check : installer.Checks()) {
@@ -712,7 +709,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
     j.EndObject();
     return installer.Intact();
   }
-  out << Printable(path.string()) << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
+  out << Printable(sys::Utf8FromPath(path)) << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
   for (const LoadCheck& check : installer.Checks()) {
     const char* mark = check.state == LoadCheck::State::kPassed ? "ok    "
                        : check.state == LoadCheck::State::kFailed ? "FAILED" : "--    ";
@@ -737,23 +734,6 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
 
 namespace {
 
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int value) : fd(value) {}
-  Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd >= 0) close(fd);
-      fd = other.fd;
-      other.fd = -1;
-    }
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 std::vector<std::string> SplitName(const std::string& name) {
   std::vector<std::string> parts;
   std::string current;
@@ -769,48 +749,29 @@ std::vector<std::string> SplitName(const std::string& name) {
   return parts;
 }
 
-void WriteAll(int fd, const uint8_t* data, size_t left, const std::string& target, uint64_t at = 0) {
-  while (left > 0) {
-    ssize_t n = pwrite(fd, data, left, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw ToolError("cannot write " + target + ": " + strerror(errno));
-    data += n;
-    at += static_cast<uint64_t>(n);
-    left -= static_cast<size_t>(n);
-  }
-}
-
-void SetWriteTime(int fd, const FileEntry& e, const std::string& target) {
-  int64_t seconds;
-  uint32_t nanoseconds;
-  FileTimeToUnix(e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32, &seconds, &nanoseconds);
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(seconds);
-  times[1].tv_nsec = nanoseconds;
-  if (futimens(fd, times) != 0) throw ToolError("cannot set the time of " + target + ": " + strerror(errno));
-}
+uint64_t EntryTime(const FileEntry& e) { return e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32; }
 
 // A file created empty under a temporary name, whose bytes come from
 // decoding the block again; it gets its final name once they are written.
 struct LateData {
   uint32_t entry;
-  std::string temporary;  // full paths
+  std::shared_ptr<const sys::ExtractFolder> folder;
+  std::string temporary;
   std::string final;
   std::string shown;  // for messages
 };
+
+void RemoveTemporaries(const std::vector<LateData>& late) {
+  for (const LateData& item : late) item.folder->Remove(item.temporary);
+}
 
 // Decodes the block once more and writes each file's bytes as they pass,
 // opening a file when its data begins and closing it, with its time, when
 // the data ends; files sharing data are written from the same pieces. Then
 // every file takes its final name. On a failure the temporary files are
 // removed and nothing that was there before is replaced.
-void WriteLateData(Installer& installer, const std::vector<LateData>& late, const fs::path& directory) {
+void WriteLateData(Installer& installer, const std::vector<LateData>& late) {
   const Catalogue& c = installer.Package();
-  auto removeAll = [&] {
-    for (const LateData& item : late) unlink(item.temporary.c_str());
-  };
   std::vector<const LateData*> order;
   for (const LateData& item : late) order.push_back(&item);
   std::stable_sort(order.begin(), order.end(), [&](const LateData* a, const LateData* b) {
@@ -818,7 +779,7 @@ void WriteLateData(Installer& installer, const std::vector<LateData>& late, cons
   });
   struct Open {
     const LateData* item;
-    Descriptor file;
+    sys::OutputFile file;
   };
   std::vector<Open> open;
   size_t next = 0;
@@ -828,20 +789,19 @@ void WriteLateData(Installer& installer, const std::vector<LateData>& late, cons
       while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
         const LateData* item = order[next++];
         // Created (empty) moments ago, exclusively, through folders that are not links.
-        Descriptor file(::open(item->temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (file.fd < 0) throw ToolError("cannot write " + item->shown + ": " + strerror(errno));
-        open.push_back({item, std::move(file)});
+        open.push_back({item, item->folder->Reopen(item->temporary, item->shown)});
       }
       for (size_t k = 0; k < open.size();) {
         const FileEntry& e = c.entries[open[k].item->entry];
         uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
         uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
         if (from < to) {
-          WriteAll(open[k].file.fd, data + (from - offset), static_cast<size_t>(to - from), open[k].item->shown,
-                   from - e.dataOffset);
+          open[k].file.WriteAt(from - e.dataOffset, data + (from - offset), static_cast<size_t>(to - from),
+                               open[k].item->shown);
         }
         if (uint64_t{e.dataOffset} + e.size <= end) {
-          SetWriteTime(open[k].file.fd, e, open[k].item->shown);
+          open[k].file.SetWriteTime(EntryTime(e), open[k].item->shown);
+          open[k].file.Close(open[k].item->shown);
           open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
         } else {
           ++k;
@@ -850,14 +810,15 @@ void WriteLateData(Installer& installer, const std::vector<LateData>& late, cons
     });
   } catch (...) {
     open.clear();
-    removeAll();
+    RemoveTemporaries(late);
     throw;
   }
   for (const LateData& item : late) {
-    if (rename(item.temporary.c_str(), item.final.c_str()) != 0) {
-      int error = errno;
-      removeAll();
-      throw ToolError("cannot write " + item.shown + " in " + Printable(directory.string()) + ": " + strerror(error));
+    try {
+      item.folder->Rename(item.temporary, item.final, item.shown);
+    } catch (...) {
+      RemoveTemporaries(late);
+      throw;
     }
   }
 }
@@ -891,7 +852,7 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
     if (!IsSafeRelativeName(name->c_str(), listedOnly)) {
       throw ToolError("refusing to extract entry " + std::to_string(i) + ": in code page " +
                       std::to_string(options.codePage) + " its name \"" + Printable(*name) +
-                      "\" could leave " + Printable(options.directory.string()));
+                      "\" could leave " + Printable(sys::Utf8FromPath(options.directory)));
     }
     std::vector<std::string> parts = SplitName(*name);
     std::string shown;
@@ -904,12 +865,8 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
     if (fresh) order.push_back(key);
   }
 
-  std::error_code ec;
-  fs::create_directories(options.directory, ec);
-  Descriptor root(open(options.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (root.fd < 0) {
-    throw ToolError("cannot open the directory " + Printable(options.directory.string()) + ": " + strerror(errno));
-  }
+  const std::string shownRoot = Printable(sys::Utf8FromPath(options.directory));
+  auto root = std::make_shared<const sys::ExtractFolder>(sys::ExtractFolder::OpenRoot(options.directory, shownRoot));
 
   uint32_t written = 0;
   const size_t kMaxWarnings = 10;
@@ -924,71 +881,39 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
       std::vector<std::string> parts = SplitName(shown);
       const std::string printable = Printable(shown);
 
-      // Directories: created as needed, never entered through a symbolic link.
-      Descriptor dir(dup(root.fd));
-      std::string walked = Printable(options.directory.string());
-      std::string realDir = options.directory.string();
+      // Directories: created as needed, never entered through a link.
+      std::shared_ptr<const sys::ExtractFolder> dir = root;
+      std::string walked = shownRoot;
       for (size_t k = 0; k + 1 < parts.size(); ++k) {
         walked += "/" + Printable(parts[k]);
-        realDir += "/" + parts[k];
-        if (mkdirat(dir.fd, parts[k].c_str(), 0755) != 0 && errno != EEXIST) {
-          throw ToolError("cannot create " + walked + ": " + strerror(errno));
-        }
-        int next = openat(dir.fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-          if (errno == ELOOP || errno == ENOTDIR) {
-            throw ToolError("refusing to extract " + printable + ": " + walked +
-                            " is a symbolic link or not a directory");
-          }
-          throw ToolError("cannot open " + walked + ": " + strerror(errno));
-        }
-        dir = Descriptor(next);
+        dir = std::make_shared<const sys::ExtractFolder>(dir->Enter(parts[k], walked, printable));
       }
       if (listedOnly) continue;
 
       const std::string& leaf = parts.back();
       std::string shownTarget = walked + "/" + Printable(leaf);
-      struct stat info;
-      if (fstatat(dir.fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(info.st_mode)) {
-          throw ToolError("refusing to extract " + printable + ": " + shownTarget + " is a symbolic link");
-        }
-        if (!S_ISREG(info.st_mode)) {
-          throw ToolError("cannot extract " + printable + ": " + shownTarget + " exists and is not a file");
-        }
-      }
+      dir->CheckTarget(leaf, shownTarget, printable);
       // Written under a fresh name in the same folder, then renamed over the
       // final name: a hard link or a file that sits there already is replaced,
       // never written through.
-      std::string temporary;
-      Descriptor file(-1);
-      for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
-        char suffix[32];
-        snprintf(suffix, sizeof suffix, ".tailpack-%d-%u-%d", static_cast<int>(getpid()), written, attempt);
-        temporary = suffix;
-        file = Descriptor(openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (file.fd < 0 && errno != EEXIST) break;
-      }
-      if (file.fd < 0) throw ToolError("cannot create a file in " + walked + ": " + strerror(errno));
-      auto fail = [&](const std::string& what) {
-        int error = errno;
-        unlinkat(dir.fd, temporary.c_str(), 0);
-        throw ToolError(what + shownTarget + ": " + strerror(error));
-      };
-      if (fchmod(file.fd, 0644) != 0) fail("cannot set the mode of ");
+      sys::OutputFile file;
+      std::string temporary = dir->CreateTemporary(written, &file, walked);
       if (installer.Streamed() && e.size != 0) {
         // The data comes when the block is decoded again, after this loop;
         // the file keeps its temporary name until then.
-        late.push_back({target.lastEntry, realDir + "/" + temporary, realDir + "/" + leaf, shownTarget});
+        file = sys::OutputFile();
+        late.push_back({target.lastEntry, dir, temporary, leaf, shownTarget});
       } else {
         try {
-          WriteAll(file.fd, c.block + e.dataOffset, e.size, shownTarget);
-          SetWriteTime(file.fd, e, shownTarget);
+          file.WriteAt(0, c.block + e.dataOffset, e.size, shownTarget);
+          file.SetWriteTime(EntryTime(e), shownTarget);
+          file.Close(shownTarget);
+          dir->Rename(temporary, leaf, shownTarget);
         } catch (const ToolError&) {
-          unlinkat(dir.fd, temporary.c_str(), 0);
+          file = sys::OutputFile();
+          dir->Remove(temporary);
           throw;
         }
-        if (renameat(dir.fd, temporary.c_str(), dir.fd, leaf.c_str()) != 0) fail("cannot write ");
       }
 
       if (target.entries > 1 && !options.quiet) {
@@ -1004,16 +929,15 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
       ++written;
     }
   } catch (...) {
-    for (const LateData& item : late) unlink(item.temporary.c_str());
+    RemoveTemporaries(late);
     throw;
   }
-  if (!late.empty()) WriteLateData(installer, late, options.directory);
+  if (!late.empty()) WriteLateData(installer, late);
   if (moreWarnings != 0) {
     err << "tailpack: warning: " << moreWarnings << " more names are written by several entries\n";
   }
   if (!options.quiet) {
-    out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to "
-        << Printable(options.directory.string());
+    out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to " << shownRoot;
     if (!options.all) out << " (selected for " << MachineText(options.archMask, options.osMask) << ")";
     out << "\n";
   }

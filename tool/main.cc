@@ -1,7 +1,6 @@
 // tailpack: builds Windows installers from a TOML manifest and inspects them.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -12,6 +11,7 @@
 #include "tool/inspect.h"
 #include "tool/manifest.h"
 #include "tool/machine_names.h"
+#include "tool/system.h"
 
 namespace fs = std::filesystem;
 using namespace tailpack;
@@ -34,12 +34,6 @@ uint64_t ParseMaxUnpacked(const std::string& text) {
   std::optional<uint64_t> size = ParseByteSize(text);
   if (!size) throw UsageError("bad --max-unpacked \"" + text + "\"; expected bytes, or a size such as \"64 MiB\"");
   return *size;
-}
-
-fs::path ToolDirectory() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path(".") : self.parent_path();
 }
 
 }  // namespace
@@ -90,12 +84,17 @@ int main(int argc, char** argv) {
   extractCommand->add_option("--code-page", codePage, "ANSI code page of the file names (default 1252)");
   extractCommand->add_option("--max-unpacked", maxUnpacked, kMaxUnpackedHelp);
 
-  InitOptions init;
+  std::string initDirectory = ".";
   CLI::App* initCommand = app.add_subcommand("init", "Write a first tailpack.toml for a product's folder");
-  initCommand->add_option("directory", init.directory, "The product's folder (default: the current one)");
+  initCommand->add_option("directory", initDirectory, "The product's folder (default: the current one)");
 
+  sys::UseUtf8Output();
   try {
-    app.parse(argc, argv);
+    // CLI11 takes the arguments after the program name, last first.
+    std::vector<std::string> arguments = sys::Utf8Arguments(argc, argv);
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+    std::reverse(arguments.begin(), arguments.end());
+    app.parse(arguments);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
@@ -103,15 +102,17 @@ int main(int argc, char** argv) {
 
   try {
     if (initCommand->parsed()) {
+      InitOptions init;
+      init.directory = sys::PathFromUtf8(initDirectory);
       InitManifest(init, std::cout);
       return kExitOk;
     }
     if (buildCommand->parsed()) {
-      build.manifest = manifest;
-      if (!output.empty()) build.output = output;
-      build.stub = FindStub(stub, ToolDirectory());
+      build.manifest = sys::PathFromUtf8(manifest);
+      if (!output.empty()) build.output = sys::PathFromUtf8(output);
+      build.stub = FindStub(stub, sys::ToolDirectory());
       build.quiet = quiet;
-      build.progress = isatty(STDERR_FILENO) != 0;
+      build.progress = sys::ErrorStreamIsTerminal();
       build.sourceDateEpoch = SourceDateEpochFromEnvironment();
       BuildInstaller(build, std::cout, std::cerr);
       return kExitOk;
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
       options.texts = texts;
       options.codePage = ParseCodePage(codePage);
       if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
-      ListInstaller(installer, options, std::cout);
+      ListInstaller(sys::PathFromUtf8(installer), options, std::cout);
       return kExitOk;
     }
     if (verifyCommand->parsed()) {
@@ -132,18 +133,18 @@ int main(int argc, char** argv) {
       options.json = json;
       options.codePage = ParseCodePage(codePage);
       if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
-      return VerifyInstaller(installer, options, std::cout) ? kExitOk : kExitFailed;
+      return VerifyInstaller(sys::PathFromUtf8(installer), options, std::cout) ? kExitOk : kExitFailed;
     }
     if (extractCommand->parsed()) {
       ExtractOptions options;
-      options.directory = directory;
+      options.directory = sys::PathFromUtf8(directory);
       options.archMask = ParseArch(arch);
       options.osMask = ParseWindows(windows);
       options.all = all;
       options.quiet = quiet;
       options.codePage = ParseCodePage(codePage);
       if (!maxUnpacked.empty()) options.maxUnpacked = ParseMaxUnpacked(maxUnpacked);
-      ExtractInstaller(installer, options, std::cout, std::cerr);
+      ExtractInstaller(sys::PathFromUtf8(installer), options, std::cout, std::cerr);
       return kExitOk;
     }
   } catch (const UsageError& e) {

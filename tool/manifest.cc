@@ -12,6 +12,7 @@
 
 #include "tool/encoding.h"
 #include "tool/machine_names.h"
+#include "tool/system.h"
 
 namespace tailpack {
 
@@ -352,10 +353,10 @@ class Document {
 
 std::string ReadTextFile(const std::filesystem::path& path, const std::string& what) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + what + " " + path.string());
+  if (!in) throw ToolError("cannot read " + what + " " + sys::Utf8FromPath(path));
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) throw ToolError("cannot read " + what + " " + path.string());
+  if (in.bad()) throw ToolError("cannot read " + what + " " + sys::Utf8FromPath(path));
   return text.str();
 }
 
@@ -637,14 +638,14 @@ void ReadLanguages(const Document& doc, const std::filesystem::path& directory, 
     if (!files->is_array()) doc.Fail(doc.At(*files), "languages.files must be a list of file paths");
     for (const toml::node& item : *files->as_array()) {
       if (!item.is_string()) doc.Fail(doc.At(item), "languages.files must list file paths as strings");
-      std::filesystem::path path = directory / item.as_string()->get();
+      std::filesystem::path path = directory / sys::PathFromUtf8(item.as_string()->get());
       std::string text;
       try {
         text = ReadTextFile(path, "language file");
       } catch (const ToolError& e) {
         doc.Fail(doc.At(item), e.what());
       }
-      Document languageDoc(path.string(), text);
+      Document languageDoc(sys::Utf8FromPath(path), text);
       ReadLanguageFile(languageDoc, pool);
     }
   }
@@ -751,7 +752,7 @@ Manifest LoadManifest(const std::filesystem::path& file) {
   std::string text = ReadTextFile(file, "manifest");
   std::filesystem::path directory = file.parent_path();
   if (directory.empty()) directory = ".";
-  return ParseManifest(text, file.string(), directory);
+  return ParseManifest(text, sys::Utf8FromPath(file), directory);
 }
 
 }  // namespace tailpack

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "tool/errors.h"
+#include "tool/system.h"
 
 namespace fs = std::filesystem;
 
@@ -94,9 +95,9 @@ std::vector<fs::directory_entry> List(const fs::path& directory) {
   std::error_code ec;
   std::vector<fs::directory_entry> entries;
   fs::directory_iterator it(directory, ec);
-  if (ec) throw ToolError("cannot read the directory " + directory.string() + ": " + ec.message());
+  if (ec) throw ToolError("cannot read the directory " + sys::Utf8FromPath(directory) + ": " + ec.message());
   for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) throw ToolError("cannot read the directory " + directory.string() + ": " + ec.message());
+    if (ec) throw ToolError("cannot read the directory " + sys::Utf8FromPath(directory) + ": " + ec.message());
     entries.push_back(*it);
   }
   return entries;
@@ -114,14 +115,14 @@ void Walk(const fs::path& directory, const std::string& relative, const std::vec
     if (last) {
       // A trailing "**" takes every file below.
       for (const fs::directory_entry& e : List(directory)) {
-        std::string name = e.path().filename().string();
+        std::string name = sys::Utf8FromPath(e.path().filename());
         if (IsRegularFile(e.path())) out.push_back({e.path(), join(name)});
       }
     }
     for (const fs::directory_entry& e : List(directory)) {
       std::error_code ec;
       if (e.is_symlink(ec) || !e.is_directory(ec)) continue;  // no loops through links
-      Walk(e.path(), join(e.path().filename().string()), parts, index, out);
+      Walk(e.path(), join(sys::Utf8FromPath(e.path().filename())), parts, index, out);
     }
     return;
   }
@@ -135,7 +136,7 @@ void Walk(const fs::path& directory, const std::string& relative, const std::vec
     return;
   }
   for (const fs::directory_entry& e : List(directory)) {
-    std::string name = e.path().filename().string();
+    std::string name = sys::Utf8FromPath(e.path().filename());
     if (!MatchComponent(part, name)) continue;
     if (last) {
       if (IsRegularFile(e.path())) out.push_back({e.path(), join(name)});
@@ -147,19 +148,48 @@ void Walk(const fs::path& directory, const std::string& relative, const std::vec
 
 }  // namespace
 
-std::vector<SourceFile> ExpandSource(const fs::path& base, const std::string& pattern) {
-  std::vector<std::string> parts = Split(pattern);
-  fs::path root = (!pattern.empty() && pattern[0] == '/') ? fs::path("/") : base;
-  // The fixed part: components before the first wildcard.
+namespace {
+
+// The number of leading components without wildcards, and the pattern's
+// text up to the end of the last of them (separators as written, so that a
+// root such as "/", "C:\\" or "\\\\server\\share" stays one).
+size_t FixedPart(const std::string& pattern, const std::vector<std::string>& parts, std::string* text) {
   size_t fixed = 0;
   while (fixed < parts.size() && !HasWildcards(parts[fixed])) ++fixed;
-  fs::path start = root;
-  for (size_t i = 0; i < fixed; ++i) start /= parts[i];
+  size_t end = 0, seen = 0;
+  for (size_t i = 0; i < pattern.size() && seen < fixed; ++i) {
+    bool separator = pattern[i] == '/' || pattern[i] == '\\';
+    bool lastOfPart = !separator && (i + 1 == pattern.size() || pattern[i + 1] == '/' || pattern[i + 1] == '\\');
+    if (lastOfPart) {
+      ++seen;
+      end = i + 1;
+    }
+  }
+  // A pattern that is only a root ("/") keeps it.
+  if (fixed == 0 && !pattern.empty() && (pattern[0] == '/' || pattern[0] == '\\')) end = 1;
+  *text = pattern.substr(0, end);
+  return fixed;
+}
+
+}  // namespace
+
+std::filesystem::path FixedSourcePath(const fs::path& base, const std::string& pattern) {
+  std::string text;
+  FixedPart(pattern, Split(pattern), &text);
+  // An absolute prefix replaces the base when appended.
+  return text.empty() ? base : base / sys::PathFromUtf8(text);
+}
+
+std::vector<SourceFile> ExpandSource(const fs::path& base, const std::string& pattern) {
+  std::vector<std::string> parts = Split(pattern);
+  std::string text;
+  size_t fixed = FixedPart(pattern, parts, &text);
+  fs::path start = text.empty() ? base : base / sys::PathFromUtf8(text);
 
   std::vector<SourceFile> out;
   if (fixed == parts.size()) {
     if (IsRegularFile(start)) {
-      out.push_back({start, parts.empty() ? start.filename().string() : parts.back()});
+      out.push_back({start, parts.empty() ? sys::Utf8FromPath(start.filename()) : parts.back()});
     } else if (IsDirectory(start)) {
       Walk(start, "", {"**"}, 0, out);
     }

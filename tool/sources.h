@@ -28,6 +28,10 @@ bool MatchComponent(std::string_view pattern, std::string_view name);
 // before the first wildcard (for a plain file: its name; for a directory:
 // the path inside it). Throws ToolError when nothing can be read there; an
 // empty result is returned as is.
+// The path of the pattern's components before its first wildcard, below
+// `base` unless absolute: the file or directory a plain pattern names.
+std::filesystem::path FixedSourcePath(const std::filesystem::path& base, const std::string& pattern);
+
 std::vector<SourceFile> ExpandSource(const std::filesystem::path& base, const std::string& pattern);
 
 }  // namespace tailpack
