@@ -4,7 +4,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup host win32 win64 stubs guest example package package-test test test-native test-i686 unit-test \
+.PHONY: all setup host win32 win64 stubs guest example package package-test windows-zip test test-native test-i686 unit-test \
         imports-test tool-test wine-test hostile-test fuzz-build fuzz-smoke fuzz fuzz-long screenshots \
         bench clean
 
@@ -40,7 +40,7 @@ imports-test: stubs
 	tests/check_stub.sh build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
 	python3 resources/check_resources.py build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
 
-wine-test: host stubs
+wine-test: host stubs windows-zip
 	tests/wine/run.sh
 
 # The emulated guest in which the shipped i686 stub runs (cached per
@@ -55,6 +55,11 @@ test-i686: host stubs guest
 # build/tailpack_<version>_amd64.deb (scripts/make-package.sh).
 package: host stubs
 	scripts/make-package.sh
+
+# build/tailpack_<version>_windows-x64.zip: the Windows tool with both stubs
+# (scripts/make-windows-zip.sh).
+windows-zip: host stubs
+	@scripts/make-windows-zip.sh
 
 # The package checked with lintian and installed in a clean Debian root,
 # where it builds and verifies the example.

@@ -91,3 +91,8 @@ target_link_libraries(tailpack-stub PRIVATE
 # Windows prefix can run nothing else.
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine/driver ${CMAKE_BINARY_DIR}/driver)
 add_subdirectory(${PROJECT_SOURCE_DIR}/examples/zentrova/app ${CMAKE_BINARY_DIR}/zentrova-app)
+
+# The tool itself for Windows, with the x86_64 stub.
+if(TAILPACK_TRIPLE STREQUAL "x86_64-w64-mingw32")
+  include(${PROJECT_SOURCE_DIR}/cmake/windows_tool.cmake)
+endif()

@@ -3,8 +3,10 @@
 #
 # Idempotent and fast when everything is present: package states are read
 # with dpkg-query, and apt-get (update + install) only runs when something
-# is missing.  Afterwards the cross liblzma libraries are built into the
-# cache (scripts/build-liblzma.sh returns at once when they already exist).
+# is missing.  Afterwards the cross libraries are built into the cache:
+# the stubs' liblzma (scripts/build-liblzma.sh) and the Windows tool's
+# liblzma and libcrypto (scripts/build-tool-libs.sh); both return at once
+# when they exist.
 #
 # Run as root on a fresh machine.  As a normal user it succeeds only if all
 # packages are already installed.
@@ -49,3 +51,4 @@ fi
 
 "$here/build-liblzma.sh" i686-w64-mingw32
 "$here/build-liblzma.sh" x86_64-w64-mingw32
+"$here/build-tool-libs.sh" >/dev/null

@@ -132,14 +132,23 @@ void FileTimeToUnix(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds) 
 }
 
 std::string FormatFileTime(uint64_t fileTime) {
-  int64_t seconds;
-  uint32_t nanoseconds;
-  FileTimeToUnix(fileTime, &seconds, &nanoseconds);
-  time_t t = static_cast<time_t>(seconds);
-  struct tm parts;
-  if (gmtime_r(&t, &parts) == nullptr) return "?";
-  char text[40];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  // Days since 1601-01-01 to a civil date (proleptic Gregorian calendar),
+  // computed here so that every FILETIME prints the same on every system.
+  uint64_t seconds = fileTime / 10000000u;
+  uint64_t days = seconds / 86400, rest = seconds % 86400;
+  // 1601-01-01 is day 0 of a 400-year cycle that starts on March 1, 1600,
+  // shifted by the 306 days from March 1 to January 1.
+  uint64_t shifted = days + 306;
+  uint64_t era = shifted / 146097, dayOfEra = shifted % 146097;
+  uint64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  uint64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  unsigned day = static_cast<unsigned>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+  unsigned month = static_cast<unsigned>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+  uint64_t year = 1600 + era * 400 + yearOfEra + (month <= 2 ? 1 : 0);
+  char text[48];
+  snprintf(text, sizeof text, "%04" PRIu64 "-%02u-%02u %02u:%02u:%02u UTC", year, month, day,
+           static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60), static_cast<unsigned>(rest % 60));
   return text;
 }
 
