@@ -150,41 +150,45 @@ void Walk(const fs::path& directory, const std::string& relative, const std::vec
 
 namespace {
 
-// The number of leading components without wildcards, and the pattern's
-// text up to the end of the last of them (separators as written, so that a
-// root such as "/", "C:\\" or "\\\\server\\share" stays one).
-size_t FixedPart(const std::string& pattern, const std::vector<std::string>& parts, std::string* text) {
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// The path of the pattern's first `fixed` components, below `base` unless
+// the pattern has a root: "/" (or "\\"), a drive ("C:\\") or a share
+// ("\\\\server\\share"), the last two where the system has them.
+fs::path FixedStart(const fs::path& base, const std::string& pattern, const std::vector<std::string>& parts,
+                    size_t fixed) {
+  fs::path start = base;
+  size_t first = 0;
+  if (pattern.size() >= 2 && IsSeparator(pattern[0]) && IsSeparator(pattern[1]) && fixed >= 2) {
+    start = sys::PathFromUtf8("//" + parts[0] + "/" + parts[1] + "/");
+    first = 2;
+  } else if (!pattern.empty() && IsSeparator(pattern[0])) {
+    start = fs::path("/");
+  } else if (fixed >= 1 && sys::PathFromUtf8(parts[0] + "/").has_root_name()) {
+    start = sys::PathFromUtf8(parts[0] + "/");
+    first = 1;
+  }
+  for (size_t i = first; i < fixed; ++i) start /= sys::PathFromUtf8(parts[i]);
+  return start;
+}
+
+size_t FixedCount(const std::vector<std::string>& parts) {
   size_t fixed = 0;
   while (fixed < parts.size() && !HasWildcards(parts[fixed])) ++fixed;
-  size_t end = 0, seen = 0;
-  for (size_t i = 0; i < pattern.size() && seen < fixed; ++i) {
-    bool separator = pattern[i] == '/' || pattern[i] == '\\';
-    bool lastOfPart = !separator && (i + 1 == pattern.size() || pattern[i + 1] == '/' || pattern[i + 1] == '\\');
-    if (lastOfPart) {
-      ++seen;
-      end = i + 1;
-    }
-  }
-  // A pattern that is only a root ("/") keeps it.
-  if (fixed == 0 && !pattern.empty() && (pattern[0] == '/' || pattern[0] == '\\')) end = 1;
-  *text = pattern.substr(0, end);
   return fixed;
 }
 
 }  // namespace
 
 std::filesystem::path FixedSourcePath(const fs::path& base, const std::string& pattern) {
-  std::string text;
-  FixedPart(pattern, Split(pattern), &text);
-  // An absolute prefix replaces the base when appended.
-  return text.empty() ? base : base / sys::PathFromUtf8(text);
+  std::vector<std::string> parts = Split(pattern);
+  return FixedStart(base, pattern, parts, FixedCount(parts));
 }
 
 std::vector<SourceFile> ExpandSource(const fs::path& base, const std::string& pattern) {
   std::vector<std::string> parts = Split(pattern);
-  std::string text;
-  size_t fixed = FixedPart(pattern, parts, &text);
-  fs::path start = text.empty() ? base : base / sys::PathFromUtf8(text);
+  size_t fixed = FixedCount(parts);
+  fs::path start = FixedStart(base, pattern, parts, fixed);
 
   std::vector<SourceFile> out;
   if (fixed == parts.size()) {

@@ -20,6 +20,7 @@
 #include "tool/encoding.h"
 #include "tool/inspect.h"
 #include "tool/manifest.h"
+#include "tool/sources.h"
 
 namespace fs = std::filesystem;
 
@@ -640,6 +641,37 @@ TEST(ToolBuild, FindsStubsNextToTheToolOrInTheBuildTree) {
   EXPECT_EQ(FindStub("x64", host), host / "tailpack-stub-x64.exe");
   EXPECT_EQ(FindStub((host / "tailpack-stub-x64.exe").string(), host), host / "tailpack-stub-x64.exe");
   EXPECT_THROW(FindStub((host / "missing.exe").string(), host), ToolError);
+}
+
+// A source's fixed part keeps its root and either separator; the glob
+// below it selects what is expanded.
+TEST(ToolBuild, SourcePatternsKeepTheirRootAndSeparators) {
+  TempDir dir;
+  WriteFile(dir.Path() / "a" / "b" / "one.txt", "1");
+  WriteFile(dir.Path() / "a" / "b" / "two.ini", "2");
+  WriteFile(dir.Path() / "a" / "c" / "three.txt", "3");
+  const std::string absolute = (dir.Path() / "a").string();
+  struct Case {
+    std::string pattern;
+    fs::path fixed;
+    std::vector<std::string> relative;
+  } cases[] = {
+      {"a/b/*.txt", dir.Path() / "a" / "b", {"one.txt"}},
+      {"a\\b\\*.txt", dir.Path() / "a" / "b", {"one.txt"}},
+      {"a/**/*.txt", dir.Path() / "a", {"b/one.txt", "c/three.txt"}},
+      {"a/b/two.ini", dir.Path() / "a" / "b" / "two.ini", {"two.ini"}},
+      {"a/c", dir.Path() / "a" / "c", {"three.txt"}},
+      {absolute + "/b/*", dir.Path() / "a" / "b", {"one.txt", "two.ini"}},
+      {"*/c/*", dir.Path(), {"a/c/three.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(FixedSourcePath(dir.Path(), c.pattern), c.fixed);
+    std::vector<std::string> relative;
+    for (const SourceFile& file : ExpandSource(dir.Path(), c.pattern)) relative.push_back(file.relative);
+    EXPECT_EQ(relative, c.relative);
+  }
+  EXPECT_EQ(FixedSourcePath(dir.Path(), "/"), fs::path("/"));
 }
 
 // ---------------------------------------------------------------------------
