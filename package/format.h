@@ -61,6 +61,9 @@ const uint32_t kEntryOsBits = 0x000FFFF0u;
 const uint32_t kEntryOsShift = 4;
 const uint32_t kEntryListedOnly = 0x00400000u;
 const uint32_t kEntryReplaceInUse = 0x00800000u;
+// The generated uninstaller (package/uninstall_record.h): the installer
+// registers it as the product's uninstall command.
+const uint32_t kEntryUninstaller = 0x01000000u;
 
 // PackageHeader flags bit 0: use the 64-bit registry view on 64-bit Windows.
 const uint8_t kHeaderFlag64BitView = 0x01;

@@ -131,6 +131,12 @@ int IsDeviceName(const char* part);
 // would read arguments that are not there.
 int IsSafeFormat(const Char16* format, const char* conversions);
 
+// 1 when a ProductName can end the uninstall key path, which takes the low
+// byte of each unit: none is 0 (which would end the path at the shared
+// Uninstall key) or "\\" (which would nest keys), and it has at most
+// kMaxProductNameUnits units.
+int IsUsableProductName(const Char16* name);
+
 // Validates and indexes an unpacked block in place: checks every count,
 // offset, length and text against the block, rewrites entry flags with their
 // defaults, builds the language table, settings, name table, the install

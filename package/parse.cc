@@ -120,9 +120,7 @@ static const Char16* TakeSetting(ByteReader* reader) {
   return text;
 }
 
-// The uninstall key path takes the low byte of each unit: a 0 would end the
-// path at the shared Uninstall key, a "\\" would nest keys.
-static int IsUsableProductName(const Char16* name) {
+int IsUsableProductName(const Char16* name) {
   uint32_t length = 0;
   for (; name[length] != 0; ++length) {
     uint8_t low = static_cast<uint8_t>(name[length]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "package/format.h"
+#include "package/uninstall_record.h"
 
 namespace tailpack {
 
@@ -66,6 +67,23 @@ std::vector<uint8_t> BuildBlock(const PackageContents& contents, BlockLayout* la
 // like BuildBlock.
 std::vector<uint8_t> BuildBlockHead(const PackageContents& contents, const std::vector<uint64_t>& blobSizes,
                                     BlockLayout* layout = nullptr);
+
+// What an uninstall record holds (package/uninstall_record.h).
+struct UninstallRecordContents {
+  uint8_t flags = 0;  // kRecordFlag* bits
+  std::array<std::u16string, kRecordSettingCount> settings;  // empty = absent
+  struct Language {
+    uint16_t langId = 0x0409;
+    std::array<std::u16string, kUninstallTextCount> texts;
+  };
+  std::vector<Language> languages;  // the first is the fallback
+  std::vector<std::string> files;    // 8-bit names, as the name table holds them
+  std::vector<std::string> folders;  // deepest first
+};
+
+// The record's bytes. Throws WriterError when a count does not fit its
+// field or the record would exceed kMaxRecordSize.
+std::vector<uint8_t> BuildUninstallRecord(const UninstallRecordContents& contents);
 
 struct LzmaSettings {
   uint32_t preset = 9;          // 0..9, liblzma presets

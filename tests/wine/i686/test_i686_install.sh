@@ -110,7 +110,9 @@ rm -rf "$folder" "$TP_DESKTOP/Zentrova.lnk" "$TP_PROGRAMS/Zentrova.lnk"
 shot=
 if [[ -n ${TP_SHOTS:-} ]]; then
   mkdir -p "$TP_SHOTS"
-  shot="screenshot $(tp_winpath "$TP_SHOTS/i686-$WINEARCH-license.bmp")"
+  # Under emulation the page paints a while after it shows.
+  shot="sleep 3000
+screenshot $(tp_winpath "$TP_SHOTS/i686-$WINEARCH-license.bmp")"
 fi
 copies=('zentrova.exe' 'x64\zentrova.sys' 'language\Zentrova_DEU.ini' 'license.txt')
 
