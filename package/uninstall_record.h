@@ -32,6 +32,9 @@ const uint32_t kMaxRecordSize = 16u << 20;
 inline constexpr char kUninstallFolder[] = TAILPACK_UNINSTALL_FOLDER;
 inline constexpr char kUninstallerName[] = TAILPACK_UNINSTALL_FOLDER "\\uninstall.exe";
 inline constexpr char kRecordExtension[] = ".tpr";
+// The uninstaller's name with the closing quote of the command line the
+// installer registers.
+inline constexpr char kUninstallerCommand[] = TAILPACK_UNINSTALL_FOLDER "\\uninstall.exe\"";
 
 // Record header flags bit 0: the package's header flag bit 0 (the 64-bit
 // registry view on 64-bit Windows).

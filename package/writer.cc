@@ -114,6 +114,44 @@ std::vector<uint8_t> BuildBlockHead(const PackageContents& c, const std::vector<
   return out;
 }
 
+std::vector<uint8_t> BuildUninstallRecord(const UninstallRecordContents& c) {
+  if (c.languages.empty() || c.languages.size() > 255) {
+    throw WriterError("an uninstall record needs 1 to 255 languages");
+  }
+  if (c.files.size() > 0xFFFFFFFFu || c.folders.size() > 0xFFFFFFFFu) {
+    throw WriterError("too many names for an uninstall record");
+  }
+  std::vector<uint8_t> out;
+  PutU32(out, kRecordMagic);
+  out.push_back(kRecordVersion);
+  out.push_back(c.flags);
+  out.push_back(static_cast<uint8_t>(c.languages.size()));
+  out.push_back(0);
+  PutU32(out, static_cast<uint32_t>(c.files.size()));
+  PutU32(out, static_cast<uint32_t>(c.folders.size()));
+  for (const std::u16string& setting : c.settings) PutText(out, setting);
+  for (const UninstallRecordContents::Language& language : c.languages) {
+    PutU16(out, language.langId);
+    for (const std::u16string& text : language.texts) PutText(out, text);
+  }
+  auto checkSize = [&out] {
+    if (out.size() > kMaxRecordSize) {
+      throw WriterError("the uninstall record would exceed " + std::to_string(kMaxRecordSize >> 20) + " MiB");
+    }
+  };
+  checkSize();
+  // Checked as the names go in, so that a huge list stops at the limit.
+  for (const std::vector<std::string>* names : {&c.files, &c.folders}) {
+    for (const std::string& name : *names) {
+      if (name.find('\0') != std::string::npos) throw WriterError("a record name contains NUL");
+      out.insert(out.end(), name.begin(), name.end());
+      out.push_back(0);
+      checkSize();
+    }
+  }
+  return out;
+}
+
 struct StreamCompressor::Encoder {
   lzma_stream stream = LZMA_STREAM_INIT;
   ~Encoder() { lzma_end(&stream); }

@@ -14,8 +14,11 @@
 #include <lzma.h>
 
 #include "package/pe.h"
+#include "package/uninstall_record.h"
+#include "startup/language.h"
 #include "tool/encoding.h"
 #include "tool/limits.h"
+#include "tool/machine_names.h"
 #include "tool/sources.h"
 #include "tool/system.h"
 
@@ -148,6 +151,20 @@ uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds) {
   return static_cast<uint64_t>(seconds + kEpochDifference) * 10000000u + nanoseconds / 100;
 }
 
+namespace {
+
+// A file's time as a FILETIME, no later than SOURCE_DATE_EPOCH when given,
+// so that builds of the same inputs are the same byte for byte.
+uint64_t ClampedFileTime(int64_t seconds, uint32_t nanoseconds, std::optional<int64_t> sourceDateEpoch) {
+  if (sourceDateEpoch && (seconds > *sourceDateEpoch || (seconds == *sourceDateEpoch && nanoseconds > 0))) {
+    seconds = *sourceDateEpoch;
+    nanoseconds = 0;
+  }
+  return FileTimeFromUnix(seconds, nanoseconds);
+}
+
+}  // namespace
+
 std::optional<int64_t> SourceDateEpochFromEnvironment() {
   const char* value = std::getenv("SOURCE_DATE_EPOCH");
   if (value == nullptr || *value == 0) return std::nullopt;
@@ -275,12 +292,151 @@ uint32_t ShowInUtf8(AssembledPackage& a, uint32_t index, uint32_t codePage) {
   return static_cast<uint32_t>(c.files.size() - 1);
 }
 
+// FNV-1a, 64 bits: names a record by its bytes, so that every version
+// installed adds its own record and an identical reinstall replaces its own.
+uint64_t Fnv1a64(const std::vector<uint8_t>& bytes) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (uint8_t byte : bytes) {
+    hash ^= byte;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+std::string RecordName(const std::vector<uint8_t>& record) {
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016" PRIx64, Fnv1a64(record));
+  return std::string(kUninstallFolder) + "\\" + hex + kRecordExtension;
+}
+
+// The entry table and name bytes the two uninstall entries add (a record's
+// name has a fixed length).
+const uint64_t kUninstallMetadata = 2 * kFileEntrySize + (sizeof(kUninstallFolder) + 16 + sizeof(kRecordExtension)) +
+                                    sizeof(kUninstallerName);
+
+// True for an entry some machine installs as a file.
+bool IsInstalledFile(uint32_t flags) {
+  uint32_t defaulted = DefaultEntryFlags(flags);
+  return !(flags & kEntryListedOnly) && (defaulted & kEntryArchBits) != 0 &&
+         ((defaulted >> kEntryOsShift) & kAllWindows) != 0;
+}
+
+// What the generated uninstaller removes for this package: the files it
+// installs on any machine (in entry order, each name once as Windows
+// compares names), then every folder they and the [[directories]] items
+// imply, deepest first; the product's name, the names that find it
+// running, and each language's texts.
+UninstallRecordContents RecordFor(const Manifest& m, const AssembledPackage& a) {
+  const PackageContents& c = a.contents;
+  UninstallRecordContents r;
+  r.flags = (c.flags & kHeaderFlag64BitView) ? kRecordFlag64BitView : 0;
+  r.settings[kRecordProductName] = c.settings[kProductName];
+  r.settings[kRecordMutexName] = c.settings[kMutexName];
+  r.settings[kRecordWindowClass] = c.settings[kWindowClass];
+  r.settings[kRecordWindowTitle] = c.settings[kWindowTitle];
+  for (const Language& language : m.languages) {
+    UninstallRecordContents::Language l;
+    l.langId = language.texts.langId;
+    for (uint32_t t = 0; t < kUninstallerTextCount; ++t) l.texts[t] = language.uninstall[t];
+    l.texts[kUninstallProductRunning] = language.texts.texts[kTextProductRunning];
+    l.texts[kUninstallNotAdministrator] = language.texts.texts[kTextNotAdministrator];
+    r.languages.push_back(l);
+  }
+  std::set<std::string> files;
+  std::map<std::string, std::pair<std::string, size_t>> folders;  // fold -> (UTF-8 name, depth)
+  auto addFolders = [&](const std::string& path, size_t end) {
+    for (size_t cut = end; cut != std::string::npos && cut != 0; cut = path.rfind('\\', cut - 1)) {
+      std::string folder = path.substr(0, cut);
+      if (InUninstallFolder(folder)) continue;
+      folders.try_emplace(FoldCaseLikeWindows(folder), folder,
+                          static_cast<size_t>(std::count(folder.begin(), folder.end(), '\\')));
+    }
+  };
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    const std::string& name = a.utf8Names[i];
+    if (InUninstallFolder(name)) continue;
+    if (c.files[i].flags & kEntryListedOnly) {
+      // "folder\\*": the folder and its parents.
+      addFolders(name, name.size() >= 2 ? name.size() - 2 : std::string::npos);
+      continue;
+    }
+    if (!IsInstalledFile(c.files[i].flags)) continue;
+    if (!files.insert(FoldCaseLikeWindows(name)).second) continue;
+    r.files.push_back(c.files[i].name);
+    addFolders(name, name.rfind('\\'));
+  }
+  std::vector<std::pair<size_t, std::string>> sorted;
+  for (const auto& [fold, folder] : folders) {
+    // A prefix of an encoded name encodes.
+    if (std::optional<std::string> encoded = EncodeCodePage(folder.first, m.codePage)) {
+      sorted.emplace_back(folder.second, *encoded);
+    }
+  }
+  std::sort(sorted.begin(), sorted.end(), std::greater<>());
+  for (auto& [depth, folder] : sorted) r.folders.push_back(std::move(folder));
+  return r;
+}
+
+// Appends the record and then the uninstaller, the last entry, which the
+// installer registers as the uninstall command. Their data comes after
+// every other file's, so a package laid out to stream still streams.
+void AddUninstallEntries(const Manifest& m, AssembledPackage& a, const BlobSource& uninstaller, uint64_t time) {
+  PackageContents& c = a.contents;
+  std::vector<uint8_t> record;
+  try {
+    record = BuildUninstallRecord(RecordFor(m, a));
+  } catch (const WriterError& e) {
+    throw ManifestError(m.uninstallWhere, std::string("the uninstall record cannot be written: ") + e.what());
+  }
+  BlobSource recordSource;
+  recordSource.bytes.assign(record.begin(), record.end());
+  recordSource.size = record.size();
+  ContentHash hash;
+  hash.Add(record.data(), record.size());
+  recordSource.hash = hash.Value();
+  const std::string recordName = RecordName(record);
+  a.sourceBytes += record.size() + uninstaller.size;
+  a.sources.push_back(std::move(recordSource));
+  c.files.push_back({recordName, 0, time, static_cast<uint32_t>(a.sources.size() - 1)});
+  a.utf8Names.push_back(recordName);
+  a.sources.push_back(uninstaller);
+  c.files.push_back({kUninstallerName, kEntryUninstaller | kEntryReplaceInUse, time,
+                     static_cast<uint32_t>(a.sources.size() - 1)});
+  a.utf8Names.push_back(kUninstallerName);
+  a.entryRule.insert(a.entryRule.end(), 2, kNoRule);
+}
+
 }  // namespace
 
 AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourceDateEpoch, const fs::path& output,
-                                 size_t readChunk, StreamLayout layout) {
+                                 size_t readChunk, StreamLayout layout, const fs::path& uninstaller) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
+  // The generated uninstaller: read now for its size, time and hash.
+  BlobSource uninstallerSource;
+  uint64_t uninstallerTime = 0;
+  if (m.generateUninstaller) {
+    if (uninstaller.empty()) {
+      throw ManifestError(m.uninstallWhere, "uninstall.generated = true needs the uninstaller; pass --uninstaller PATH");
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(uninstaller, ec)) {
+      throw ToolError("the uninstaller " + sys::Utf8FromPath(uninstaller) + " does not exist");
+    }
+    uninstallerSource.path = uninstaller;
+    uninstallerSource.size = fs::file_size(uninstaller, ec);
+    if (ec) throw ToolError("cannot read the uninstaller " + sys::Utf8FromPath(uninstaller));
+    if (uninstallerSource.size > kMaxUnpackedSize) {
+      throw ToolError("the uninstaller " + sys::Utf8FromPath(uninstaller) + " does not fit a package");
+    }
+    std::vector<uint8_t> buffer;
+    uninstallerSource.hash =
+        ReadSource(uninstaller, uninstallerSource.size, readChunk, buffer, [](const uint8_t*, size_t) {});
+    int64_t seconds;
+    uint32_t nanoseconds;
+    sys::ModificationTime(uninstaller, &seconds, &nanoseconds);
+    uninstallerTime = ClampedFileTime(seconds, nanoseconds, sourceDateEpoch);
+  }
 
   for (uint32_t r = 0; r < m.files.size(); ++r) {
     const FileRule& rule = m.files[r];
@@ -363,16 +519,22 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       } catch (const ToolError& error) {
         throw ManifestError(rule.sourceWhere, error.what());
       }
-      if (sourceDateEpoch && (seconds > *sourceDateEpoch || (seconds == *sourceDateEpoch && nanoseconds > 0))) {
-        seconds = *sourceDateEpoch;
-        nanoseconds = 0;
-      }
-      e.time = FileTimeFromUnix(seconds, nanoseconds);
+      e.time = ClampedFileTime(seconds, nanoseconds, sourceDateEpoch);
       if (e.size > kMaxUnpackedSize) {
         throw ManifestError(rule.sourceWhere, sys::Utf8FromPath(file.path) + " is " + std::to_string(e.size) +
                                                   " bytes; the unpacked package must stay below 4 GiB");
       }
       pending.push_back(e);
+    }
+  }
+
+  if (m.generateUninstaller) {
+    for (const PendingEntry& e : pending) {
+      if (!InUninstallFolder(e.name)) continue;
+      const FileRule& rule = m.files[e.rule];
+      throw ManifestError(rule.target.empty() ? rule.sourceWhere : rule.targetWhere,
+                          "\"" + e.name + "\" would be inside the folder " + kUninstallFolder +
+                              "\\, which holds the generated uninstaller and its records; choose another target");
     }
   }
 
@@ -508,10 +670,21 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
   if (index != UINT32_MAX) index = ShowInUtf8(result, index, m.codePage);
+  // The uninstall entries come last; they count toward the head and the
+  // streaming size like the others.
+  uint64_t uninstallMetadata = 0, uninstallData = 0;
+  if (m.generateUninstaller) {
+    uninstallMetadata = kUninstallMetadata;
+    try {
+      uninstallData = uninstallerSource.size + BuildUninstallRecord(RecordFor(m, result)).size();
+    } catch (const WriterError& e) {
+      throw ManifestError(m.uninstallWhere, std::string("the uninstall record cannot be written: ") + e.what());
+    }
+  }
   // Above the streaming size the installer holds only the head of the
   // block: the metadata and the info text's data.
-  result.headSize = metadata;
-  if (metadata + stored > layout.streamThreshold) {
+  result.headSize = metadata + uninstallMetadata;
+  if (metadata + uninstallMetadata + stored + uninstallData > layout.streamThreshold) {
     result.streams = true;
     LayOutForStreaming(result, index);
     if (index != UINT32_MAX) result.headSize += result.sources[c.files[index].blob].size;
@@ -522,6 +695,16 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
                                                "; it must be among the first 65535 entries");
     }
     c.infoEntry = static_cast<uint16_t>(index);
+  }
+  if (m.generateUninstaller) {
+    AddUninstallEntries(m, result, uninstallerSource, uninstallerTime);
+    uint64_t total = UnpackedSize(c);
+    for (const BlobSource& source : result.sources) total += source.size;
+    if (total > kMaxUnpackedSize) {
+      throw ManifestError(m.uninstallWhere, "with the generated uninstaller the unpacked package reaches " +
+                                                std::to_string(total) +
+                                                " bytes; the format holds less than 4 GiB (4294967296 bytes)");
+    }
   }
 
   // Everything the installer would reject or could not hold.
@@ -546,6 +729,10 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
           break;
         }
         case LimitProblem::Subject::kFile: {
+          if (result.entryRule[p.index] == kNoRule) {
+            where = m.uninstallWhere;
+            break;
+          }
           const FileRule& rule = m.files[result.entryRule[p.index]];
           where = rule.target.empty() ? rule.sourceWhere : rule.targetWhere;
           break;
@@ -563,7 +750,9 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   // not packaged, product names the registry key would mangle.
   std::map<std::string, std::vector<uint32_t>> byName;
   for (uint32_t i = 0; i < c.files.size(); ++i) {
-    if (!(c.files[i].flags & kEntryListedOnly)) byName[FoldCaseLikeWindows(result.utf8Names[i])].push_back(i);
+    if (!(c.files[i].flags & kEntryListedOnly) && result.entryRule[i] != kNoRule) {
+      byName[FoldCaseLikeWindows(result.utf8Names[i])].push_back(i);
+    }
   }
   for (const auto& [name, users] : byName) {
     for (size_t a = 0; a < users.size(); ++a) {
@@ -620,7 +809,48 @@ fs::path FindStub(const std::string& choice, const fs::path& toolDirectory) {
                   (choice == "x86" ? "win32" : "win64") + "` or pass --stub PATH");
 }
 
+fs::path FindUninstaller(uint16_t machine, const fs::path& toolDirectory) {
+  std::string arch;
+  const char* tree = nullptr;
+  if (machine == 0x014C) {
+    arch = "x86";
+    tree = "win32";
+  } else if (machine == 0x8664) {
+    arch = "x64";
+    tree = "win64";
+  } else {
+    char hex[8];
+    snprintf(hex, sizeof hex, "0x%04X", machine);
+    throw ToolError(std::string("no generated uninstaller is made for the stub's machine ") + hex +
+                    "; pass --uninstaller PATH");
+  }
+  const std::string installed = "tailpack-uninstall-" + arch + ".exe";
+  const std::vector<fs::path> candidates = {toolDirectory / installed,
+                                            toolDirectory / ".." / "lib" / "tailpack" / installed,
+                                            toolDirectory / ".." / tree / "tailpack-uninstall.exe"};
+  std::string looked;
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal();
+    looked += (looked.empty() ? "" : ", ") + sys::Utf8FromPath(candidate.lexically_normal());
+  }
+  throw ToolError("no " + arch + " uninstaller found (looked at " + looked + "); build it with `make " + tree +
+                  "` or pass --uninstaller PATH");
+}
+
 namespace {
+
+// The PE machine of a stub image; ToolError when it is not an executable.
+uint16_t StubMachine(const std::vector<uint8_t>& stub, const fs::path& path) {
+  PeFacts facts;
+  uint32_t size = stub.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(stub.size());
+  if (ReadPeFacts(stub.data(), size, &facts) != kPackageOk || facts.imageEnd > stub.size()) {
+    throw ToolError("the stub " + sys::Utf8FromPath(path) + " is not a Windows executable");
+  }
+  // ReadPeFacts found "PE\0\0" at e_lfanew; the machine follows it.
+  size_t pe = stub[0x3C] | stub[0x3D] << 8 | stub[0x3E] << 16 | static_cast<size_t>(stub[0x3F]) << 24;
+  return static_cast<uint16_t>(stub[pe + 4] | stub[pe + 5] << 8);
+}
 
 struct ProgressBar {
   std::ostream* err = nullptr;
@@ -662,23 +892,31 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   } else {
     output = "setup.exe";
   }
-  for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"}}) {
-    if (SameFile(input, output)) {
+  // The uninstaller matches the stub's machine, so the stub is read first
+  // when the package has one.
+  fs::path uninstaller;
+  if (manifest.generateUninstaller) {
+    if (options.uninstaller) {
+      uninstaller = *options.uninstaller;
+    } else {
+      uint16_t machine = StubMachine(ReadWholeFile(options.stub, "stub"), options.stub);
+      uninstaller = FindUninstaller(machine, options.toolDirectory.empty() ? sys::ToolDirectory() : options.toolDirectory);
+    }
+  }
+  for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"},
+                                    std::pair{uninstaller, "uninstaller"}}) {
+    if (!input.empty() && SameFile(input, output)) {
       throw ToolError("the output " + sys::Utf8FromPath(output) + " is the " + what + "; choose another output");
     }
   }
   AssembledPackage assembled =
-      AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk, options.layout);
+      AssemblePackage(manifest, options.sourceDateEpoch, output, options.readChunk, options.layout, uninstaller);
   if (!options.quiet) {
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
 
   std::vector<uint8_t> stub = ReadWholeFile(options.stub, "stub");
-  PeFacts facts;
-  uint32_t stubSize = stub.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(stub.size());
-  if (ReadPeFacts(stub.data(), stubSize, &facts) != kPackageOk || facts.imageEnd > stub.size()) {
-    throw ToolError("the stub " + sys::Utf8FromPath(options.stub) + " is not a Windows executable");
-  }
+  StubMachine(stub, options.stub);
 
   BuildResult result;
   result.fileCount = static_cast<uint32_t>(assembled.contents.files.size());

@@ -43,11 +43,15 @@ struct BlobSource {
 // The package a manifest describes, before compression. The file data is
 // not held: contents.blobs stays empty and `sources` says, blob by blob and
 // in the order stored, where the bytes are.
+// entryRule of the entries the build adds itself (the generated uninstaller
+// and its record), which no FileRule made.
+const uint32_t kNoRule = 0xFFFFFFFFu;
+
 struct AssembledPackage {
   PackageContents contents;
   std::vector<BlobSource> sources;
   std::vector<std::string> utf8Names;  // entry names as UTF-8, "\" separated
-  std::vector<uint32_t> entryRule;     // index of the FileRule of each entry
+  std::vector<uint32_t> entryRule;     // index of the FileRule of each entry, or kNoRule
   std::vector<std::string> warnings;   // complete "file:line:column: warning: ..." lines
   uint64_t sourceBytes = 0;            // bytes of all packaged files, duplicates counted
   uint64_t headSize = 0;               // metadata, and the info text's data when the package streams
@@ -76,9 +80,13 @@ struct StreamLayout {
 // that matches it skips it when it is an installer already, any other
 // source that is the output is refused. Sources are read in pieces of
 // `readChunk` bytes.
+// With [uninstall] generated = true, `uninstaller` is installed as the last
+// entry, kUninstallerName (flagged kEntryUninstaller), after the package's
+// uninstall record (a kRecordExtension file under kUninstallFolder named by
+// its hash), both with the uninstaller's (clamped) time.
 AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch,
                                  const std::filesystem::path& output = {}, size_t readChunk = kReadChunk,
-                                 StreamLayout layout = {});
+                                 StreamLayout layout = {}, const std::filesystem::path& uninstaller = {});
 
 // Converts a POSIX time (seconds and nanoseconds) to a Windows FILETIME.
 uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds);
@@ -93,10 +101,23 @@ std::optional<int64_t> SourceDateEpochFromEnvironment();
 // tailpack-stub.exe). Throws ToolError when none exists.
 std::filesystem::path FindStub(const std::string& choice, const std::filesystem::path& toolDirectory);
 
+// The generated uninstaller for a stub of PE `machine` (0x014C i386: x86,
+// 0x8664 AMD64: x64), looked up like the stubs: next to the tool
+// (tailpack-uninstall-x86.exe / tailpack-uninstall-x64.exe), in
+// ../lib/tailpack, then in the build tree (build/win32 or build/win64
+// tailpack-uninstall.exe). Throws ToolError naming where it looked when
+// none exists, or when no uninstaller is made for the machine.
+std::filesystem::path FindUninstaller(uint16_t machine, const std::filesystem::path& toolDirectory);
+
 struct BuildOptions {
   std::filesystem::path manifest = "tailpack.toml";
   std::optional<std::filesystem::path> output;  // default: [setup] output, else "setup.exe"
   std::filesystem::path stub;
+  // The generated uninstaller ([uninstall] generated = true); by default
+  // FindUninstaller for the stub's machine in `toolDirectory` (empty: the
+  // running tool's folder).
+  std::optional<std::filesystem::path> uninstaller;
+  std::filesystem::path toolDirectory;
   bool quiet = false;
   bool progress = false;  // draw a progress bar on the error stream while compressing
   std::optional<int64_t> sourceDateEpoch;

@@ -14,6 +14,7 @@
 
 #include "base/memory.h"
 #include "package/byte_reader.h"
+#include "package/uninstall_record.h"
 #include "tool/encoding.h"
 #include "tool/errors.h"
 #include "tool/json.h"
@@ -100,6 +101,7 @@ std::string FlagWords(uint32_t flags) {
   auto add = [&](const char* w) { words += (words.empty() ? "" : ",") + std::string(w); };
   if (flags & kEntryListedOnly) add("listed-only");
   if (flags & kEntryReplaceInUse) add("replace-in-use");
+  if (flags & kEntryUninstaller) add("uninstaller");
   if (((flags >> kEntryOsShift) & kAllWindows) == 0) add("never-installed");
   return words.empty() ? "-" : words;
 }
@@ -122,6 +124,90 @@ std::string StatusMessage(PackageStatus status) {
     case kPackageBadSetting: return "a setting the installer cannot use";
   }
   return "unknown failure";
+}
+
+// Why an uninstall record does not parse, in the uninstaller's terms.
+std::string RecordStatusMessage(PackageStatus status) {
+  switch (status) {
+    case kPackageBadLayout:
+      return "a count, text or name lies outside the record, or bytes follow its last name";
+    case kPackageNoProductName: return "ProductName is missing";
+    case kPackageBadSetting: return "ProductName cannot name the uninstall key";
+    case kPackageUnsafeFormat: return "a format text asks for arguments the uninstaller does not pass";
+    case kPackageUnsafeName: return "a name could leave the install folder";
+    default: return StatusMessage(status);
+  }
+}
+
+// An uninstall record entry: a kRecordExtension file right inside
+// kUninstallFolder, as the uninstaller finds them.
+bool IsRecordEntry(const Catalogue& c, const FileEntry& e) {
+  if (e.flags & kEntryListedOnly) return false;
+  std::string name = EntryName(&c, &e);
+  std::string folder = std::string(kUninstallFolder) + "\\", extension = kRecordExtension;
+  if (name.size() <= folder.size() + extension.size()) return false;
+  for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return name.compare(0, folder.size(), folder) == 0 && name.find_first_of("\\/", folder.size()) == std::string::npos &&
+         name.compare(name.size() - extension.size(), extension.size(), extension) == 0;
+}
+
+// What one uninstall record holds, or why it does not parse.
+struct RecordSummary {
+  uint32_t entry = 0;
+  PackageStatus status = kPackageOk;
+  uint32_t files = 0, folders = 0, languages = 0;
+  std::string product;
+};
+
+// Parses every uninstall record of an intact package. A streamed package
+// is decoded again for their data, and only when it has any.
+std::vector<RecordSummary> ReadUninstallRecords(Installer& installer) {
+  const Catalogue& c = installer.Package();
+  std::vector<RecordSummary> summaries;
+  std::vector<std::vector<uint8_t>> data;
+  for (uint32_t i = 0; i < c.header.fileCount; ++i) {
+    const FileEntry& e = c.entries[i];
+    if (!IsRecordEntry(c, e)) continue;
+    RecordSummary summary;
+    summary.entry = i;
+    if (e.size > kMaxRecordSize) summary.status = kPackageBadLayout;
+    summaries.push_back(summary);
+    data.emplace_back(summary.status == kPackageOk ? e.size : 0);
+    if (!installer.Streamed() && summary.status == kPackageOk) {
+      std::memcpy(data.back().data(), c.block + e.dataOffset, e.size);
+    }
+  }
+  if (installer.Streamed() && !summaries.empty()) {
+    installer.ForEachPiece([&](uint64_t offset, const uint8_t* bytes, size_t size) {
+      for (size_t k = 0; k < summaries.size(); ++k) {
+        const FileEntry& e = c.entries[summaries[k].entry];
+        uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
+        uint64_t to = std::min<uint64_t>(offset + size, uint64_t{e.dataOffset} + data[k].size());
+        if (from < to) std::memcpy(data[k].data() + (from - e.dataOffset), bytes + (from - offset), to - from);
+      }
+    });
+  }
+  for (size_t k = 0; k < summaries.size(); ++k) {
+    RecordSummary& summary = summaries[k];
+    if (summary.status != kPackageOk) continue;
+    // The vector's storage is aligned for any scalar, as the parser needs.
+    UninstallRecord record;
+    summary.status = ParseUninstallRecord(data[k].data(), static_cast<uint32_t>(data[k].size()), &record);
+    if (summary.status != kPackageOk) continue;
+    summary.files = record.fileCount;
+    summary.folders = record.folderCount;
+    summary.languages = record.languageCount;
+    summary.product = ShowText(record.settings[kRecordProductName]);
+    ReleaseUninstallRecord(&record);
+  }
+  return summaries;
+}
+
+std::string DescribeRecord(const RecordSummary& r) {
+  if (r.status != kPackageOk) return "damaged: " + RecordStatusMessage(r.status);
+  return std::to_string(r.files) + " file" + (r.files == 1 ? "" : "s") + ", " + std::to_string(r.folders) +
+         " folder" + (r.folders == 1 ? "" : "s") + ", " + std::to_string(r.languages) + " language" +
+         (r.languages == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -535,6 +621,13 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     infoKind = ClassifyInfoText(std::string_view(reinterpret_cast<const char*>(c.block) + info.dataOffset, info.size));
   }
   static const char* const kKindNames[] = {"ascii", "code-page", "rtf", "rtf-from-utf8"};
+  const std::vector<RecordSummary> records = ReadUninstallRecords(installer);
+  auto recordOf = [&records](uint32_t entry) -> const RecordSummary* {
+    for (const RecordSummary& r : records) {
+      if (r.entry == entry) return &r;
+    }
+    return nullptr;
+  };
 
   if (options.json) {
     JsonWriter j(out);
@@ -603,10 +696,23 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
       j.Key("architectures").StringArray(MaskNames(e.flags & kEntryArchBits, false));
       j.Key("windows").StringArray(MaskNames((e.flags & kEntryOsBits) >> kEntryOsShift, true));
       j.Key("listed_only").Bool(e.flags & kEntryListedOnly);
+      j.Key("uninstaller").Bool(e.flags & kEntryUninstaller);
       j.Key("replace_in_use").Bool(e.flags & kEntryReplaceInUse);
       j.Key("filetime").Number(time);
       j.Key("modified").String(FormatFileTime(time));
       j.Key("selected").Bool(IsEntrySelected(e.flags, options.archMask, options.osMask));
+      if (const RecordSummary* r = recordOf(i)) {
+        j.Key("uninstall_record").BeginObject();
+        if (r->status == kPackageOk) {
+          j.Key("files").Number(r->files);
+          j.Key("folders").Number(r->folders);
+          j.Key("languages").Number(r->languages);
+          j.Key("product").String(r->product);
+        } else {
+          j.Key("error").String(RecordStatusMessage(r->status));
+        }
+        j.EndObject();
+      }
       j.EndObject();
     }
     j.EndArray();
@@ -668,6 +774,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
              never ? "none" : DescribeWindowsMask((e.flags & kEntryOsBits) >> kEntryOsShift).c_str(), e.size,
              FormatFileTime(time).c_str(), e.dataOffset, FlagWords(e.flags).c_str());
     out << line << Printable(ShowName(EntryName(&c, &e), options.codePage)) << "\n";
+    if (const RecordSummary* r = recordOf(i)) out << "       uninstall record: " << DescribeRecord(*r) << "\n";
   }
   out << "\nselected    " << selectedTotal << " bytes\n";
 }
@@ -694,14 +801,36 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
   bool json = options.json;
   Installer installer(path, kArchX64, kOsWindows10, options.maxUnpacked, options.limits);
   std::vector<std::string> notes;
-  if (installer.Intact()) notes = PackageNotes(installer.Package(), options.codePage);
+  std::vector<LoadCheck> checks = installer.Checks();
+  bool intact = installer.Intact();
+  if (intact) {
+    notes = PackageNotes(installer.Package(), options.codePage);
+    // The uninstall records are read by the generated uninstaller, not the
+    // installer: checked after the loader's checks, and only when there are any.
+    std::vector<RecordSummary> records = ReadUninstallRecords(installer);
+    if (!records.empty()) {
+      LoadCheck check{"uninstall-records", "every uninstall record parses as the uninstaller reads it",
+                      LoadCheck::State::kPassed, std::to_string(records.size()) + " record" +
+                                                     (records.size() == 1 ? "" : "s")};
+      for (const RecordSummary& r : records) {
+        if (r.status == kPackageOk) continue;
+        check.state = LoadCheck::State::kFailed;
+        check.detail = "entry " + std::to_string(r.entry) + " (" +
+                       ShowName(EntryName(&installer.Package(), &installer.Package().entries[r.entry]), options.codePage) +
+                       "): " + RecordStatusMessage(r.status);
+        intact = false;
+        break;
+      }
+      checks.push_back(check);
+    }
+  }
   if (json) {
     JsonWriter j(out);
     j.BeginObject();
     j.Key("file").String(sys::Utf8FromPath(path));
-    j.Key("intact").Bool(installer.Intact());
+    j.Key("intact").Bool(intact);
     j.Key("checks").BeginArray();
-    for (const LoadCheck& check : installer.Checks()) {
+    for (const LoadCheck& check : checks) {
       j.BeginObject();
       j.Key("id").String(check.id);
       j.Key("title").String(check.title);
@@ -716,10 +845,10 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
     j.Key("signature").String(installer.SignatureDescription());
     j.Key("notes").StringArray(notes);
     j.EndObject();
-    return installer.Intact();
+    return intact;
   }
-  out << Printable(sys::Utf8FromPath(path)) << ": " << (installer.Intact() ? "package intact" : "package DAMAGED") << "\n";
-  for (const LoadCheck& check : installer.Checks()) {
+  out << Printable(sys::Utf8FromPath(path)) << ": " << (intact ? "package intact" : "package DAMAGED") << "\n";
+  for (const LoadCheck& check : checks) {
     const char* mark = check.state == LoadCheck::State::kPassed ? "ok    "
                        : check.state == LoadCheck::State::kFailed ? "FAILED" : "--    ";
     out << "  " << mark << " " << check.title;
@@ -738,7 +867,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
   if (installer.Signed()) out << " (not checked here; use osslsigncode verify)";
   out << "\n";
   for (const std::string& note : notes) out << "  note: " << Printable(note) << "\n";
-  return installer.Intact();
+  return intact;
 }
 
 namespace {

@@ -1,7 +1,8 @@
-// Built-in UI texts. Formatted texts (window_title, the sub-headings,
-// launch_box and the two questions) keep their one %s; mnemonics ("&") are
-// chosen so that controls shown together do not share a letter where the
-// language allows it. Languages written without Latin letters use the
+// Built-in UI texts: each language's 23 installer texts, then the generated
+// uninstaller's three. Formatted texts (window_title, the sub-headings,
+// launch_box, the two questions and the uninstaller's texts) keep their one
+// %s; mnemonics ("&") are chosen so that controls shown together do not
+// share a letter where the language allows it. Languages written without Latin letters use the
 // "(&X)" mnemonic convention of their Windows versions where that is usual.
 #include "tool/languages.h"
 
@@ -9,18 +10,25 @@ namespace tailpack {
 namespace {
 
 Language Make(const char* code, uint16_t langId, const char16_t* name,
-              std::array<std::u16string, kUiTextCount> texts) {
+              std::array<std::u16string, kUiTextCount> texts,
+              std::array<std::u16string, kUninstallerTextCount> uninstall) {
   Language language;
   language.code = code;
   language.texts.langId = langId;
   language.texts.name = name;
   language.texts.texts = std::move(texts);
+  language.uninstall = std::move(uninstall);
   return language;
 }
 
 std::vector<Language> BuildDefaults() {
   std::vector<Language> all;
-  all.push_back(Make("en", 0x0409, u"English", EnglishLanguage().texts));
+  all.push_back(Make("en", 0x0409, u"English", EnglishLanguage().texts,
+                    {
+                        u"Do you want to completely remove %s and all of its components?",
+                        u"%s was removed from your computer.",
+                        u"%s could not be removed completely. These items are left:",
+                    }));
 
   all.push_back(Make("bg", 0x0402, u"Български", {
       u"Инсталиране - %s",
@@ -47,6 +55,10 @@ std::vector<Language> BuildDefaults() {
       u"За да инсталирате тази програма, трябва да сте влезли като администратор.",
       u"Инсталаторът установи, че %s в момента работи.\r\n\r\nМоля, затворете всички негови "
       u"копия сега, след което натиснете „OK“, за да продължите, или „Отказ“, за да излезете.",
+  }, {
+      u"Искате ли да премахнете напълно %s и всички негови компоненти?",
+      u"%s беше премахнат от вашия компютър.",
+      u"%s не можа да бъде премахнат напълно. Останаха следните елементи:",
   }));
 
   all.push_back(Make("zh-CN", 0x0804, u"简体中文", {
@@ -73,6 +85,10 @@ std::vector<Language> BuildDefaults() {
       u"文件夹：\r\n\r\n%s\r\n\r\n已经存在。仍要安装到该文件夹中吗？",
       u"您必须以管理员身份登录才能安装此程序。",
       u"安装程序检测到 %s 正在运行。\r\n\r\n请立即关闭它的所有实例，然后单击“确定”继续，或单击“取消”退出。",
+  }, {
+      u"您要完全删除 %s 及其所有组件吗？",
+      u"%s 已从您的电脑中删除。",
+      u"无法完全删除 %s。以下项目仍然保留：",
   }));
 
   all.push_back(Make("zh-TW", 0x0404, u"繁體中文", {
@@ -99,6 +115,10 @@ std::vector<Language> BuildDefaults() {
       u"資料夾：\r\n\r\n%s\r\n\r\n已經存在。仍要安裝到這個資料夾嗎？",
       u"您必須以系統管理員身分登入才能安裝此程式。",
       u"安裝程式偵測到 %s 正在執行。\r\n\r\n請立即關閉它的所有執行個體，然後按一下「確定」繼續，或按一下「取消」結束。",
+  }, {
+      u"您要完全移除 %s 及其所有元件嗎？",
+      u"%s 已從您的電腦移除。",
+      u"無法完全移除 %s。下列項目仍然保留：",
   }));
 
   all.push_back(Make("hr", 0x041A, u"Hrvatski", {
@@ -126,6 +146,10 @@ std::vector<Language> BuildDefaults() {
       u"Za instalaciju ovog programa morate biti prijavljeni kao administrator.",
       u"Program za instalaciju otkrio je da je %s trenutno pokrenut.\r\n\r\nSada zatvorite sve "
       u"njegove instance, a zatim kliknite U redu za nastavak ili Odustani za izlaz.",
+  }, {
+      u"Želite li potpuno ukloniti %s i sve njegove komponente?",
+      u"%s je uklonjen s vašeg računala.",
+      u"%s nije bilo moguće potpuno ukloniti. Ostale su ove stavke:",
   }));
 
   all.push_back(Make("cs", 0x0405, u"Čeština", {
@@ -153,6 +177,10 @@ std::vector<Language> BuildDefaults() {
       u"K instalaci tohoto programu musíte být přihlášeni jako správce.",
       u"Průvodce instalací zjistil, že %s je právě spuštěn.\r\n\r\nZavřete nyní všechny jeho "
       u"instance a potom klikněte na OK pro pokračování, nebo na Storno pro ukončení.",
+  }, {
+      u"Chcete úplně odebrat %s a všechny jeho součásti?",
+      u"%s byl odebrán z vašeho počítače.",
+      u"%s nelze úplně odebrat. Zůstaly tyto položky:",
   }));
 
   all.push_back(Make("nl", 0x0413, u"Nederlands", {
@@ -180,6 +208,10 @@ std::vector<Language> BuildDefaults() {
       u"U moet als beheerder zijn aangemeld om dit programma te installeren.",
       u"Setup heeft vastgesteld dat %s momenteel actief is.\r\n\r\nSluit nu alle vensters van "
       u"dit programma en klik op OK om door te gaan, of op Annuleren om af te sluiten.",
+  }, {
+      u"Wilt u %s en alle onderdelen ervan volledig verwijderen?",
+      u"%s is van uw computer verwijderd.",
+      u"%s kon niet volledig worden verwijderd. Deze items zijn achtergebleven:",
   }));
 
   all.push_back(Make("fr", 0x040C, u"Français", {
@@ -208,6 +240,10 @@ std::vector<Language> BuildDefaults() {
       u"L'assistant d'installation a détecté que %s est en cours d'exécution.\r\n\r\nVeuillez "
       u"fermer toutes ses instances maintenant, puis cliquez sur OK pour continuer, ou sur "
       u"Annuler pour quitter.",
+  }, {
+      u"Voulez-vous supprimer complètement %s et tous ses composants\u00A0?",
+      u"%s a été supprimé de votre ordinateur.",
+      u"%s n'a pas pu être supprimé complètement. Les éléments suivants restent\u00A0:",
   }));
 
   all.push_back(Make("de", 0x0407, u"Deutsch", {
@@ -236,6 +272,10 @@ std::vector<Language> BuildDefaults() {
       u"Setup hat festgestellt, dass %s zurzeit ausgeführt wird.\r\n\r\nBitte schließen Sie jetzt "
       u"alle Instanzen davon und klicken Sie dann auf „OK“, um fortzufahren, oder auf "
       u"„Abbrechen“, um Setup zu beenden.",
+  }, {
+      u"Möchten Sie %s und alle zugehörigen Komponenten vollständig entfernen?",
+      u"%s wurde von Ihrem Computer entfernt.",
+      u"%s konnte nicht vollständig entfernt werden. Diese Elemente sind noch vorhanden:",
   }));
 
   all.push_back(Make("es", 0x0C0A, u"Español", {
@@ -263,6 +303,10 @@ std::vector<Language> BuildDefaults() {
       u"Debe iniciar sesión como administrador para instalar este programa.",
       u"El programa de instalación ha detectado que %s se está ejecutando.\r\n\r\nCierre ahora "
       u"todas sus instancias y haga clic en Aceptar para continuar, o en Cancelar para salir.",
+  }, {
+      u"¿Desea eliminar por completo %s y todos sus componentes?",
+      u"%s se ha eliminado de su equipo.",
+      u"No se pudo eliminar %s por completo. Quedan estos elementos:",
   }));
 
   all.push_back(Make("fi", 0x040B, u"Suomi", {
@@ -290,6 +334,10 @@ std::vector<Language> BuildDefaults() {
       u"Sinun täytyy olla kirjautuneena järjestelmänvalvojana, jotta voit asentaa tämän ohjelman.",
       u"Asennusohjelma havaitsi, että %s on käynnissä.\r\n\r\nSulje nyt kaikki sen ikkunat ja "
       u"jatka valitsemalla OK tai lopeta asennus valitsemalla Peruuta.",
+  }, {
+      u"Haluatko poistaa ohjelman %s ja kaikki sen osat kokonaan?",
+      u"%s on poistettu tietokoneeltasi.",
+      u"Ohjelmaa %s ei voitu poistaa kokonaan. Nämä kohteet jäivät jäljelle:",
   }));
 
   all.push_back(Make("it", 0x0410, u"Italiano", {
@@ -318,6 +366,10 @@ std::vector<Language> BuildDefaults() {
       u"Il programma di installazione ha rilevato che %s è attualmente in esecuzione.\r\n\r\n"
       u"Chiudere ora tutte le sue istanze, quindi fare clic su OK per continuare o su Annulla "
       u"per uscire.",
+  }, {
+      u"Si vuole rimuovere completamente %s e tutti i suoi componenti?",
+      u"%s è stato rimosso dal computer.",
+      u"Non è stato possibile rimuovere completamente %s. Sono rimasti questi elementi:",
   }));
 
   all.push_back(Make("ja", 0x0411, u"日本語", {
@@ -345,6 +397,10 @@ std::vector<Language> BuildDefaults() {
       u"このプログラムをインストールするには、管理者としてログインする必要があります。",
       u"%s が実行中です。\r\n\r\nすべてのウィンドウを今すぐ閉じてから [OK] をクリックして続行するか、"
       u"[キャンセル] をクリックしてセットアップを終了してください。",
+  }, {
+      u"%s とそのすべてのコンポーネントを完全に削除しますか？",
+      u"%s はコンピューターから削除されました。",
+      u"%s を完全には削除できませんでした。次の項目が残っています:",
   }));
 
   all.push_back(Make("ko", 0x0412, u"Korean", {
@@ -372,6 +428,10 @@ std::vector<Language> BuildDefaults() {
       u"이 프로그램을 설치하려면 관리자로 로그인해야 합니다.",
       u"설치 프로그램에서 %s이(가) 실행 중인 것을 발견했습니다.\r\n\r\n지금 모든 창을 닫은 다음 "
       u"[확인]을 클릭하여 계속하거나 [취소]를 클릭하여 끝내십시오.",
+  }, {
+      u"%s 및 모든 구성 요소를 완전히 제거하시겠습니까?",
+      u"%s이(가) 컴퓨터에서 제거되었습니다.",
+      u"%s을(를) 완전히 제거하지 못했습니다. 다음 항목이 남아 있습니다:",
   }));
 
   all.push_back(Make("pl", 0x0415, u"Polski", {
@@ -399,6 +459,10 @@ std::vector<Language> BuildDefaults() {
       u"Aby zainstalować ten program, musisz być zalogowany jako administrator.",
       u"Instalator wykrył, że program %s jest uruchomiony.\r\n\r\nZamknij teraz wszystkie jego "
       u"okna, a następnie kliknij OK, aby kontynuować, lub Anuluj, aby zakończyć.",
+  }, {
+      u"Czy chcesz całkowicie usunąć %s i wszystkie jego składniki?",
+      u"%s został usunięty z komputera.",
+      u"Nie można było całkowicie usunąć %s. Pozostały następujące elementy:",
   }));
 
   all.push_back(Make("pt-BR", 0x0416, u"Português Brasileiro", {
@@ -426,6 +490,10 @@ std::vector<Language> BuildDefaults() {
       u"Você precisa estar conectado como administrador para instalar este programa.",
       u"O programa de instalação detectou que o %s está em execução.\r\n\r\nFeche todas as "
       u"janelas dele agora e clique em OK para continuar, ou em Cancelar para sair.",
+  }, {
+      u"Deseja remover completamente o %s e todos os seus componentes?",
+      u"O %s foi removido do seu computador.",
+      u"Não foi possível remover o %s completamente. Estes itens permaneceram:",
   }));
 
   all.push_back(Make("ru", 0x0419, u"Русский", {
@@ -453,6 +521,10 @@ std::vector<Language> BuildDefaults() {
       u"Для установки этой программы необходимо войти в систему с правами администратора.",
       u"Программа установки обнаружила, что %s сейчас запущен.\r\n\r\nЗакройте все его окна и "
       u"нажмите «ОК», чтобы продолжить, или «Отмена», чтобы выйти.",
+  }, {
+      u"Вы хотите полностью удалить %s и все его компоненты?",
+      u"%s удалён с вашего компьютера.",
+      u"Не удалось полностью удалить %s. Остались следующие элементы:",
   }));
 
   all.push_back(Make("sk", 0x041B, u"Slovenčina", {
@@ -480,6 +552,10 @@ std::vector<Language> BuildDefaults() {
       u"Na inštaláciu tohto programu musíte byť prihlásený ako správca.",
       u"Sprievodca inštaláciou zistil, že %s je práve spustený.\r\n\r\nZatvorte teraz všetky jeho "
       u"okná a potom kliknite na OK pre pokračovanie alebo na Zrušiť pre ukončenie.",
+  }, {
+      u"Chcete úplne odstrániť %s a všetky jeho súčasti?",
+      u"%s bol odstránený z vášho počítača.",
+      u"%s sa nepodarilo úplne odstrániť. Zostali tieto položky:",
   }));
 
   all.push_back(Make("sl", 0x0424, u"Slovenski", {
@@ -507,6 +583,10 @@ std::vector<Language> BuildDefaults() {
       u"Za namestitev tega programa morate biti prijavljeni kot skrbnik.",
       u"Namestitveni program je zaznal, da se %s trenutno izvaja.\r\n\r\nZaprite vsa njegova "
       u"okna in kliknite V redu za nadaljevanje ali Prekliči za izhod.",
+  }, {
+      u"Ali želite popolnoma odstraniti %s in vse njegove komponente?",
+      u"%s je bil odstranjen iz vašega računalnika.",
+      u"%s ni bilo mogoče popolnoma odstraniti. Ostali so ti elementi:",
   }));
 
   all.push_back(Make("uk", 0x0422, u"Українська", {
@@ -534,6 +614,10 @@ std::vector<Language> BuildDefaults() {
       u"Щоб установити цю програму, потрібно увійти в систему як адміністратор.",
       u"Програма встановлення виявила, що %s зараз запущено.\r\n\r\nЗакрийте всі його вікна та "
       u"натисніть «OK», щоб продовжити, або «Скасувати», щоб вийти.",
+  }, {
+      u"Бажаєте повністю видалити %s і всі його компоненти?",
+      u"%s видалено з вашого комп’ютера.",
+      u"Не вдалося повністю видалити %s. Залишилися такі елементи:",
   }));
 
   all.push_back(Make("ar", 0x0401, u"arabic", {
@@ -561,6 +645,10 @@ std::vector<Language> BuildDefaults() {
       u"يجب تسجيل الدخول كمسؤول لتثبيت هذا البرنامج.",
       u"اكتشف برنامج الإعداد أن %s قيد التشغيل حالياً.\r\n\r\nيرجى إغلاق جميع نوافذه الآن، ثم النقر "
       u"فوق \"موافق\" للمتابعة أو \"إلغاء\" للخروج.",
+  }, {
+      u"هل تريد إزالة %s وكافة مكوناته بالكامل؟",
+      u"تمت إزالة %s من الكمبيوتر.",
+      u"تعذرت إزالة %s بالكامل. العناصر التالية متبقية:",
   }));
 
   all.push_back(Make("sv", 0x041D, u"Svenska", {
@@ -588,6 +676,10 @@ std::vector<Language> BuildDefaults() {
       u"Du måste vara inloggad som administratör för att installera det här programmet.",
       u"Installationsprogrammet har upptäckt att %s körs.\r\n\r\nStäng alla fönster i programmet "
       u"nu och klicka sedan på OK för att fortsätta, eller på Avbryt för att avsluta.",
+  }, {
+      u"Vill du ta bort %s och alla dess komponenter helt?",
+      u"%s har tagits bort från datorn.",
+      u"%s kunde inte tas bort helt. Följande objekt finns kvar:",
   }));
 
   all.push_back(Make("ro", 0x0418, u"Română", {
@@ -615,11 +707,25 @@ std::vector<Language> BuildDefaults() {
       u"Trebuie să fiți conectat ca administrator pentru a instala acest program.",
       u"Programul de instalare a detectat că %s rulează în acest moment.\r\n\r\nÎnchideți acum "
       u"toate ferestrele sale, apoi faceți clic pe OK pentru a continua sau pe Anulare pentru a ieși.",
+  }, {
+      u"Doriți să eliminați complet %s și toate componentele sale?",
+      u"%s a fost eliminat de pe computer.",
+      u"%s nu a putut fi eliminat complet. Au rămas aceste elemente:",
   }));
   return all;
 }
 
 }  // namespace
+
+const char* const kUninstallerTextKeys[kUninstallerTextCount] = {
+    "uninstall_question", "uninstall_removed", "uninstall_incomplete"};
+
+std::optional<uint32_t> UninstallerTextIndex(std::string_view key) {
+  for (uint32_t i = 0; i < kUninstallerTextCount; ++i) {
+    if (key == kUninstallerTextKeys[i]) return i;
+  }
+  return std::nullopt;
+}
 
 const std::vector<Language>& DefaultLanguages() {
   static const std::vector<Language> kLanguages = BuildDefaults();

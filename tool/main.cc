@@ -46,12 +46,15 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   BuildOptions build;
-  std::string manifest = "tailpack.toml", output, stub = "x86";
+  std::string manifest = "tailpack.toml", output, stub = "x86", uninstaller;
   bool quiet = false;
   CLI::App* buildCommand = app.add_subcommand("build", "Build an installer from a manifest");
   buildCommand->add_option("manifest", manifest, "Manifest file (default tailpack.toml)");
   buildCommand->add_option("-o,--output", output, "Installer to write (default: [setup] output, else setup.exe)");
   buildCommand->add_option("--stub", stub, "Runtime stub: x86 (default), x64, or a path to one");
+  buildCommand->add_option("--uninstaller", uninstaller,
+                           "Uninstaller to install with [uninstall] generated = true (default: "
+                           "tailpack-uninstall-x86.exe or -x64.exe for the stub's machine, found like the stubs)");
   buildCommand->add_flag("-q,--quiet", quiet, "Print nothing but errors");
 
   std::string installer, arch = "x64", windows = "10", directory;
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
       build.manifest = sys::PathFromUtf8(manifest);
       if (!output.empty()) build.output = sys::PathFromUtf8(output);
       build.stub = FindStub(stub, sys::ToolDirectory());
+      if (!uninstaller.empty()) build.uninstaller = sys::PathFromUtf8(uninstaller);
       build.quiet = quiet;
       build.progress = sys::ErrorStreamIsTerminal();
       build.sourceDateEpoch = SourceDateEpochFromEnvironment();

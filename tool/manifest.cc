@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include "tool/encoding.h"
+#include "tool/limits.h"
 #include "tool/machine_names.h"
 #include "tool/system.h"
 
@@ -449,6 +450,39 @@ void ReadSetup(const Document& doc, Manifest& m) {
   if (std::optional<std::string> out = doc.String(*setup, "output", "setup.output")) m.output = *out;
 }
 
+}  // namespace
+
+bool InUninstallFolder(const std::string& target) {
+  std::string folder = kUninstallFolder;
+  if (target.size() < folder.size() || Lower(target.substr(0, folder.size())) != folder) return false;
+  return target.size() == folder.size() || target[folder.size()] == '/' || target[folder.size()] == '\\';
+}
+
+namespace {
+
+// [uninstall]: read after [product] and the files, which it checks.
+void ReadUninstall(const Document& doc, Manifest& m) {
+  const toml::table* u = doc.Table(doc.Root(), "uninstall", "[uninstall]");
+  if (u == nullptr) return;
+  doc.CheckKeys(*u, "[uninstall]", {"generated"});
+  m.uninstallWhere = doc.At(*u);
+  std::optional<bool> generated = doc.Bool(*u, "generated", "uninstall.generated");
+  if (!generated || !*generated) return;
+  m.uninstallWhere = doc.At(*u->get("generated"));
+  m.generateUninstaller = true;
+  if (m.settingWhere[kUninstallArguments].line != 0) {
+    doc.Fail(m.uninstallWhere, "uninstall.generated = true registers the generated uninstaller as the uninstall "
+                               "command; remove product.uninstall_arguments (" +
+                                   FormatPosition(m.settingWhere[kUninstallArguments]) +
+                                   "), which would go to the main executable");
+  }
+  for (const FileRule& rule : m.files) {
+    if (!InUninstallFolder(rule.target)) continue;
+    doc.Fail(rule.targetWhere, "\"" + rule.target + "\" is inside the folder " + kUninstallFolder +
+                                   "\\, which holds the generated uninstaller and its records; choose another target");
+  }
+}
+
 void ReadCompression(const Document& doc, Manifest& m) {
   const toml::table* c = doc.Table(doc.Root(), "compression", "[compression]");
   if (c == nullptr) return;
@@ -558,18 +592,39 @@ struct LanguagePool {
   }
 };
 
-// Reads the 23 texts of a table into `texts`; `complete` demands all of them.
-void ReadTexts(const Document& doc, const toml::table& table, const std::string& name,
-               std::array<std::u16string, kUiTextCount>& texts, std::map<uint32_t, SourcePosition>& origins,
-               bool complete) {
+// Reads the texts of a table into `language`: the 23 UI texts and the
+// uninstaller's three (kept in `origins` as kUiTextCount + their index).
+// `complete` demands all 23 UI texts; the uninstaller's come from the base
+// language, else from English.
+void ReadTexts(const Document& doc, const toml::table& table, const std::string& name, Language& language,
+               std::map<uint32_t, SourcePosition>& origins, bool complete) {
   std::set<uint32_t> seen;
   for (auto&& [key, node] : table) {
+    std::string textName = name + "." + std::string(key.str());
+    if (std::optional<uint32_t> uninstall = UninstallerTextIndex(key.str())) {
+      std::u16string text = doc.Text(node, textName);
+      // The uninstaller formats each with the product name alone.
+      FormatScan scan = ScanUiFormat(text);
+      if (!scan.badConversion.empty()) {
+        doc.Fail(doc.At(node), textName + " contains \"" + scan.badConversion +
+                                   "\"; its only conversion is %s, and a percent sign is written %%");
+      }
+      if (scan.stringConversions > 1) {
+        doc.Fail(doc.At(node), textName + " has " + std::to_string(scan.stringConversions) +
+                                   " \"%s\"; expected at most one, which receives the product name");
+      }
+      language.uninstall[*uninstall] = text;
+      origins[kUiTextCount + *uninstall] = doc.At(node);
+      continue;
+    }
     std::optional<uint32_t> index = UiTextIndex(key.str());
     if (!index) {
+      std::string keys = UiTextKeyList();
+      for (const char* extra : kUninstallerTextKeys) keys += std::string(", ") + extra;
       doc.Fail(doc.At(key.source()), "unknown text '" + std::string(key.str()) + "' in " + name +
-                                         "; expected one of: " + UiTextKeyList());
+                                         "; expected one of: " + keys);
     }
-    texts[*index] = doc.Text(node, name + "." + std::string(key.str()));
+    language.texts.texts[*index] = doc.Text(node, textName);
     origins[*index] = doc.At(node);
     seen.insert(*index);
   }
@@ -607,17 +662,19 @@ void ReadLanguageFile(const Document& doc, LanguagePool& pool) {
     SourcePosition baseWhere;
     std::optional<std::string> base = doc.String(t, "base", "language.base", &baseWhere);
     std::map<uint32_t, SourcePosition> origins;
+    language.uninstall = DefaultLanguages()[0].uninstall;
     if (base) {
       Language* from = pool.Find(*base);
       if (from == nullptr) doc.Fail(baseWhere, "unknown base language \"" + *base + "\"");
       language.texts.texts = from->texts.texts;
+      language.uninstall = from->uninstall;
       origins = pool.origins[Lower(from->code)];
     }
     const toml::table* texts = doc.Table(t, "texts", "language.texts");
     if (texts == nullptr && !base) {
       doc.Fail(doc.At(t), "language " + *code + " needs its 23 texts in [language.texts] or a base language");
     }
-    if (texts) ReadTexts(doc, *texts, "language " + *code, language.texts.texts, origins, !base);
+    if (texts) ReadTexts(doc, *texts, "language " + *code, language, origins, !base);
     pool.origins[Lower(*code)] = origins;
     if (Language* existing = pool.Find(*code)) {
       *existing = language;
@@ -723,7 +780,7 @@ void ReadLanguages(const Document& doc, const std::filesystem::path& directory, 
                                             "\" is not among the languages used; add it to languages.use");
       }
       std::map<uint32_t, SourcePosition> origins;
-      ReadTexts(doc, *node.as_table(), name, m.languages[index].texts.texts, origins, false);
+      ReadTexts(doc, *node.as_table(), name, m.languages[index], origins, false);
       for (const auto& [text, where] : origins) m.textWhere[{index, text}] = where;
     }
   }
@@ -735,7 +792,8 @@ Manifest ParseManifest(const std::string& text, const std::string& displayName,
                        const std::filesystem::path& directory) {
   Document doc(displayName, text);
   doc.CheckKeys(doc.Root(), "the manifest",
-                {"product", "requirements", "setup", "compression", "languages", "files", "directories"});
+                {"product", "requirements", "setup", "compression", "languages", "files", "directories",
+                 "uninstall"});
   Manifest m;
   m.file = displayName;
   m.directory = directory;
@@ -745,6 +803,7 @@ Manifest ParseManifest(const std::string& text, const std::string& displayName,
   ReadCompression(doc, m);
   ReadLanguages(doc, directory, m);
   ReadFiles(doc, m);
+  ReadUninstall(doc, m);
   return m;
 }
 

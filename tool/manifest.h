@@ -53,13 +53,23 @@ struct Manifest {
   enum class DataOrder { kEntries, kExtension } dataOrder = DataOrder::kEntries;
 
   std::vector<Language> languages;  // in package order; the first is the fallback
-  // Where a text of languages[i] was set: (i, text index) -> position. Texts
-  // not in the map are the tool's built-in ones.
+  // Where a text of languages[i] was set: (i, text index) -> position, the
+  // uninstaller's texts at kUiTextCount + their index. Texts not in the map
+  // are the tool's built-in ones.
   std::map<std::pair<uint32_t, uint32_t>, SourcePosition> textWhere;
   SourcePosition languagesWhere;
 
   std::vector<FileRule> files;      // [[files]] and [[directories]] in file order
+
+  // [uninstall] generated = true: the package also installs the generated
+  // uninstaller and its record under kUninstallFolder.
+  bool generateUninstaller = false;
+  SourcePosition uninstallWhere;    // the generated value (or the table); line 0 = no table
 };
+
+// True when a target path ("/" or "\" separated) is the uninstall folder
+// or lies inside it, in any case.
+bool InUninstallFolder(const std::string& target);
 
 // Reads and checks a manifest file. Throws ManifestError (bad TOML, unknown
 // key, wrong type or value), ToolError (file unreadable).

@@ -15,10 +15,12 @@
 
 #include "base/memory_host.h"
 #include "package/pe.h"
+#include "package/uninstall_record.h"
 #include "tests/unit/test_support.h"
 #include "tool/build.h"
 #include "tool/encoding.h"
 #include "tool/inspect.h"
+#include "tool/languages.h"
 #include "tool/manifest.h"
 #include "tool/sources.h"
 
@@ -94,10 +96,14 @@ struct Project {
     options.readChunk = readChunk;
     options.installerMemoryWarning = installerMemoryWarning;
     options.layout = layout;
+    options.uninstaller = uninstaller;
+    options.toolDirectory = toolDirectory;
     std::ostringstream out, err;
     return BuildInstaller(options, out, err);
   }
 
+  std::optional<fs::path> uninstaller;
+  fs::path toolDirectory;
   size_t readChunk = kReadChunk;
   uint64_t installerMemoryWarning = uint64_t{1} << 30;
   StreamLayout layout;
@@ -1323,6 +1329,168 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
       EXPECT_EQ(failed(path, DecodeLimits{0, piece}), whole) << k.name << " " << piece;
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The generated uninstaller: [uninstall] generated = true.
+
+Project UninstallProject() {
+  Project p(R"([product]
+name = "Zentrova"
+mutex_name = "ZentrovaRunning"
+[setup]
+registry_view = "64-bit"
+info_text = "EULA.txt"
+[languages]
+use = ["en", "de"]
+[[files]]
+source = "a.exe"
+[[directories]]
+path = "logs/sub"
+[[files]]
+source = "docs/**/*.txt"
+target = "doc"
+[[files]]
+source = "EULA.txt"
+install = false
+[[files]]
+source = "a.exe"
+target = "A.EXE"
+architectures = "x64"
+[uninstall]
+generated = true
+)");
+  for (const char* name : {"EULA.txt", "a.exe", "docs/readme.txt", "docs/guide/intro.txt"}) p.Source(name, name);
+  p.Source("tool/tailpack-uninstall-x86.exe", "MZ uninstaller", kTime + 100);
+  p.toolDirectory = p.dir.Path() / "tool";  // found there for the i386 stub
+  return p;
+}
+
+std::u16string Text16(const Char16* text) {
+  return text == nullptr ? u"(absent)" : std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+TEST(ToolUninstall, RecordThenUninstallerComeLastAndListTheInstalledFiles) {
+  Project p = UninstallProject();
+  p.Build();
+  Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact()) << installer.FailureMessage();
+  const Catalogue& c = installer.Package();
+  std::vector<EntryView> e = Entries(installer);
+  ASSERT_EQ(e.size(), 8u);
+  EXPECT_EQ(e[6].name.substr(0, 10) + e[6].name.substr(26), "uninstall\\.tpr");
+  EXPECT_EQ(e[6].name.find_first_not_of("0123456789abcdef", 10), 26u) << e[6].name;
+  EXPECT_EQ(e[6].flags, kEntryArchBits | kEntryOsBits);
+  EXPECT_EQ(e[7].name, "uninstall\\uninstall.exe");
+  EXPECT_EQ(e[7].flags, kEntryArchBits | kEntryOsBits | kEntryUninstaller | kEntryReplaceInUse);
+  EXPECT_EQ(e[7].data, "MZ uninstaller");
+  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 100, 0));
+  EXPECT_EQ(e[7].time, e[6].time);
+
+  UninstallRecord r;
+  ASSERT_EQ(ParseUninstallRecord(c.block + e[6].dataOffset, e[6].size, &r), kPackageOk);
+  EXPECT_EQ(r.flags, kRecordFlag64BitView);
+  EXPECT_EQ(Text16(r.settings[kRecordMutexName]), u"ZentrovaRunning");
+  EXPECT_EQ(Text16(r.settings[kRecordWindowClass]), u"(absent)");
+  // Installed files once each (not the never-installed licence or the
+  // listed-only folder), then the folders deepest first.
+  std::vector<std::string> names;
+  for (const char* n = r.names; n < r.names + r.namesSize; n = NextRecordName(n)) names.push_back(n);
+  EXPECT_EQ(r.fileCount, 3u);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.exe", "doc\\guide\\intro.txt", "doc\\readme.txt", "logs\\sub",
+                                             "doc\\guide", "logs", "doc"}));
+  ASSERT_EQ(r.languageCount, 2u);
+  for (uint32_t l = 0; l < 2; ++l) {
+    EXPECT_EQ(r.languages[l].langId, c.languages[l].langId);
+    EXPECT_EQ(Text16(r.languages[l].texts[kUninstallProductRunning]), Text16(c.languages[l].texts[22]));
+    EXPECT_EQ(Text16(r.languages[l].texts[kUninstallNotAdministrator]), Text16(c.languages[l].texts[21]));
+  }
+  EXPECT_EQ(Text16(r.languages[0].texts[kUninstallQuestion]), DefaultLanguages()[0].uninstall[0]);
+  EXPECT_NE(Text16(r.languages[1].texts[kUninstallQuestion]), Text16(r.languages[0].texts[kUninstallQuestion]));
+  ReleaseUninstallRecord(&r);
+
+  // list and verify read it, also from a package laid out to stream and
+  // decoded in pieces, whose two last entries stay streamable.
+  p.layout.streamThreshold = 1;
+  p.Build("streams.exe");
+  for (const char* name : {"out.exe", "streams.exe"}) {
+    SCOPED_TRACE(name);
+    ListOptions list;
+    list.limits.inMemory = name[0] == 's' ? 1 : list.limits.inMemory;
+    std::ostringstream text, json, verify;
+    ListInstaller(p.dir.Path() / name, list, text);
+    EXPECT_NE(text.str().find("replace-in-use,uninstaller uninstall\\uninstall.exe\n"), std::string::npos);
+    EXPECT_NE(text.str().find("\n       uninstall record: 3 files, 4 folders, 2 languages\n"), std::string::npos);
+    list.json = true;
+    ListInstaller(p.dir.Path() / name, list, json);
+    EXPECT_NE(json.str().find("\"uninstall_record\":{\"files\":3,\"folders\":4,\"languages\":2,\"product\":\"Zentrova\"}"),
+              std::string::npos) << json.str();
+    EXPECT_EQ(json.str().find("\"uninstaller\":true"), json.str().rfind("\"uninstaller\":true"));
+    EXPECT_TRUE(VerifyInstaller(p.dir.Path() / name, false, verify, list.limits)) << verify.str();
+    EXPECT_NE(verify.str().find("ok     every uninstall record parses"), std::string::npos) << verify.str();
+    Installer again(p.dir.Path() / name, kArchX64, kOsWindows10, kNoUnpackedLimit, list.limits);
+    EXPECT_TRUE(InstallerStreams(again.Package(), kArchX64, kOsWindows10, 1, kStreamHeldSize));
+  }
+}
+
+TEST(ToolUninstall, BuildsAreReproducibleAndUnchangedWithoutIt) {
+  Project p = UninstallProject();
+  p.uninstaller = p.dir.Path() / "other.exe";
+  p.Source("other.exe", "MZ other", kTime + 500);
+  p.Build("one.exe", kTime + 200);
+  Touch(*p.uninstaller, kTime + 900);
+  p.Build("two.exe", kTime + 200);
+  EXPECT_TRUE(ReadFile(p.dir.Path() / "one.exe") == ReadFile(p.dir.Path() / "two.exe"));
+  std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "one.exe", kArchX64, kOsWindows10));
+  EXPECT_EQ(e.back().data, "MZ other");
+  EXPECT_EQ(e.back().time, FileTimeFromUnix(kTime + 200, 0));
+  // generated = false is the same as no table.
+  Project without = ExampleProject();
+  without.Build("plain.exe");
+  std::ofstream(without.manifest, std::ios::app) << "\n[uninstall]\ngenerated = false\n";
+  without.Build("false.exe");
+  EXPECT_TRUE(ReadFile(without.dir.Path() / "plain.exe") == ReadFile(without.dir.Path() / "false.exe"));
+}
+
+TEST(ToolUninstall, FindsTheUninstallerForTheStubsMachine) {
+  TempDir dir;
+  fs::path host = dir.Path() / "build" / "host";
+  fs::create_directories(host);
+  EXPECT_THROW(FindUninstaller(0x8664, host), ToolError);
+  for (fs::path found : {dir.Path() / "build/win64/tailpack-uninstall.exe",
+                         dir.Path() / "build/lib/tailpack/tailpack-uninstall-x64.exe", host / "tailpack-uninstall-x64.exe"}) {
+    WriteFile(found, "MZ");
+    EXPECT_EQ(FindUninstaller(0x8664, host), found);
+  }
+  EXPECT_THROW(FindUninstaller(0x014C, host), ToolError);
+  EXPECT_THROW(FindUninstaller(0xAA64, host), ToolError);
+}
+
+TEST(ToolUninstall, RefusesFilesExpandedIntoTheUninstallFolder) {
+  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"dist/**\"\n[uninstall]\ngenerated = true\n");
+  p.Source("dist/Uninstall/notes.txt", "mine");
+  p.uninstaller = p.dir.Path() / "dist/Uninstall/notes.txt";
+  EXPECT_THROW(p.Build(), ManifestError);
+}
+
+TEST(ToolUninstall, VerifyCallsARecordThatDoesNotParseDamage) {
+  UninstallRecordContents record;
+  record.settings[kRecordProductName] = u"Zentrova";
+  record.languages.resize(1);
+  record.files = {"zentrova.exe", "..\\x"};
+  PackageContents contents = test::SamplePackage();
+  contents.blobs.push_back(BuildUninstallRecord(record));
+  contents.files.push_back({"uninstall\\0123456789abcdef.tpr", 0, 0, 3});
+  TempDir dir;
+  StorePackage(dir.Path() / "p.exe", contents);
+  std::ostringstream text, listing;
+  EXPECT_FALSE(VerifyInstaller(dir.Path() / "p.exe", false, text));
+  EXPECT_NE(text.str().find("FAILED every uninstall record parses as the uninstaller reads it: entry 3"),
+            std::string::npos) << text.str();
+  // list still shows the package, and why the record is refused.
+  ListInstaller(dir.Path() / "p.exe", ListOptions{}, listing);
+  EXPECT_NE(listing.str().find("uninstall record: damaged: a name could leave the install folder"),
+            std::string::npos) << listing.str();
 }
 
 }  // namespace

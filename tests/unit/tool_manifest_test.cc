@@ -74,6 +74,20 @@ TEST(ManifestErrors, NameFileLineColumnAndWhatIsExpected) {
        "unknown key 'replace' in [[files]]"},
       {"directory without path", "[product]\nname = \"Z\"\n[[directories]]\nwindows = \"7\"\n", 3, 1, "needs path ="},
       {"files not tables", "files = \"a\"\n[product]\nname = \"Z\"\n", 1, 9, "[[files]]"},
+      {"generated uninstaller and uninstall_arguments",
+       "[product]\nname = \"Z\"\nuninstall_arguments = \"-u\"\n[uninstall]\ngenerated = true\n", 5, 13,
+       "remove product.uninstall_arguments (m.toml:3:23)"},
+      {"target inside uninstall\\",
+       "[product]\nname = \"Z\"\n[[files]]\nsource = \"a\"\ntarget = \"Uninstall\\\\x\"\n[uninstall]\ngenerated = true\n",
+       5, 10, "\"Uninstall\\x\" is inside the folder uninstall\\"},
+      {"folder uninstall\\", "[product]\nname = \"Z\"\n[[directories]]\npath = \"uninstall/\"\n[uninstall]\ngenerated = true\n",
+       4, 8, "is inside the folder uninstall\\"},
+      {"generated type", "[product]\nname = \"Z\"\n[uninstall]\ngenerated = \"yes\"\n", 4, 13,
+       "uninstall.generated must be true or false, not a string"},
+      {"uninstall key", "[product]\nname = \"Z\"\n[uninstall]\ngenerate = true\n", 4, 1,
+       "unknown key 'generate' in [uninstall]; expected one of: generated"},
+      {"uninstaller text format", "[product]\nname = \"Z\"\n[languages.texts.de]\nuninstall_question = \"%s %s?\"\n", 4, 22,
+       "has 2 \"%s\"; expected at most one"},
   };
   for (const ErrorCase& c : cases) {
     try {
@@ -293,6 +307,33 @@ TEST_F(LanguageFiles, ErrorsPointIntoTheLanguageFile) {
   // Two languages with one LANGID: the second could never be chosen.
   Write("y.toml", "[[language]]\ncode = \"de-AT\"\nlangid = 0x0407\nname = \"Deutsch\"\nbase = \"de\"\n");
   EXPECT_THROW(ParseHere(std::string(kMinimal) + "[languages]\nfiles = [\"y.toml\"]\n"), ManifestError);
+}
+
+TEST(Manifest, TheUninstallFolderIsFreeWithoutTheGeneratedUninstaller) {
+  const std::string files = std::string(kMinimal) + "[[files]]\nsource = \"a\"\n";
+  EXPECT_FALSE(Parse(files + "target = \"uninstall\\\\x\"\n[uninstall]\ngenerated = false\n").generateUninstaller);
+  EXPECT_TRUE(Parse(files + "target = \"uninstaller\\\\x\"\n[uninstall]\ngenerated = true\n").generateUninstaller);
+  EXPECT_FALSE(Parse(kMinimal).generateUninstaller);
+}
+
+TEST_F(LanguageFiles, UninstallerTextsOverrideOrFallBack) {
+  Write("x.toml",
+        "[[language]]\ncode = \"et\"\nlangid = 0x0425\nname = \"Eesti\"\nbase = \"en\"\n[language.texts]\n"
+        "uninstall_removed = \"%s eemaldati.\"\n"
+        "[[language]]\ncode = \"de-CH\"\nlangid = 0x0807\nname = \"Deutsch\"\nbase = \"de\"\n");
+  std::string all23;
+  for (const UiTextRole& role : kUiTextRoles) all23 += std::string(role.key) + " = \"%s\"\n";
+  Write("y.toml", "[[language]]\ncode = \"lv\"\nlangid = 0x0426\nname = \"Latviski\"\n[language.texts]\n" + all23);
+  Manifest m = ParseHere(std::string(kMinimal) +
+                         "[languages]\nfiles = [\"x.toml\", \"y.toml\"]\nuse = [\"de\", \"et\", \"de-CH\", \"lv\"]\n"
+                         "[languages.texts.de]\nuninstall_question = \"%s entfernen?\"\n");
+  const auto& english = DefaultLanguages()[0].uninstall;
+  const auto& german = DefaultLanguages()[8].uninstall;
+  EXPECT_EQ(m.languages[0].uninstall, (std::array<std::u16string, 3>{u"%s entfernen?", german[1], german[2]}));
+  EXPECT_EQ(m.textWhere.at({0, kUiTextCount + 0}).line, 7u);
+  EXPECT_EQ(m.languages[1].uninstall, (std::array<std::u16string, 3>{english[0], u"%s eemaldati.", english[2]}));
+  EXPECT_EQ(m.languages[2].uninstall, german);   // from its base
+  EXPECT_EQ(m.languages[3].uninstall, english);  // no base: English's
 }
 
 TEST(Manifest, LettersTheParserMisjudgesAsBlanksSurviveInStrings) {
@@ -551,6 +592,14 @@ TEST(Languages, EveryTextIsTranslatedAndWellFormed) {
     if (code != "en") {
       EXPECT_LE(sameAsEnglish, 1u) << code << " copies English texts";
     }
+    // The uninstaller's texts: one %s each, translated; the last one
+    // introduces the list of what is left.
+    for (uint32_t t = 0; t < kUninstallerTextCount; ++t) {
+      FormatScan scan = ScanUiFormat(language.uninstall[t]);
+      EXPECT_TRUE(scan.stringConversions == 1 && scan.badConversion.empty()) << code << " " << kUninstallerTextKeys[t];
+      if (code != "en") EXPECT_NE(language.uninstall[t], languages[0].uninstall[t]) << code;
+    }
+    EXPECT_TRUE(language.uninstall[2].back() == u':' || language.uninstall[2].back() == u'\uFF1A') << code;
     // The texts that name a button name it as the button is labelled.
     EXPECT_NE(texts[15].find(WithoutMnemonic(texts[16])), std::u16string::npos)
         << code << ": finished_subheading does not name the Finish button";

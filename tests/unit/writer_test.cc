@@ -10,6 +10,7 @@
 
 #include "package/package.h"
 #include "package/pe.h"
+#include "package/uninstall_record.h"
 #include "package/writer.h"
 #include "tests/unit/test_support.h"
 
@@ -453,6 +454,93 @@ TEST(Writer, SetCertificateEntryWritesWhereTheLoaderReads) {
     for (size_t i = 0; i < image.size(); ++i) changed += image[i] != before[i];
     EXPECT_LE(changed, 8u);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Uninstall records, read back with the uninstaller's parser.
+
+using tailpack::BuildUninstallRecord;
+using tailpack::UninstallRecordContents;
+
+UninstallRecordContents SampleRecord() {
+  UninstallRecordContents c;
+  c.flags = kRecordFlag64BitView;
+  c.settings = {u"Zentrova", u"", u"ZentrovaMain", u"Zentrova \u00e9"};
+  c.languages.resize(3);
+  for (uint32_t l = 0; l < 3; ++l) {
+    c.languages[l].langId = static_cast<uint16_t>(0x0407 + l);
+    for (uint32_t t = 0; t < kUninstallTextCount; ++t) c.languages[l].texts[t] = u"%s " + std::u16string(l + t, u'x');
+  }
+  c.files = {"zentrova.exe", "doc\\readme.txt", "\xE4rger.txt"};
+  c.folders = {"doc\\guide", "doc"};
+  return c;
+}
+
+TEST(Writer, UninstallRecordRoundTripsEveryField) {
+  const UninstallRecordContents c = SampleRecord();
+  std::vector<uint8_t> bytes = BuildUninstallRecord(c);
+  UninstallRecord r;
+  ASSERT_EQ(ParseUninstallRecord(bytes.data(), static_cast<uint32_t>(bytes.size()), &r), kPackageOk);
+  auto text = [](const Char16* t) { return t ? std::u16string(reinterpret_cast<const char16_t*>(t)) : u"(absent)"; };
+  EXPECT_EQ(r.flags, c.flags);
+  for (uint32_t s = 0; s < kRecordSettingCount; ++s) EXPECT_EQ(text(r.settings[s]), s == 1 ? u"(absent)" : c.settings[s]);
+  ASSERT_EQ(r.languageCount, c.languages.size());
+  for (uint32_t l = 0; l < r.languageCount; ++l) {
+    EXPECT_EQ(r.languages[l].langId, c.languages[l].langId);
+    for (uint32_t t = 0; t < kUninstallTextCount; ++t) EXPECT_EQ(text(r.languages[l].texts[t]), c.languages[l].texts[t]);
+  }
+  EXPECT_EQ(r.fileCount, c.files.size());
+  std::vector<std::string> names, expected = c.files;
+  expected.insert(expected.end(), c.folders.begin(), c.folders.end());
+  for (const char* n = r.names; n < r.names + r.namesSize; n = NextRecordName(n)) names.push_back(n);
+  EXPECT_EQ(names, expected);
+  ReleaseUninstallRecord(&r);
+}
+
+TEST(Writer, DamagedUninstallRecordsAreRefused) {
+  using Change = void (*)(UninstallRecordContents& c);
+  using Patch = void (*)(std::vector<uint8_t>& bytes);
+  struct Case {
+    const char* what;
+    Change change;
+    Patch patch;
+    PackageStatus expected;
+  } cases[] = {
+      {"truncated", nullptr, [](std::vector<uint8_t>& b) { b.pop_back(); }, kPackageBadLayout},
+      {"trailing byte", nullptr, [](std::vector<uint8_t>& b) { b.push_back(0); }, kPackageBadLayout},
+      {"bad magic", nullptr, [](std::vector<uint8_t>& b) { b[0] ^= 0x20; }, kPackageBadLayout},
+      {"one name more than stored", nullptr, [](std::vector<uint8_t>& b) { ++b[8]; }, kPackageBadLayout},
+      {"name climbing out", [](UninstallRecordContents& c) { c.files[1] = "..\\x"; }, nullptr, kPackageUnsafeName},
+      {"two %s", [](UninstallRecordContents& c) { c.languages[1].texts[kUninstallRemoved] = u"%s%s"; }, nullptr,
+       kPackageUnsafeFormat},
+      {"no product name", [](UninstallRecordContents& c) { c.settings[0].clear(); }, nullptr, kPackageNoProductName},
+      {"product name nesting keys", [](UninstallRecordContents& c) { c.settings[0] = u"a\\b"; }, nullptr,
+       kPackageBadSetting},
+  };
+  for (const Case& k : cases) {
+    UninstallRecordContents c = SampleRecord();
+    if (k.change) k.change(c);
+    std::vector<uint8_t> bytes = BuildUninstallRecord(c);
+    if (k.patch) k.patch(bytes);
+    UninstallRecord r;
+    EXPECT_EQ(ParseUninstallRecord(bytes.data(), static_cast<uint32_t>(bytes.size()), &r), k.expected) << k.what;
+    EXPECT_EQ(r.languages, nullptr) << k.what;
+  }
+  // What the format cannot hold is refused when writing.
+  const Change refused[] = {
+      [](UninstallRecordContents& c) { c.languages.clear(); },
+      [](UninstallRecordContents& c) { c.languages.resize(256, c.languages[0]); },
+      [](UninstallRecordContents& c) { c.files.push_back(std::string(kMaxRecordSize, 'a')); },
+      [](UninstallRecordContents& c) { c.folders[0] = std::string("do\0c", 4); },
+  };
+  for (Change change : refused) {
+    UninstallRecordContents c = SampleRecord();
+    change(c);
+    EXPECT_THROW(BuildUninstallRecord(c), WriterError);
+  }
+  UninstallRecordContents c = SampleRecord();
+  c.languages.resize(255, c.languages[0]);
+  EXPECT_EQ(BuildUninstallRecord(c)[6], 255);
 }
 
 }  // namespace
