@@ -13,8 +13,9 @@ add_library(tailpack_writer STATIC package/writer.cc)
 target_link_libraries(tailpack_writer PUBLIC tailpack_core)
 
 # The runtime's logic over the recording fake of the platform layer.
-add_library(tailpack_runtime_fake STATIC ${TAILPACK_RUNTIME_SOURCES} platform/fake/fake_platform.cc
-  platform/fake/fake_install.cc platform/fake/fake_ui.cc)
+add_library(tailpack_runtime_fake STATIC ${TAILPACK_RUNTIME_SOURCES} ${TAILPACK_UNINSTALL_SOURCES}
+  platform/fake/fake_platform.cc platform/fake/fake_install.cc platform/fake/fake_ui.cc
+  platform/fake/fake_uninstall.cc)
 target_link_libraries(tailpack_runtime_fake PUBLIC tailpack_core)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/tool/CMakeLists.txt)

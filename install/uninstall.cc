@@ -4,6 +4,7 @@
 #include "install/location.h"
 #include "install/report.h"
 #include "package/load.h"
+#include "package/uninstall_record.h"
 #include "platform/platform.h"
 #include "startup/message.h"
 #include "startup/run_setup.h"
@@ -48,6 +49,16 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
     }
   }
   command[quoted] = 0;
+  // A package with a generated uninstaller (marked by its last entry,
+  // written under kUninstallerName) registers it instead of the product,
+  // and again with "-s" as the quiet command. The quoted path fits: the file
+  // was written at it.
+  uint32_t count = g_package->header.fileCount;
+  int generated = count != 0 && (g_package->entries[count - 1].flags & kEntryUninstaller) != 0;
+  if (generated) {
+    command[1 + namePosition] = 0;
+    AppendAscii(command, kCommandCapacity, kUninstallerCommand);
+  }
   const Char16* arguments = Setting(g_package, kUninstallArguments);
   if (arguments != 0 && (AppendAscii(command, kCommandCapacity, " ") != 0 ||
                          AppendText(command, kCommandCapacity, arguments) != 0)) {
@@ -56,16 +67,17 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
 
   Char16 name[kNameAndVersionCapacity];
   ComposeNameAndVersion(name);
-  const Char16* texts[kTextValues] = {command, path, path, name,
-                                      Setting(g_package, kProductVersion),
-                                      Setting(g_package, kPublisher)};
+  const Char16* texts[kValueCount + 1] = {command, path, path, name, Setting(g_package, kProductVersion),
+                                          Setting(g_package, kPublisher), 0, 0, 0, command};
   uint32_t numbers[kValueCount - kTextValues] = {1, 1,
                                                  static_cast<uint32_t>(g_package->total >> 10)};
   const char* valueName = kUninstallValueNames;
-  for (int i = 0; i < kValueCount; ++i) {
+  for (int i = 0; i < kValueCount + generated; ++i) {
     // DisplayIcon is the executable's path, InstallLocation its folder part.
     if (i == 2) path[namePosition] = 0;
-    if (i < kTextValues) {
+    // The quiet command follows the nine values.
+    if (i == kValueCount) AppendAscii(command, kCommandCapacity, " -s");
+    if (i < kTextValues || i == kValueCount) {
       // An absent version or publisher is written as an empty text.
       const Char16* text = texts[i] != 0 ? texts[i] : u"";
       SetRegistryValue(key, valueName, kRegSz, text,

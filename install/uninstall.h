@@ -4,11 +4,13 @@
 #include "base/types.h"
 
 // The uninstall values in the order they are written: six REG_SZ, then
-// three REG_DWORD; the names one after the other, each ended by a 0 byte.
+// three REG_DWORD, then QuietUninstallString (REG_SZ, written only when the
+// package carries the generated uninstaller); the names one after the other,
+// each ended by a 0 byte.
 // An earlier installation is recognised by two of them.
 inline constexpr char kUninstallValueNames[] =
     "UninstallString\0DisplayIcon\0InstallLocation\0DisplayName\0DisplayVersion\0"
-    "Publisher\0NoModify\0NoRepair\0EstimatedSize";
+    "Publisher\0NoModify\0NoRepair\0EstimatedSize\0QuietUninstallString";
 const char* const kInstallLocationValue = kUninstallValueNames + 28;
 const char* const kDisplayVersionValue = kUninstallValueNames + 56;
 static_assert(kUninstallValueNames[27] == 0 && kUninstallValueNames[28] == 'I' &&

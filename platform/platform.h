@@ -83,6 +83,7 @@ const uint32_t kMbYesNo = 0x04;
 const uint32_t kMbIconError = 0x10;
 const uint32_t kMbIconQuestion = 0x20;
 const uint32_t kMbIconWarning = 0x30;
+const uint32_t kMbIconInformation = 0x40;
 const int kIdOk = 1;
 const int kIdCancel = 2;
 const int kIdYes = 6;
@@ -181,6 +182,45 @@ int QuerySpecialFolder(int folder, int create, Char16* buffer);
 const int kFolderDesktop = 16;        // CSIDL_DESKTOPDIRECTORY
 const int kFolderCommonPrograms = 23; // CSIDL_COMMON_PROGRAMS
 const int kFolderLocalAppData = 28;   // CSIDL_LOCAL_APPDATA
+
+// The generated uninstaller.
+// The UTF-16 command line of the process (GetCommandLineW).
+const Char16* GetCommandLine16();
+// Calls `visit` with the name (no folder) and the last-write time (a
+// FILETIME) of every file that matches the wildcard `pattern`, a full path
+// (FindFirstFileW, FindNextFileW); folders are skipped.
+typedef void (*FileVisitor)(const Char16* name, uint64_t writeTime, void* context);
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context);
+// RegDeleteKeyExA under HKEY_LOCAL_MACHINE with the view bits of `view`
+// (RegDeleteKeyA where the system has no views). Returns the Windows result.
+int32_t DeleteMachineKey(const char* path, uint32_t view);
+// lstrcmpiW: 1 when the texts are equal but for case, else 0.
+int IsSameTextIgnoringCase(const Char16* a, const Char16* b);
+// GetTempPathW into a kPathCapacity-unit buffer, ending in "\"; 0 on
+// success, 1 when there is none or it does not fit.
+int QueryTemporaryFolder(Char16* buffer);
+// Copies the running executable to `path` (which must not exist) and opens
+// the copy again for deletion when the last handle to it closes; that
+// handle is inherited by the processes StartInheritingProcess starts.
+// Returns 0, or 1 when the copy could not be made (nothing is left then).
+int CopySelfForRemoval(const Char16* path);
+// A pipe whose write end is inherited: returns 0 with both ends set.
+int CreateResultPipe(void** readEnd, void** writeEnd);
+// ReadPipe reads until `size` bytes have come or the other end is closed,
+// and returns the count read; WritePipe writes all of `data`.
+uint32_t ReadPipe(void* end, void* buffer, uint32_t size);
+void WritePipe(void* end, const void* data, uint32_t size);
+// CreateProcessW of the writable command line with handles inherited;
+// returns the process handle, or null.
+void* StartInheritingProcess(Char16* commandLine);
+// OpenProcess(SYNCHRONIZE) of a process by its id; null when it is gone.
+void* OpenProcessToWait(uint32_t processId);
+// Waits at most `milliseconds` for the process to end; returns its exit
+// code, or kStillRunning.
+uint32_t WaitForProcess(void* process, uint32_t milliseconds);
+const uint32_t kStillRunning = 259;
+uint32_t CurrentProcessId();
+void CloseObject(void* handle);
 
 // Windows, messages and timers.
 void SleepFor(uint32_t milliseconds);

@@ -134,6 +134,20 @@ struct FakePlatform {
   int32_t shellAsUserResult = 0;              // HRESULT of the shell route
   std::vector<std::pair<int, int>> fonts;     // CreateFontW height, weight
 
+  // Generated uninstaller (platform/fake/fake_uninstall.cc).
+  std::u16string commandLine16 = u"uninstall.exe";
+  std::u16string tempFolder = u"C:\\Temp\\";    // GetTempPathW; empty: none
+  bool copySucceeds = true;                       // CopySelfForRemoval
+  std::set<std::u16string> deleteOnClose;         // copies that go with their last handle
+  bool pipeCreates = true;
+  std::vector<uint8_t> pipe;                      // bytes written and not yet read
+  uint32_t processId = 1200;                      // GetCurrentProcessId
+  // Runs as the started process with its command line; returns its exit
+  // code. Without it CreateProcessW fails.
+  std::function<uint32_t(const std::u16string&)> onStartProcess;
+  uint32_t startedExitCode = kStillRunning;       // of the last started process
+  std::vector<std::u16string> startedCommands;
+
   // Answers for message boxes, in order; IDOK when the list runs out.
   std::vector<int> messageBoxAnswers;
 

@@ -1,0 +1,111 @@
+// Windows implementation of the platform calls only the generated
+// uninstaller makes: its command line, finding its records, deleting the
+// uninstall key, and the temporary copy it hands the removal to.
+#include <windows.h>
+
+#include "base/text.h"
+#include "platform/platform.h"
+
+static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+const Char16* GetCommandLine16() { return reinterpret_cast<const Char16*>(GetCommandLineW()); }
+
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      uint64_t time = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                      found.ftLastWriteTime.dwLowDateTime;
+      visit(reinterpret_cast<const Char16*>(found.cFileName), time, context);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+int32_t DeleteMachineKey(const char* path, uint32_t view) {
+  // RegDeleteKeyExA exists from Vista and 64-bit XP on; the 32-bit systems
+  // before have no views to choose from.
+  typedef LONG(WINAPI * DeleteKeyExFunction)(HKEY, LPCSTR, REGSAM, DWORD);
+  HMODULE advapi = GetModuleHandleW(L"advapi32");
+  DeleteKeyExFunction deleteEx =
+      advapi ? reinterpret_cast<DeleteKeyExFunction>(GetProcAddress(advapi, "RegDeleteKeyExA")) : 0;
+  if (deleteEx != 0) return deleteEx(HKEY_LOCAL_MACHINE, path, view, 0);
+  return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+}
+
+int IsSameTextIgnoringCase(const Char16* a, const Char16* b) { return lstrcmpiW(Wide(a), Wide(b)) == 0; }
+
+int QueryTemporaryFolder(Char16* buffer) {
+  DWORD length = GetTempPathW(MAX_PATH, reinterpret_cast<wchar_t*>(buffer));
+  return length == 0 || length >= MAX_PATH;
+}
+
+static SECURITY_ATTRIBUTES g_inherited = {sizeof(SECURITY_ATTRIBUTES), 0, TRUE};
+
+int CopySelfForRemoval(const Char16* path) {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(0, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || !CopyFileW(self, Wide(path), TRUE)) return 1;
+  // Held by the copy's process through inheritance: the file goes when the
+  // last process that has it open ends. Starting the copy opens it again,
+  // which the sharing allows.
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &g_inherited,
+                            OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, 0);
+  if (file == INVALID_HANDLE_VALUE) {
+    DeleteFileW(Wide(path));
+    return 1;
+  }
+  return 0;
+}
+
+int CreateResultPipe(void** readEnd, void** writeEnd) {
+  HANDLE read = 0, write = 0;
+  if (!CreatePipe(&read, &write, &g_inherited, 0)) return 1;
+  // The read end stays with this process.
+  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  *readEnd = read;
+  *writeEnd = write;
+  return 0;
+}
+
+uint32_t ReadPipe(void* end, void* buffer, uint32_t size) {
+  uint32_t total = 0;
+  DWORD read = 0;
+  while (total < size && ReadFile(end, static_cast<uint8_t*>(buffer) + total, size - total, &read, 0) && read != 0) {
+    total += read;
+  }
+  return total;
+}
+
+void WritePipe(void* end, const void* data, uint32_t size) {
+  DWORD written = 0;
+  WriteFile(end, data, size, &written, 0);
+}
+
+void* StartInheritingProcess(Char16* commandLine) {
+  STARTUPINFOW startup;
+  PROCESS_INFORMATION process;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessW(0, reinterpret_cast<wchar_t*>(commandLine), 0, 0, TRUE, 0, 0, 0, &startup, &process)) {
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+void* OpenProcessToWait(uint32_t processId) { return OpenProcess(SYNCHRONIZE, FALSE, processId); }
+
+uint32_t WaitForProcess(void* process, uint32_t milliseconds) {
+  DWORD code = kStillRunning;
+  if (WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+  return code;
+}
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+void CloseObject(void* handle) {
+  if (handle != 0) CloseHandle(handle);
+}

@@ -1,0 +1,213 @@
+#include "uninstall/remove.h"
+
+#include "base/memory.h"
+#include "base/text.h"
+#include "install/location.h"
+#include "install/uninstall.h"
+#include "package/load.h"
+#include "platform/platform.h"
+#include "startup/language.h"
+#include "startup/probe.h"
+#include "startup/run_setup.h"
+
+struct RecordSearch {
+  RecordSet* set;
+  Char16* path;          // the uninstall folder with its "\", then work space
+  uint32_t namePosition;
+  uint64_t newest;
+};
+
+static void AddRecord(const Char16* name, uint64_t writeTime, void* context) {
+  RecordSearch* search = static_cast<RecordSearch*>(context);
+  RecordSet* set = search->set;
+  uint32_t slot = set->count;
+  search->path[search->namePosition] = 0;
+  if (slot == kMaxRecords || CopyText(set->names[slot], kRecordNameCapacity, name) != 0 ||
+      AppendText(search->path, kPathCapacity, name) != 0) {
+    return;
+  }
+  PlatformFile file = OpenFileForReading(search->path);
+  if (file == 0) return;
+  uint64_t size = QueryFileSize(file);
+  uint8_t* data = size <= kMaxRecordSize ? static_cast<uint8_t*>(AllocateMemory(static_cast<uint32_t>(size))) : 0;
+  int usable = data != 0 && ReadFileAt(file, 0, data, static_cast<uint32_t>(size)) == 0 &&
+               ParseUninstallRecord(data, static_cast<uint32_t>(size), &set->records[slot]) == kPackageOk;
+  CloseFile(file);
+  if (!usable) {
+    FreeMemory(data);
+    return;
+  }
+  set->data[slot] = data;
+  if (slot == 0 || writeTime > search->newest) {
+    search->newest = writeTime;
+    set->primary = slot;
+  }
+  set->count = slot + 1;
+}
+
+// Writes `folder`, "uninstall\" and, with `pattern`, the records' wildcard
+// into the kPathCapacity-unit `path`; returns the length before the
+// wildcard, or 0 when it does not fit.
+static uint32_t ComposeUninstallFolder(Char16* path, const Char16* folder, int pattern) {
+  if (CopyText(path, kPathCapacity, folder) != 0 || AppendAscii(path, kPathCapacity, kUninstallFolder) != 0 ||
+      AppendSeparator(path, kPathCapacity) != 0) {
+    return 0;
+  }
+  uint32_t length = static_cast<uint32_t>(TextLength(path));
+  if (pattern && (AppendAscii(path, kPathCapacity, "*") != 0 ||
+                  AppendAscii(path, kPathCapacity, kRecordExtension) != 0)) {
+    return 0;
+  }
+  return length;
+}
+
+uint32_t LoadRecords(const Char16* folder, RecordSet* set) {
+  FillBytes(set, 0, sizeof *set);
+  Char16 path[kPathCapacity];
+  RecordSearch search = {set, path, ComposeUninstallFolder(path, folder, 1), 0};
+  if (search.namePosition != 0) ListFiles(path, AddRecord, &search);
+  return set->count;
+}
+
+void ReleaseRecords(RecordSet* set) {
+  for (uint32_t i = 0; i < set->count; ++i) {
+    ReleaseUninstallRecord(&set->records[i]);
+    FreeMemory(set->data[i]);
+  }
+  set->count = 0;
+}
+
+int PrepareCatalogue(RecordSet* set, Catalogue* catalogue) {
+  const UninstallRecord* record = &set->records[set->primary];
+  FillBytes(catalogue, 0, sizeof *catalogue);
+  LanguageRecord* languages =
+      static_cast<LanguageRecord*>(AllocateMemory(sizeof(LanguageRecord) * record->languageCount));
+  if (languages == 0) return 1;
+  for (uint32_t i = 0; i < record->languageCount; ++i) {
+    languages[i].langId = record->languages[i].langId;
+    languages[i].name = u"";
+    for (uint32_t t = 0; t < kUiTextCount; ++t) languages[i].texts[t] = u"";
+    languages[i].texts[kTextProductRunning] = record->languages[i].texts[kUninstallProductRunning];
+    languages[i].texts[kTextNotAdministrator] = record->languages[i].texts[kUninstallNotAdministrator];
+  }
+  catalogue->languages = languages;
+  catalogue->header.languageCount = static_cast<uint16_t>(record->languageCount);
+  catalogue->header.flags = record->flags & kRecordFlag64BitView;
+  g_machine.archMask = ProbeArchitecture();
+  g_machine.registryView = RegistryViewFor(g_machine.archMask, catalogue->header.flags);
+  catalogue->registryView = g_machine.registryView;
+  static const SettingIndex kSettings[kRecordSettingCount] = {kProductName, kMutexName, kWindowClass,
+                                                              kWindowTitle};
+  for (uint32_t s = 0; s < kRecordSettingCount; ++s) catalogue->settings.text[kSettings[s]] = record->settings[s];
+  g_package = catalogue;
+  SelectLanguage();
+  return 0;
+}
+
+const Char16* UninstallTextFor(const RecordSet* set, uint32_t index) {
+  return set->records[set->primary].languages[g_selectedLanguage].texts[index];
+}
+
+// Adds a line to the list of what is left, once.
+static void ListLeftItem(LeftItems* left, const Char16* item) {
+  Char16 line[kPathCapacity + 1] = {'\n'};
+  CopyText(line + 1, kPathCapacity, item);
+  size_t length = TextLength(line);
+  for (const Char16* p = left->text; *p != 0; ++p) {
+    uint32_t i = 0;
+    while (i < length && p[i] == line[i]) ++i;
+    if (i == length && (p[i] == 0 || p[i] == '\n')) return;
+  }
+  ++left->count;
+  AppendText(left->text, kMessageCapacity, line);
+}
+
+// Deletes the file at `path`; one that stays (in use) is deleted at the next
+// restart and listed as `item`.
+static void RemoveFile(const Char16* path, const Char16* item, LeftItems* left) {
+  if (QueryFileAttributes(path) == kInvalidAttributes || DeleteFileAt(path) != 0) return;
+  DeleteAtRestart(path);
+  ListLeftItem(left, item);
+}
+
+// Number of separators in a recorded name: deeper folders go first.
+static uint32_t DepthOf(const char* name) {
+  uint32_t depth = 0;
+  for (; *name != 0; ++name) depth += *name == '\\' || *name == '/';
+  return depth;
+}
+
+// The folders of every record, deepest first.
+static void RemoveFolders(uint32_t namePosition, Char16* path, RecordSet* set) {
+  uint32_t total = 0;
+  for (uint32_t r = 0; r < set->count; ++r) total += set->records[r].folderCount;
+  const char** folders = static_cast<const char**>(AllocateMemory(sizeof(const char*) * (total + 1)));
+  uint32_t count = 0;
+  for (uint32_t r = 0; r < set->count && folders != 0; ++r) {
+    const UninstallRecord* record = &set->records[r];
+    const char* name = record->names;
+    for (uint32_t i = 0; i < record->fileCount; ++i) name = NextRecordName(name);
+    for (uint32_t i = 0; i < record->folderCount; ++i, name = NextRecordName(name)) {
+      // Insertion by depth keeps each record's own order among equals.
+      uint32_t at = count++;
+      while (at != 0 && DepthOf(folders[at - 1]) < DepthOf(name)) {
+        folders[at] = folders[at - 1];
+        --at;
+      }
+      folders[at] = name;
+    }
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    path[namePosition] = 0;
+    if (ConvertAnsiText(folders[i], path + namePosition, kPathCapacity - namePosition) == 0) RemoveFolder(path);
+  }
+  FreeMemory(folders);
+}
+
+uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
+  FillBytes(left, 0, sizeof *left);
+  Char16 path[kPathCapacity];
+  CopyText(path, kPathCapacity, folder);
+  uint32_t namePosition = static_cast<uint32_t>(TextLength(path));
+  for (uint32_t r = 0; r < set->count; ++r) {
+    const UninstallRecord* record = &set->records[r];
+    const char* name = record->names;
+    for (uint32_t i = 0; i < record->fileCount; ++i, name = NextRecordName(name)) {
+      path[namePosition] = 0;
+      if (ConvertAnsiText(name, path + namePosition, kPathCapacity - namePosition) != 0) continue;
+      RemoveFile(path, path + namePosition, left);
+    }
+  }
+
+  // The shortcuts the installer may have made, by the product's name.
+  static const int kShortcutFolders[2] = {kFolderDesktop, kFolderCommonPrograms};
+  for (int i = 0; i < 2; ++i) {
+    Char16 link[kPathCapacity];
+    if (QuerySpecialFolder(kShortcutFolders[i], 0, link) != 0 && AppendSeparator(link, kPathCapacity) == 0 &&
+        AppendText(link, kPathCapacity, Setting(g_package, kProductName)) == 0 &&
+        AppendAscii(link, kPathCapacity, ".lnk") == 0) {
+      RemoveFile(link, link, left);
+    }
+  }
+
+  RemoveFolders(namePosition, path, set);
+
+  // The uninstall entry, unless another copy of the product has taken it over
+  // since (its InstallLocation names another folder).
+  char key[kKeyPathCapacity];
+  Char16 location[kPathCapacity];
+  if (UninstallKeyPath(key) == 0) {
+    QueryInstalledCopy(location, kPathCapacity);
+    if (location[0] == 0 || IsSameTextIgnoringCase(location, folder)) {
+      DeleteMachineKey(key, g_package->registryView);
+    }
+  }
+
+  // The records last: an uninstall stopped before here can run again.
+  uint32_t recordsAt = ComposeUninstallFolder(path, folder, 0);
+  for (uint32_t r = 0; r < set->count && recordsAt != 0; ++r) {
+    path[recordsAt] = 0;
+    if (AppendText(path, kPathCapacity, set->names[r]) == 0) RemoveFile(path, path + namePosition, left);
+  }
+  return left->count;
+}

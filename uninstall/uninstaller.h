@@ -1,0 +1,22 @@
+// The generated uninstaller: installed as "<folder>\uninstall\uninstall.exe",
+// it asks, closes the running product and hands the removal to a copy of
+// itself in the temporary folder, which can delete the uninstaller's own
+// file and folders once it has ended.
+#pragma once
+
+#include "base/types.h"
+
+// Exit codes: removed or cancelled; not started (no administrator rights, no
+// usable record); something could not be removed.
+const uint32_t kExitRemoved = 0;
+const uint32_t kExitNotStarted = 1;
+const uint32_t kExitIncomplete = 2;
+
+// Runs the uninstaller for the tail of its command line (after the program
+// name): "-s" or "/s" removes without asking and without messages;
+// "--remove ..." is the temporary copy's part. Returns the exit code.
+uint32_t RunUninstaller(const Char16* tail);
+
+// The tail of a UTF-16 command line: after the program name (quoted or
+// not) and the blanks that follow it.
+const Char16* FindCommandTail16(const Char16* line);
