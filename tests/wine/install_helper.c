@@ -7,6 +7,7 @@
  *                          each one, "ready" once the window exists
  *   mutex NAME READY STOP  owns the mutex NAME
  *   lock PATH READY STOP   keeps PATH open for reading without write sharing
+ *   hold PATH READY STOP   the same, and the file cannot be deleted meanwhile
  *                          (as Windows keeps a running program's file)
  *   find CLASS             exit 0 once a window of CLASS exists (20 s)
  *   lnk PATH OUT           writes the shortcut's target, arguments, working
@@ -125,9 +126,10 @@ int wmain(int argc, wchar_t** argv) {
     WaitForStop();
     return 0;
   }
-  if (argc == 5 && wcscmp(argv[1], L"lock") == 0) {
+  int hold = argc == 5 && wcscmp(argv[1], L"hold") == 0;
+  if (argc == 5 && (hold || wcscmp(argv[1], L"lock") == 0)) {
     g_stop = argv[4];
-    HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+    HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | (hold ? 0 : FILE_SHARE_DELETE), NULL,
                               OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return 1;
     Touch(argv[3]);
