@@ -2,7 +2,8 @@
 # make package: the Debian package build/tailpack_<version>_amd64.deb.
 #
 #   /usr/bin/tailpack                      the tool (stripped)
-#   /usr/lib/tailpack/tailpack-stub-x86.exe, tailpack-stub-x64.exe
+#   /usr/lib/tailpack/tailpack-stub-x86.exe, tailpack-stub-x64.exe,
+#     tailpack-uninstall-x86.exe, tailpack-uninstall-x64.exe
 #                                          the stubs, where the tool finds them
 #   /usr/share/man/man1/tailpack.1.gz      from the tool's --help (help2man)
 #   /usr/share/bash-completion/completions/tailpack
@@ -38,6 +39,8 @@ install -m 755 "$tool" "$root/usr/bin/tailpack"
 strip --strip-unneeded --remove-section=.comment --remove-section=.note "$root/usr/bin/tailpack"
 install -m 644 "$top/build/win32/tailpack-stub.exe" "$root/usr/lib/tailpack/tailpack-stub-x86.exe"
 install -m 644 "$top/build/win64/tailpack-stub.exe" "$root/usr/lib/tailpack/tailpack-stub-x64.exe"
+install -m 644 "$top/build/win32/tailpack-uninstall.exe" "$root/usr/lib/tailpack/tailpack-uninstall-x86.exe"
+install -m 644 "$top/build/win64/tailpack-uninstall.exe" "$root/usr/lib/tailpack/tailpack-uninstall-x64.exe"
 
 # --- Manual page: the top-level --help and every command's, as help2man
 # reads them. ---------------------------------------------------------------

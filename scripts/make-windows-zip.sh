@@ -5,6 +5,7 @@
 #   tailpack-<version>/tailpack.exe            the tool (x86_64, static)
 #   tailpack-<version>/tailpack-stub-x86.exe   the shipped i686 stub
 #   tailpack-<version>/tailpack-stub-x64.exe   the x86_64 stub
+#   tailpack-<version>/tailpack-uninstall-x86.exe, -x64.exe   the generated uninstallers
 #   tailpack-<version>/docs/                   README.md, docs/*.md
 #
 # The tool finds the stubs next to itself, so `tailpack build` needs no
@@ -28,6 +29,8 @@ python3 - "$out" "tailpack-$version" "$stamp" \
   "tailpack.exe=$wintool" \
   "tailpack-stub-x86.exe=$top/build/win32/tailpack-stub.exe" \
   "tailpack-stub-x64.exe=$top/build/win64/tailpack-stub.exe" \
+  "tailpack-uninstall-x86.exe=$top/build/win32/tailpack-uninstall.exe" \
+  "tailpack-uninstall-x64.exe=$top/build/win64/tailpack-uninstall.exe" \
   "docs/README.md=$top/README.md" \
   "docs/windows.md=$top/docs/windows.md" \
   "docs/manifest.md=$top/docs/manifest.md" \
