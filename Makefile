@@ -37,7 +37,8 @@ unit-test: host
 	ctest --test-dir build/host --output-on-failure -j $(JOBS)
 
 imports-test: stubs
-	tests/check_stub.sh build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
+	tests/check_stub.sh build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe \
+	  build/win32/tailpack-uninstall.exe build/win64/tailpack-uninstall.exe
 	python3 resources/check_resources.py build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
 
 wine-test: host stubs windows-zip

@@ -12,6 +12,8 @@
   which saves a section header and the padding of one file block. The base
   relocation directory entry points at their new place; their content does
   not change, as no relocation refers to the relocation table itself;
+- an image with the dynamic-base flag for which the linker wrote no
+  relocations gets an empty relocation table at the end of .rsrc;
 - zero bytes at the end of a section take no file space (the loader
   zero-fills each section up to its virtual size);
 - the import directory entry is pointed at the import descriptors, which
@@ -31,6 +33,7 @@ this script does not expect (it is then left unchanged).
 import struct
 import sys
 
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x40
 IMAGE_SCN_CNT_CODE = 0x20
 IMAGE_SCN_CNT_INITIALIZED_DATA = 0x40
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
@@ -202,6 +205,7 @@ def compact(data):
             section['header'][9] &= ~IMAGE_SCN_MEM_WRITE
 
     (machine,) = struct.unpack_from('<H', data, nt + 4)
+    (dll_characteristics,) = struct.unpack_from('<H', data, optional + 70)
     data = place_imports(bytearray(data), sections, directories, machine,
                          struct.unpack_from('<I', data, optional + 28)[0], optional + 16)
 
@@ -226,6 +230,26 @@ def compact(data):
             struct.pack_into('<II', data, directories + 8 * BASE_RELOCATION_DIRECTORY, new_rva,
                              reloc_size)
             data = bytes(data)
+    elif reloc_size == 0 and dll_characteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE:
+        # x86-64 code may hold no absolute address at all, and the linker
+        # then writes no relocations. An empty block (page 0, size 8) says
+        # the image needs no fix-ups, so that every loader moves it to a
+        # random base rather than take the missing table for a fixed image.
+        host = last
+        flags = host[9]
+        wanted = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ
+        unwanted = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_WRITE
+        if flags & wanted != wanted or flags & unwanted != 0:
+            raise LayoutError('no read-only data section for an empty relocation table')
+        content = sections[-1]['raw'][:host[1]]
+        content += b'\0' * (align(len(content), 4) - len(content))
+        new_rva = host[2] + len(content)
+        content += struct.pack('<II', 0, 8)
+        host[1] = len(content)
+        sections[-1]['raw'] = content
+        data = bytearray(data)
+        struct.pack_into('<II', data, directories + 8 * BASE_RELOCATION_DIRECTORY, new_rva, 8)
+        data = bytes(data)
 
     # New layout: DOS header, NT headers, section table, then the sections.
     headers_end = DOS_HEADER_SIZE + 24 + optional_size + 40 * len(sections)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make screenshots: every page of the wizard in English, in German and in
-# English at 192 DPI, and the licence page of a licence written in UTF-8, as
+# English at 192 DPI, the licence page of a licence written in UTF-8 and the
+# generated uninstaller's question, as
 # PNG files in docs/screenshots/ (the README shows two of them). Runs under Xvfb in a private prefix like the tests.
 #
 # The installer is the example product with a configuration command that
@@ -102,4 +103,21 @@ $(shot utf8-1-license)
 click 2" -- "$licence_dir/setup.exe"
 tp_expect_exit 0
 tp_png "$TP_TEST_DIR/utf8-1-license.bmp" "$out/en-utf8-license.png"
+# The generated uninstaller's question, over the example installed with it.
+tp_case "the generated uninstaller: its question"
+removal_dir=$TP_TEST_DIR/removal
+mkdir -p "$removal_dir"
+sed -e '/^uninstall_arguments/d' -e "s|^source = \"|source = \"$TP_ROOT/examples/zentrova/|" \
+  "$TP_ROOT/examples/zentrova/tailpack.toml" >"$removal_dir/tailpack.toml"
+printf '\n[uninstall]\ngenerated = true\n' >>"$removal_dir/tailpack.toml"
+"$TP_ROOT/build/host/tailpack" build "$removal_dir/tailpack.toml" --stub "$TP_STUB" \
+  --uninstaller "$TP_ROOT/build/win64/tailpack-uninstall.exe" -q -o "$removal_dir/setup.exe" || tp_die "tailpack build failed"
+"$TP_WINE" reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
+rm -rf "$pf64/Zentrova"
+tp_run_installer -- "$removal_dir/setup.exe" -s
+tp_expect_exit 0
+tp_run_installer --answers no --box-shot "$(tp_winpath "$TP_TEST_DIR/uninstall-question.bmp")" \
+  --cmdline '"C:\Program Files\Zentrova\uninstall\uninstall.exe"'
+tp_expect_exit 0
+tp_png "$TP_TEST_DIR/uninstall-question.bmp" "$out/en-uninstall-question.png"
 echo "pictures in $out"

@@ -39,6 +39,7 @@
 static const wchar_t kUsage[] =
     L"usage: tp-driver --report FILE [--press BUTTON] [--answers B1,B2,...]\n"
     L"                 [--timeout SECONDS] [--windows] [--script FILE]\n"
+    L"                 [--box-shot BMP]\n"
     L"                 (--cmdline LINE | -- PROGRAM [ARGUMENTS...])\n"
     L"       tp-driver --batch FILE [OPTIONS]   (FILE: REPORT<TAB>COMMAND LINE a line)\n"
     L"BUTTON: ok cancel abort retry ignore yes no tryagain continue none\n";
@@ -196,6 +197,9 @@ static int IsMessageBox(HWND window, struct ControlCensus* census) {
   return census->buttons > 0 && census->others == 0;
 }
 
+/* --box-shot: the picture of the first message box goes here. */
+static const wchar_t* g_boxShot;
+
 static int NextPress(void) {
   if (g_nextAnswer < g_answerCount) return g_answers[g_nextAnswer++];
   return g_defaultPress;
@@ -225,6 +229,12 @@ static int AnswerBox(HWND box, const struct ControlCensus* census) {
       if (listed++) Append(line, TEXT_CAPACITY * 2, L",");
       Append(line, TEXT_CAPACITY * 2, kButtons[i].name);
     }
+  }
+  if (g_boxShot) {
+    /* Once, after the box has painted. */
+    Sleep(500);
+    SaveWindowImage(box, g_boxShot);
+    g_boxShot = NULL;
   }
   int press = NextPress();
   Append(line, TEXT_CAPACITY * 2, L" press=");
@@ -454,6 +464,8 @@ int wmain(int argc, wchar_t** argv) {
       if (ParseAnswers(argv[++i])) return Fail(L"bad answer list ", argv[i]), EXIT_USAGE;
     } else if (wcscmp(option, L"--timeout") == 0 && hasValue) {
       timeoutSeconds = wcstod(argv[++i], NULL);
+    } else if (wcscmp(option, L"--box-shot") == 0 && hasValue) {
+      g_boxShot = argv[++i];
     } else if (wcscmp(option, L"--windows") == 0) {
       g_dumpWindows = 1;
     } else if (wcscmp(option, L"--script") == 0 && hasValue) {

@@ -16,6 +16,11 @@ void WriteLine(const wchar_t* line);
 void Append(wchar_t* out, size_t capacity, const wchar_t* text);
 void AppendEscaped(wchar_t* out, size_t capacity, const wchar_t* text);
 
+/* Writes the screen area of `window` as a bottom-up 24-bit BMP file and
+ * reports a SHOT line. Returns 0, or 1 when it has no area or the file
+ * cannot be written. */
+int SaveWindowImage(HWND window, const wchar_t* path);
+
 /* How many message boxes have been answered and closed so far. */
 int AnsweredBoxes(void);
 

@@ -172,12 +172,11 @@ static int Dump(HWND wizard, const wchar_t* label) {
   return kStepDone;
 }
 
-/* Writes the screen area of `window` as a bottom-up 24-bit BMP file. */
-static int Screenshot(HWND window, const wchar_t* path, const wchar_t* step) {
+int SaveWindowImage(HWND window, const wchar_t* path) {
   RECT area;
   GetWindowRect(window, &area);
   int width = area.right - area.left, height = area.bottom - area.top;
-  if (width <= 0 || height <= 0) return StepFailed(step, L"the window has no area");
+  if (width <= 0 || height <= 0) return 1;
   HDC screen = GetDC(NULL);
   HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info;
@@ -211,11 +210,16 @@ static int Screenshot(HWND window, const wchar_t* path, const wchar_t* step) {
   DeleteObject(bitmap);
   DeleteDC(memory);
   ReleaseDC(NULL, screen);
-  if (!ok) return StepFailed(step, L"cannot write the file");
+  if (!ok) return 1;
   wchar_t line[TEXT_CAPACITY];
   swprintf(line, TEXT_CAPACITY, L"SHOT %ls %dx%d", path, width, height);
   WriteLine(line);
-  return kStepDone;
+  return 0;
+}
+
+static int Screenshot(HWND window, const wchar_t* path, const wchar_t* step) {
+  return SaveWindowImage(window, path) ? StepFailed(step, L"the window has no area or the file cannot be written")
+                                       : kStepDone;
 }
 
 static BOOL CALLBACK FindBrowseDialog(HWND window, LPARAM parameter) {
