@@ -24,7 +24,7 @@ out=$top/build/i686
 started=$SECONDS
 
 stub=$top/build/win32/tailpack-stub.exe
-for needed in "$stub" "$top/build/win32/driver/tp-driver.exe" "$top/build/win32/driver/tp-install-helper.exe" \
+for needed in "$stub" "$top/build/win32/tailpack-uninstall.exe" "$top/build/win32/driver/tp-driver.exe" "$top/build/win32/driver/tp-install-helper.exe" \
   "$top/build/win32/zentrova-app/zentrova.exe" "$top/build/win64/zentrova-app/zentrova.exe" \
   "$top/build/host/tailpack" "$top/build/host/tests/wine/mkpkg"; do
   [[ -e $needed ]] || { echo "test-i686: $needed is missing (make host stubs)" >&2; exit 2; }
