@@ -196,6 +196,7 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
   // since (its InstallLocation names another folder).
   char key[kKeyPathCapacity];
   Char16 location[kPathCapacity];
+  location[0] = 0;  // QueryInstalledCopy leaves it untouched when there is no key
   if (UninstallKeyPath(key) == 0) {
     QueryInstalledCopy(location, kPathCapacity);
     if (location[0] == 0 || IsSameTextIgnoringCase(location, folder)) {

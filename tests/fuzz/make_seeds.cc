@@ -2,6 +2,7 @@
 //   <root>/fuzz_index/    unpacked blocks
 //   <root>/fuzz_package/  packed block + trailer + slack, as an installer ends
 //   <root>/fuzz_pe/       PE headers of runtime images and installers
+//   <root>/fuzz_uninstall_record/  uninstall records
 // Usage: fuzz_seeds <root>
 #include <cstdio>
 #include <stdexcept>
@@ -139,6 +140,28 @@ int Run(const fs::path& root) {
   hostile::MakeCorpus(test::MakeMinimalPe(), hostile::Size::kSmall, [&](hostile::Case&& c) {
     if (c.bytes.size() <= 65536) WriteSeed(root / "fuzz_inspect", c.name, c.bytes);
   });
+
+  // Uninstall records: the least a record holds, and one with every
+  // setting, two languages, files and folders.
+  {
+    tailpack::UninstallRecordContents least;
+    least.settings[kRecordProductName] = u"Z";
+    least.languages.resize(1);
+    WriteSeed(root / "fuzz_uninstall_record", "least", tailpack::BuildUninstallRecord(least));
+    tailpack::UninstallRecordContents full;
+    full.flags = kRecordFlag64BitView;
+    full.settings = {u"Zentrova", u"ZentrovaMutex", u"ZentrovaWindow", u"Zentrova"};
+    for (uint16_t langId : {0x0409, 0x0407}) {
+      tailpack::UninstallRecordContents::Language l;
+      l.langId = langId;
+      l.texts = {u"Remove %s?", u"%s was removed.", u"%s could not be removed completely:", u"%s is running.",
+                 u"Administrators only."};
+      full.languages.push_back(l);
+    }
+    full.files = {"zentrova.exe", "bin\\tools\\helper.exe", "x64\\zentrova.sys", "license.txt"};
+    full.folders = {"bin\\tools", "bin", "x64"};
+    WriteSeed(root / "fuzz_uninstall_record", "full", tailpack::BuildUninstallRecord(full));
+  }
 
   // Manifests: the shapes a user writes, each key at least once.
   const char* const manifests[] = {

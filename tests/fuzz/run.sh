@@ -18,8 +18,8 @@ esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/fuzz
 bin=$build/tests/fuzz
-targets=(fuzz_index fuzz_package fuzz_pe fuzz_manifest fuzz_inspect)
-declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096 [fuzz_manifest]=4096 [fuzz_inspect]=65536)
+targets=(fuzz_index fuzz_package fuzz_pe fuzz_uninstall_record fuzz_manifest fuzz_inspect)
+declare -A max_len=([fuzz_index]=16384 [fuzz_package]=8192 [fuzz_pe]=4096 [fuzz_uninstall_record]=4096 [fuzz_manifest]=4096 [fuzz_inspect]=65536)
 
 cd "$root"
 [[ -f $build/CMakeCache.txt ]] || cmake --preset fuzz >/dev/null
@@ -60,7 +60,7 @@ for target in "${targets[@]}"; do
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$fuzz_log" | tail -n 1)
   corpus=$(find "$build/corpus/$target" -type f | wc -l)
-  printf '%-13s replayed %5d inputs, fuzzed %3d s: %10d runs, corpus now %d\n' \
+  printf '%-21s replayed %5d inputs, fuzzed %3d s: %10d runs, corpus now %d\n' \
     "$target" "$inputs" "$seconds" "${runs:-0}" "$corpus"
   total=$((total + ${runs:-0}))
 done

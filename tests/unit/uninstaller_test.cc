@@ -1,0 +1,291 @@
+// The generated uninstaller over the recording fake: the records it finds
+// in the product's uninstall folder, the removal done by its temporary copy
+// (run inline as the started process) with the result read back over the
+// pipe, and the removal from the uninstaller itself when no copy can run.
+#include "package/uninstall_record.h"
+#include "tests/unit/install_test_support.h"
+#include "uninstall/uninstaller.h"
+
+namespace {
+
+using namespace install_test;
+using tailpack::UninstallRecordContents;
+using Events = std::vector<std::string>;
+using Paths = std::set<std::u16string>;
+
+const std::u16string kFolder = u"C:\\Program Files\\Zentrova\\";
+const std::u16string kUninstaller = kFolder + u"uninstall\\uninstall.exe";
+const std::u16string kCopy = u"C:\\Temp\\tailpack-uninstall-1200.exe";
+const std::u16string kProductFolder = kFolder.substr(0, kFolder.size() - 1);  // as the fake lists folders
+const std::string kF = Narrow(kFolder);
+const std::string kNoRecord = "The uninstall information of this product is missing or damaged.";
+
+std::u16string At(const std::string& name) { return kFolder + std::u16string(name.begin(), name.end()); }
+const std::u16string kRecordFile = At("uninstall\\1111111111111111.tpr");
+std::string Box(const std::string& text, uint32_t type) { return text + " " + std::to_string(type); }
+
+// A record of Zentrova; `tag` marks its question, to tell records apart.
+UninstallRecordContents Record(std::vector<std::string> files, std::vector<std::string> folders,
+                               const std::u16string& tag = u"") {
+  UninstallRecordContents r;
+  r.flags = kRecordFlag64BitView;
+  r.settings[kRecordProductName] = u"Zentrova";
+  UninstallRecordContents::Language english;
+  english.texts = {tag + u"Remove %s?", u"%s was removed.", u"%s could not be removed completely:",
+                   u"%s is running.", u"Administrators only."};
+  r.languages = {english};
+  r.files = std::move(files);
+  r.folders = std::move(folders);
+  return r;
+}
+
+const UninstallRecordContents kVersion1 = Record({"zentrova.exe", "x64\\zentrova.sys", "license.txt"}, {"x64"});
+const UninstallRecordContents kVersion2 =
+    Record({"zentrova.exe", "bin\\tools\\helper.exe", "license.txt"}, {"bin\\tools", "bin"}, u"New: ");
+
+// What removing kVersion1, installed as record "1111111111111111", does.
+const Events kVersion1Removal = {
+    "DeleteFileW " + kF + "zentrova.exe",
+    "DeleteFileW " + kF + "x64\\zentrova.sys",
+    "DeleteFileW " + kF + "license.txt",
+    "DeleteFileW " + Narrow(kDesktop) + "\\Zentrova.lnk",
+    "DeleteFileW " + Narrow(kPrograms) + "\\Zentrova.lnk",
+    "RemoveDirectoryW " + kF + "x64",
+    "RegDeleteKeyExA " + std::string(kUninstallKey) + " 0x100",
+    "DeleteFileW " + kF + "uninstall\\1111111111111111.tpr",
+};
+
+class UninstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PrepareMachine();
+    g_package = nullptr;
+    g_fake.ownPath = kUninstaller;
+    g_fake.files[kUninstaller] = Bytes("MZ uninstaller");
+    g_fake.files[kDesktop + u"\\Zentrova.lnk"] = Bytes("link");
+    g_fake.files[kPrograms + u"\\Zentrova.lnk"] = Bytes("link");
+    g_fake.directories.insert({u"C:\\Temp", kProductFolder, kFolder + u"uninstall"});
+    g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"InstallLocation"] = TextValue(kFolder);
+    // The copy is another process: its own path, its own globals.
+    g_fake.onStartProcess = [](const std::u16string& command) {
+      Catalogue* package = g_package;
+      MachineState machine = g_machine;
+      uint32_t language = g_selectedLanguage;
+      g_fake.ownPath = kCopy;
+      uint32_t code = RunUninstaller(FindCommandTail16(command.c_str()));
+      g_fake.ownPath = kUninstaller;
+      g_package = package;
+      g_machine = machine;
+      g_selectedLanguage = language;
+      return code;
+    };
+  }
+
+  // Installs what `record` names and the record, as "uninstall\<name>.tpr"
+  // written at `time`.
+  void Install(const UninstallRecordContents& record, const std::string& name = "1111111111111111",
+               uint32_t time = 1) {
+    for (const std::string& file : record.files) g_fake.files[At(file)] = Bytes(file);
+    for (const std::string& folder : record.folders) g_fake.directories.insert(At(folder));
+    std::u16string path = At("uninstall\\" + name + ".tpr");
+    g_fake.files[path] = tailpack::BuildUninstallRecord(record);
+    g_fake.writeTimes[path] = {time, 0};
+  }
+
+  static Events Removals() {
+    return EventsStartingWith({"DeleteFileW", "MoveFileExW", "RemoveDirectoryW", "RegDelete"});
+  }
+  // The removals with the copy's start and the result passing through the pipe.
+  static Events Effects() {
+    return EventsStartingWith({"CopyFileW", "CreateProcessW", "DeleteFileW", "MoveFileExW", "RemoveDirectoryW",
+                               "RegDelete", "WriteFile pipe", "ReadFile pipe"});
+  }
+  static Paths Files() {
+    Paths out;
+    for (const auto& [path, bytes] : g_fake.files) out.insert(path);
+    return out;
+  }
+  static Paths PendingDeletes() { return Paths(g_fake.pendingDeletes.begin(), g_fake.pendingDeletes.end()); }
+  static Events Boxes() {
+    Events out;
+    for (const FakeMessageBox& box : g_fake.messageBoxes) out.push_back(Box(Narrow(box.text), box.type));
+    return out;
+  }
+};
+
+TEST_F(UninstallerTest, QuietUninstallRemovesEverythingThroughTheCopy) {
+  Install(kVersion1);
+  EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved);
+  Events expected = {"CopyFileW " + Narrow(kUninstaller) + " " + Narrow(kCopy),
+                     "CreateProcessW \"" + Narrow(kCopy) + "\" --remove 1200 12290 " + kF + " inherit"};
+  expected.insert(expected.end(), kVersion1Removal.begin(), kVersion1Removal.end());
+  expected.insert(expected.end(), {"WriteFile pipe 10", "DeleteFileW " + Narrow(kUninstaller),
+                                   "RemoveDirectoryW " + kF + "uninstall", "RemoveDirectoryW " + kF,
+                                   "ReadFile pipe 10"});
+  EXPECT_EQ(Effects(), expected);
+  EXPECT_EQ(Files(), Paths{kCopy});
+  EXPECT_EQ(g_fake.deleteOnClose, Paths{kCopy});
+  EXPECT_EQ(g_fake.directories.count(kProductFolder), 0u);
+  EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u);
+  EXPECT_TRUE(g_fake.pendingDeletes.empty());
+  EXPECT_TRUE(g_fake.messageBoxes.empty());
+}
+
+TEST_F(UninstallerTest, UpdatedProductLosesTheFilesOfBothRecordsOnce) {
+  struct Case {
+    std::string version1Name, version2Name;  // the listing goes by name
+    Events folders;
+  };
+  const std::vector<Case> cases = {
+      {"1111111111111111", "2222222222222222", {"bin\\tools", "x64", "bin"}},
+      {"2222222222222222", "1111111111111111", {"bin\\tools", "bin", "x64"}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1, c.version1Name, 1);
+    Install(kVersion2, c.version2Name, 2);
+    g_fake.messageBoxAnswers = {kIdYes, kIdOk};
+    EXPECT_EQ(RunUninstaller(u""), kExitRemoved) << c.version1Name;
+    // The newer record speaks for the product.
+    EXPECT_EQ(Boxes(), (Events{Box("New: Remove Zentrova?", kMbYesNo | kMbIconQuestion),
+                               Box("Zentrova was removed.", kMbIconInformation)}));
+    for (const char* name : {"zentrova.exe", "license.txt", "x64\\zentrova.sys", "bin\\tools\\helper.exe",
+                             "uninstall\\1111111111111111.tpr", "uninstall\\2222222222222222.tpr"}) {
+      EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "DeleteFileW " + kF + name), 1) << name;
+    }
+    Events folders;
+    for (const std::string& event : EventsStartingWith({"RemoveDirectoryW " + kF})) {
+      folders.push_back(event.substr(event.find(kF) + kF.size()));
+    }
+    Events expected = c.folders;
+    expected.insert(expected.end(), {"uninstall", ""});  // the copy's, once it has deleted the uninstaller
+    EXPECT_EQ(folders, expected) << c.version1Name;
+    EXPECT_EQ(Files(), Paths{kCopy});
+  }
+}
+
+TEST_F(UninstallerTest, FileInUseIsDeletedAtRestartAndNamedOnce) {
+  for (bool silent : {true, false}) {
+    SetUp();
+    Install(kVersion1, "1111111111111111", 1);
+    Install(kVersion2, "2222222222222222", 2);  // names license.txt too
+    g_fake.lockedFiles = {At("license.txt")};
+    g_fake.messageBoxAnswers = {kIdYes, kIdOk};
+    EXPECT_EQ(RunUninstaller(silent ? u"/S" : u""), kExitIncomplete);
+    EXPECT_EQ(PendingDeletes(), Paths{At("license.txt")});
+    // 8 bytes of counts, then "\nlicense.txt" and its terminator.
+    EXPECT_EQ(EventsStartingWith({"WriteFile pipe", "ReadFile pipe"}),
+              (Events{"WriteFile pipe 34", "ReadFile pipe 34"}));
+    Events boxes = {Box("New: Remove Zentrova?", kMbYesNo | kMbIconQuestion),
+                    Box("Zentrova could not be removed completely:\nlicense.txt", kMbIconWarning)};
+    EXPECT_EQ(Boxes(), silent ? Events{} : boxes);
+    EXPECT_EQ(Files(), (Paths{kCopy, At("license.txt")}));
+    EXPECT_EQ(g_fake.directories.count(kProductFolder), 1u);
+  }
+}
+
+TEST_F(UninstallerTest, FilesTheUserAddedStayWithTheirFolders) {
+  Install(kVersion1);
+  g_fake.files[At("notes.txt")] = Bytes("mine");
+  g_fake.files[At("x64\\mine.cfg")] = Bytes("mine");
+  EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved);
+  EXPECT_EQ(Files(), (Paths{kCopy, At("notes.txt"), At("x64\\mine.cfg")}));
+  EXPECT_EQ(g_fake.directories.count(kProductFolder), 1u);
+  EXPECT_EQ(g_fake.directories.count(At("x64")), 1u);
+  EXPECT_EQ(g_fake.directories.count(At("uninstall")), 0u);
+}
+
+TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisFolder) {
+  struct Case {
+    const char* label;
+    const char16_t* location;  // null: no InstallLocation; u"-": no key at all
+    bool deleted;
+  };
+  for (const Case& c : std::vector<Case>{{"this folder", kFolder.c_str(), true},
+                                         {"this folder in other case", u"c:\\program files\\ZENTROVA\\", true},
+                                         {"another folder", u"D:\\Zentrova\\", false},
+                                         {"a folder inside this one", u"C:\\Program Files\\Zentrova\\x64\\", false},
+                                         {"no InstallLocation", nullptr, true},
+                                         {"no key", u"-", true}}) {
+    SetUp();
+    Install(kVersion1);
+    auto& values = g_fake.registry[{kKeyWow64_64Key, kUninstallKey}];
+    if (c.location == nullptr) values.clear();
+    if (c.location != nullptr) values[u"InstallLocation"] = TextValue(c.location);
+    if (c.location != nullptr && c.location == std::u16string(u"-")) g_fake.registry.clear();
+    EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
+    EXPECT_EQ(EventIndex("RegDeleteKeyExA " + std::string(kUninstallKey) + " 0x100") >= 0, c.deleted) << c.label;
+    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), c.deleted ? 0u : 1u) << c.label;
+  }
+}
+
+TEST_F(UninstallerTest, WithoutACopyTheUninstallerRemovesItselfAtRestart) {
+  struct Case {
+    const char* label;
+    void (*fault)();
+    bool copied;
+  };
+  for (const Case& c : std::vector<Case>{{"no temporary folder", [] { g_fake.tempFolder.clear(); }, false},
+                                         {"copy fails", [] { g_fake.copySucceeds = false; }, false},
+                                         {"no pipe", [] { g_fake.pipeCreates = false; }, true},
+                                         {"copy does not start", [] { g_fake.onStartProcess = nullptr; }, true}}) {
+    SetUp();
+    Install(kVersion1);
+    c.fault();
+    EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
+    Events expected = kVersion1Removal;
+    for (const std::string& path : {Narrow(kUninstaller), kF + "uninstall", kF}) {
+      expected.push_back("MoveFileExW " + path + " delete at reboot");
+    }
+    EXPECT_EQ(Removals(), expected) << c.label;
+    Paths left = {kUninstaller};
+    if (c.copied) left.insert(kCopy);
+    EXPECT_EQ(Files(), left) << c.label;
+    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u) << c.label;
+  }
+}
+
+TEST_F(UninstallerTest, NothingIsRemovedWithoutAUsableRecordOrRights) {
+  struct Case {
+    const char* label;
+    void (*prepare)();
+    std::string message;
+    bool shownWhenSilent;
+  };
+  const std::vector<Case> cases = {
+      {"no record", [] { g_fake.files.erase(kRecordFile); }, kNoRecord, false},
+      {"cut record", [] { g_fake.files[kRecordFile].pop_back(); }, kNoRecord, false},
+      {"other magic", [] { g_fake.files[kRecordFile][0] ^= 1; }, kNoRecord, false},
+      {"name outside the folder",
+       [] { g_fake.files[kRecordFile] = tailpack::BuildUninstallRecord(Record({"..\\..\\Windows\\win.ini"}, {})); },
+       kNoRecord, false},
+      {"not in an uninstall folder", [] { g_fake.ownPath = u"uninstall.exe"; }, kNoRecord, false},
+      {"not an administrator", [] { g_fake.isAdministrator = false; }, "Administrators only.", true},
+  };
+  for (const Case& c : cases) {
+    for (bool silent : {true, false}) {
+      SetUp();
+      Install(kVersion1);
+      c.prepare();
+      Paths before = Files();
+      EXPECT_EQ(RunUninstaller(silent ? u"-s" : u""), kExitNotStarted) << c.label;
+      EXPECT_EQ(Boxes(), silent && !c.shownWhenSilent ? Events{} : Events{Box(c.message, kMbIconError)}) << c.label;
+      EXPECT_EQ(Effects(), Events{}) << c.label;
+      EXPECT_EQ(Files(), before) << c.label;
+    }
+  }
+}
+
+TEST_F(UninstallerTest, AnsweringNoKeepsEverythingAndCountsAsCancelled) {
+  Install(kVersion1);
+  Paths before = Files();
+  g_fake.messageBoxAnswers = {kIdNo};
+  // Cancelling is a successful run: kExitRemoved stands for removed or cancelled.
+  EXPECT_EQ(RunUninstaller(u""), kExitRemoved);
+  EXPECT_EQ(Boxes(), Events{Box("Remove Zentrova?", kMbYesNo | kMbIconQuestion)});
+  EXPECT_EQ(Effects(), Events{});
+  EXPECT_EQ(Files(), before);
+  EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 1u);
+}
+
+}  // namespace
