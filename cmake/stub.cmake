@@ -54,6 +54,9 @@ function(tailpack_runtime_executable target)
       -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
       -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns -fomit-frame-pointer
       -mno-stack-arg-probe -fno-ident -Wall -Wextra>)
+  # Constants keep the alignment their type needs: GCC otherwise aligns
+  # every array of 32 bytes or more to 32, which only pads the file.
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-malign-data=abi>)
   # Link-time optimisation across the runtime and liblzma (built with -flto too).
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-flto>)
   if(TAILPACK_TRIPLE STREQUAL "i686-w64-mingw32")

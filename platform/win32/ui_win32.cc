@@ -209,7 +209,12 @@ static HRESULT FindShellDispatch(IShellView* view, IShellDispatch2** shell) {
   return Exchange(application, kIidShellDispatch2, reinterpret_cast<void**>(shell));
 }
 
-int32_t ShellExecuteAsUser(const Char16* program, const Char16* directory) {
+// Never inlined: its VARIANTs need 8-byte alignment, so on i686 (4-byte
+// stack alignment) the function that holds them realigns its stack and
+// reaches its locals through a frame pointer. Inlined into the wizard's
+// dialog procedure (through LaunchProduct), that frame would hold all of
+// the procedure's path buffers, most of them at four-byte offsets.
+__attribute__((noinline)) int32_t ShellExecuteAsUser(const Char16* program, const Char16* directory) {
   HRESULT result = CoInitialize(0);
   if (result < 0) return result;
   IShellView* view = 0;
