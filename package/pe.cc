@@ -51,6 +51,9 @@ PackageStatus ReadPeFacts(const uint8_t* headers, uint32_t size, PeFacts* facts)
   if (status != kPackageOk) return status;
   ByteReader reader;
   InitReader(&reader, headers, size);
+  SeekReader(&reader, 0x3C);
+  SeekReader(&reader, ReadU32(&reader) + 4);
+  facts->machine = ReadU16(&reader);
   SeekReader(&reader, facts->sectionTable);
   uint32_t imageEnd = 0;
   for (uint32_t i = 0; i < facts->sectionCount; ++i) {

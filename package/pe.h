@@ -13,6 +13,7 @@ struct PeFacts {
   uint32_t imageEnd;           // end of the last section's raw data in the file
   uint32_t sectionTable;       // offset of the section table in the headers
   uint32_t sectionCount;
+  uint16_t machine;            // the COFF header's machine (ReadPeFacts only)
 };
 
 // The part of ReadPeFacts the runtime needs: the checks and the

@@ -1,6 +1,7 @@
 // The executable's own entry point: no language run-time start-up.
 #include "startup/entry.h"
 
+#include "base/command_line.h"
 #include "platform/platform.h"
 #include "startup/run_setup.h"
 
@@ -8,16 +9,7 @@ static const uint32_t kStartfUseShowWindow = 1;
 static const uint32_t kSwShowDefault = 10;
 
 const char* FindCommandTail(const char* line) {
-  const signed char* p = reinterpret_cast<const signed char*>(line);
-  if (*p == '"') {
-    ++p;
-    while (*p != 0 && *p != '"') ++p;
-    if (*p == '"') ++p;
-  } else {
-    while (*p > ' ') ++p;
-  }
-  while (*p != 0 && *p <= ' ') ++p;
-  return reinterpret_cast<const char*>(p);
+  return reinterpret_cast<const char*>(SkipProgramName(reinterpret_cast<const signed char*>(line)));
 }
 
 extern "C" void EntryPoint() {

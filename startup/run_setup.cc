@@ -1,5 +1,6 @@
 #include "startup/run_setup.h"
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "install/extract.h"
 #include "install/silent_install.h"
@@ -40,12 +41,6 @@ void ReportArchMismatch(uint32_t architectures) {
   size_t length = TextLength(text);
   if (length != start) text[length - 1] = 0;
   ShowStartupError(text, "!");
-}
-
-// Only the first two characters count: -s, /S, -silent and /sx all select
-// the silent install.
-static int IsSilentSwitch(const char* tail) {
-  return (tail[0] == '-' || tail[0] == '/') && (tail[1] == 's' || tail[1] == 'S');
 }
 
 uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {

@@ -847,9 +847,7 @@ uint16_t StubMachine(const std::vector<uint8_t>& stub, const fs::path& path) {
   if (ReadPeFacts(stub.data(), size, &facts) != kPackageOk || facts.imageEnd > stub.size()) {
     throw ToolError("the stub " + sys::Utf8FromPath(path) + " is not a Windows executable");
   }
-  // ReadPeFacts found "PE\0\0" at e_lfanew; the machine follows it.
-  size_t pe = stub[0x3C] | stub[0x3D] << 8 | stub[0x3E] << 16 | static_cast<size_t>(stub[0x3F]) << 24;
-  return static_cast<uint16_t>(stub[pe + 4] | stub[pe + 5] << 8);
+  return facts.machine;
 }
 
 struct ProgressBar {
@@ -895,11 +893,13 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
   // The uninstaller matches the stub's machine, so the stub is read first
   // when the package has one.
   fs::path uninstaller;
+  std::vector<uint8_t> stub;
   if (manifest.generateUninstaller) {
     if (options.uninstaller) {
       uninstaller = *options.uninstaller;
     } else {
-      uint16_t machine = StubMachine(ReadWholeFile(options.stub, "stub"), options.stub);
+      stub = ReadWholeFile(options.stub, "stub");
+      uint16_t machine = StubMachine(stub, options.stub);
       uninstaller = FindUninstaller(machine, options.toolDirectory.empty() ? sys::ToolDirectory() : options.toolDirectory);
     }
   }
@@ -915,8 +915,10 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
     for (const std::string& warning : assembled.warnings) err << warning << "\n";
   }
 
-  std::vector<uint8_t> stub = ReadWholeFile(options.stub, "stub");
-  StubMachine(stub, options.stub);
+  if (stub.empty()) {
+    stub = ReadWholeFile(options.stub, "stub");
+    StubMachine(stub, options.stub);
+  }
 
   BuildResult result;
   result.fileCount = static_cast<uint32_t>(assembled.contents.files.size());

@@ -371,8 +371,7 @@ void Installer::Run() {
   if (ReadPeFacts(head_.data(), headerBytes, &facts_) != kPackageOk) {
     return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
   }
-  uint32_t peOffset = Read32(head_.data() + 0x3C);
-  pass(MachineName(Read16(head_.data() + peOffset + 4)) + ", image ends at " + Hex(facts_.imageEnd));
+  pass(MachineName(facts_.machine) + ", image ends at " + Hex(facts_.imageEnd));
 
   if (facts_.certificateOffset != 0) {
     if (facts_.certificateOffset > fileSize_) {

@@ -1,5 +1,6 @@
 #include "uninstall/uninstaller.h"
 
+#include "base/command_line.h"
 #include "base/memory.h"
 #include "base/text.h"
 #include "install/location.h"
@@ -24,24 +25,6 @@ struct RemovalResult {
   uint32_t leftCount;
   Char16 left[kMessageCapacity];
 };
-
-const Char16* FindCommandTail16(const Char16* line) {
-  const Char16* p = line;
-  if (*p == '"') {
-    ++p;
-    while (*p != 0 && *p != '"') ++p;
-    if (*p == '"') ++p;
-  } else {
-    while (*p > ' ') ++p;
-  }
-  while (*p != 0 && *p <= ' ') ++p;
-  return p;
-}
-
-// Only the first two characters count, as in the installer: -s, /S, -silent.
-static int IsSilentSwitch16(const Char16* tail) {
-  return (tail[0] == '-' || tail[0] == '/') && (tail[1] | 0x20) == 's';
-}
 
 static int StartsWithAscii(const Char16* text, const char* prefix) {
   for (; *prefix != 0; ++prefix, ++text) {
@@ -168,7 +151,7 @@ static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
 uint32_t RunUninstaller(const Char16* tail) {
   RestrictLibrarySearch();
   if (StartsWithAscii(tail, kRemoveSwitch)) return RemoveForUninstaller(tail + sizeof kRemoveSwitch - 1);
-  int silent = IsSilentSwitch16(tail);
+  int silent = IsSilentSwitch(tail);
   Char16 folder[kPathCapacity];
   RecordSet* set = static_cast<RecordSet*>(AllocateMemory(sizeof(RecordSet)));
   RemovalResult* result = static_cast<RemovalResult*>(AllocateMemory(sizeof(RemovalResult)));
@@ -195,7 +178,8 @@ uint32_t RunUninstaller(const Char16* tail) {
     result->code = kExitIncomplete;
     if (left != 0) {
       if (RemoveProduct(folder, set, left) == 0) result->code = kExitRemoved;
-      CopyText(result->left, kMessageCapacity, left->text);
+      result->leftCount = left->count;
+    CopyText(result->left, kMessageCapacity, left->text);
     }
     Char16 path[kPathCapacity];
     if (GetOwnPath(path, kPathCapacity) == 0) DeleteAtRestart(path);

@@ -4,6 +4,7 @@
 // file and folders once it has ended.
 #pragma once
 
+#include "base/command_line.h"
 #include "base/types.h"
 
 // Exit codes: removed or cancelled; not started (no administrator rights, no
@@ -19,4 +20,4 @@ uint32_t RunUninstaller(const Char16* tail);
 
 // The tail of a UTF-16 command line: after the program name (quoted or
 // not) and the blanks that follow it.
-const Char16* FindCommandTail16(const Char16* line);
+inline const Char16* FindCommandTail16(const Char16* line) { return SkipProgramName(line); }

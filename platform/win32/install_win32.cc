@@ -8,9 +8,7 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
-
-static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
-static wchar_t* Wide(Char16* text) { return reinterpret_cast<wchar_t*>(text); }
+#include "platform/win32/wide.h"
 
 int32_t OpenMachineKey(const char* path, uint32_t access, RegistryKey* key) {
   return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, reinterpret_cast<HKEY*>(key));

@@ -10,8 +10,7 @@
 #include "base/memory.h"
 #include "base/text.h"
 #include "platform/platform.h"
-
-static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
+#include "platform/win32/wide.h"
 
 // The executable's own module; GetModuleHandleW also finds kernel32 below,
 // so one import serves both.

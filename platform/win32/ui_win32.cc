@@ -11,9 +11,9 @@
 
 #include "base/memory.h"
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 static HWND Window(void* window) { return static_cast<HWND>(window); }
-static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 intptr_t RunModalDialog(void* instance, int templateId, DialogProcedure procedure,
                         intptr_t parameter) {

@@ -5,8 +5,7 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
-
-static const wchar_t* Wide(const Char16* text) { return reinterpret_cast<const wchar_t*>(text); }
+#include "platform/win32/wide.h"
 
 const Char16* GetCommandLine16() { return reinterpret_cast<const Char16*>(GetCommandLineW()); }
 
@@ -38,7 +37,7 @@ int32_t DeleteMachineKey(const char* path, uint32_t view) {
 int IsSameTextIgnoringCase(const Char16* a, const Char16* b) { return lstrcmpiW(Wide(a), Wide(b)) == 0; }
 
 int QueryTemporaryFolder(Char16* buffer) {
-  DWORD length = GetTempPathW(MAX_PATH, reinterpret_cast<wchar_t*>(buffer));
+  DWORD length = GetTempPathW(MAX_PATH, Wide(buffer));
   return length == 0 || length >= MAX_PATH;
 }
 
@@ -89,7 +88,7 @@ void* StartInheritingProcess(Char16* commandLine) {
   PROCESS_INFORMATION process;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
-  if (!CreateProcessW(0, reinterpret_cast<wchar_t*>(commandLine), 0, 0, TRUE, 0, 0, 0, &startup, &process)) {
+  if (!CreateProcessW(0, Wide(commandLine), 0, 0, TRUE, 0, 0, 0, &startup, &process)) {
     return 0;
   }
   CloseHandle(process.hThread);
