@@ -76,7 +76,7 @@ uint32_t CreateParentDirectories(Char16* path, uint32_t namePosition) {
   for (Char16* p = path + namePosition; *p != 0; ++p) {
     if (*p == '\\') {
       *p = 0;
-      if (CreateFolder(path) != 0 && first == 0) first = static_cast<uint32_t>(p - path);
+      if (CreateFolder(path) == 0 && first == 0) first = static_cast<uint32_t>(p - path);
       *p = '\\';
     }
   }

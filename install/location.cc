@@ -51,15 +51,27 @@ int QueryInstalledCopy(Char16* buffer, uint32_t capacity) {
   return fresh;
 }
 
-int QueryProgramFilesDir(Char16* buffer) {
+// Expands the environment variables of `text` into the kPathCapacity-unit
+// `buffer`; empty when the result does not fit or a variable is not set
+// (Windows leaves its name in place).
+static void ExpandFolder(const Char16* text, Char16* buffer) {
+  uint32_t needed = ExpandEnvironment(text, buffer, kPathCapacity);
+  if (needed == 0 || needed > kPathCapacity || (text[0] == '%' && buffer[0] == '%')) buffer[0] = 0;
+}
+
+void QueryProgramFilesDir(Char16* buffer) {
   char keyPath[kCurrentVersionLength + 1];
   CopyBytes(keyPath, kUninstallRoot, kCurrentVersionLength);
   keyPath[kCurrentVersionLength] = 0;
   RegistryKey key;
-  if (OpenMachineKey(keyPath, kKeyRead | g_machine.registryView, &key) != 0) return 0;
-  ReadTextValue(key, "ProgramFilesDir", buffer, kPathCapacity);
-  CloseRegistryKey(key);
-  return 1;
+  buffer[0] = 0;
+  if (OpenMachineKey(keyPath, kKeyRead | g_machine.registryView, &key) == 0) {
+    ReadTextValue(key, "ProgramFilesDir", buffer, kPathCapacity);
+    CloseRegistryKey(key);
+  }
+  if (buffer[0] == 0) {
+    ExpandFolder(g_machine.registryView == kKeyWow64_64Key ? u"%ProgramW6432%" : u"%ProgramFiles%", buffer);
+  }
 }
 
 int CompareNoCase(const Char16* a, const Char16* b, uint32_t count) {
@@ -87,8 +99,7 @@ int ResolveDefaultFolder(Char16* buffer, int useSetting) {
   } else if (CompareNoCase(setting, u"%LocalAppData%", kPrefixLength) == 0) {
     QuerySpecialFolder(kFolderLocalAppData, 0, buffer);
   } else {
-    uint32_t needed = ExpandEnvironment(setting, buffer, kPathCapacity);
-    if (needed == 0 || needed > kPathCapacity) buffer[0] = 0;
+    ExpandFolder(setting, buffer);
     return 0;
   }
   // The rest follows the folder as written, without a separator of its own.

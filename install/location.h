@@ -39,10 +39,11 @@ int QueryInstalledCopy(Char16* buffer, uint32_t capacity);
 // cannot be obtained or does not fit leaves the buffer empty.
 int ResolveDefaultFolder(Char16* buffer, int useSetting);
 
-// Reads "ProgramFilesDir" into the kPathCapacity-unit `buffer` (emptied when
-// the value cannot be read). Returns 1 when the key was opened, else 0 with
-// the buffer untouched.
-int QueryProgramFilesDir(Char16* buffer);
+// Reads "ProgramFilesDir" of the registry view into the kPathCapacity-unit
+// `buffer`. Where the view has no such value, the environment's Program
+// Files folder stands in: ProgramW6432 for the 64-bit view, ProgramFiles
+// otherwise. The buffer is empty when neither is there.
+void QueryProgramFilesDir(Char16* buffer);
 
 // Compares the first `count` units with the letters A-Z folded to a-z;
 // stops early at a terminator of `a` or at the first difference. Returns the

@@ -16,23 +16,25 @@ static const intptr_t kCloseParameter = 1024;
 static const uint32_t kCloseMessageForI = 0x8066;  // WM_APP + 0x66
 static const uint32_t kClosePause = 600;
 static const uint32_t kAttemptsBeforeAsking = 5;
+// 60 seconds of pauses.
+static const uint32_t kSilentPauses = 60000 / kClosePause;
 
 int IsExistingFolder(const Char16* path) {
   uint32_t attributes = QueryFileAttributes(path);
   return attributes != kInvalidAttributes && (attributes & kAttributeDirectory) != 0;
 }
 
-int CreateFolderTree(Char16* path) {
+uint32_t CreateFolderTree(Char16* path) {
   // Every separator after a level name ends a level; those right after the
   // drive's colon or at the start of a network path do not.
   g_createdFolderFrom = 0;
+  uint32_t error = 0;
   Char16* p = path + 1;
   for (; *p != 0; ++p) {
     if (*p == '\\' && p[-1] != ':' && p[-1] != '\\') {
       *p = 0;
-      if (CreateFolder(path) != 0 && g_createdFolderFrom == 0) {
-        g_createdFolderFrom = static_cast<uint32_t>(p - path);
-      }
+      error = CreateFolder(path);
+      if (error == 0 && g_createdFolderFrom == 0) g_createdFolderFrom = static_cast<uint32_t>(p - path);
       *p = '\\';
     }
   }
@@ -40,7 +42,9 @@ int CreateFolderTree(Char16* path) {
   // A level that cannot be made: the ones made above it go again.
   if (g_createdFolderFrom != 0) RemoveCreatedFolders(path, g_createdFolderFrom, static_cast<uint32_t>(p - path));
   g_createdFolderFrom = 0;
-  return 1;
+  // The last level's error tells why (a file of the folder's name answers
+  // "already exists").
+  return error != 0 ? error : kErrorAlreadyExists;
 }
 
 int FitsMainExecutable(uint32_t namePosition) {
@@ -73,19 +77,30 @@ static void AskToCloseProduct(void* owner) {
   }
 }
 
-void CloseRunningInstances(void* owner) {
+int CloseRunningInstances(void* owner) {
   const Char16* windowClass = Setting(g_package, kWindowClass);
   const Char16* title = Setting(g_package, kWindowTitle);
-  uint32_t attempts = 0;
+  // An unattended run has nobody to ask: it waits out its pauses instead,
+  // at most kSilentPauses of them for the window and the mutex together.
+  uint32_t pauses = 0;
   void* window;
   while ((windowClass != 0 || title != 0) && (window = FindProductWindow(windowClass, title)) != 0) {
+    if (g_silent && pauses >= kSilentPauses) return 1;
     SendWindowMessage(window, kWmClose, 0, kCloseParameter);
     if (Setting(g_package, kProductName)[0] == 'I') {
       SendWindowMessage(window, kCloseMessageForI, 0, 0);
     }
     SleepFor(kClosePause);
-    if (++attempts > kAttemptsBeforeAsking) AskToCloseProduct(owner);
+    if (++pauses > kAttemptsBeforeAsking && !g_silent) AskToCloseProduct(owner);
   }
   const Char16* mutex = Setting(g_package, kMutexName);
-  while (mutex != 0 && IsMutexPresent(mutex)) AskToCloseProduct(0);
+  while (mutex != 0 && IsMutexPresent(mutex)) {
+    if (!g_silent) {
+      AskToCloseProduct(0);
+    } else {
+      if (pauses++ >= kSilentPauses) return 1;
+      SleepFor(kClosePause);
+    }
+  }
+  return 0;
 }

@@ -12,8 +12,9 @@ int IsExistingFolder(const Char16* path);
 // Creates every missing level of the folder in `path` (which ends in "\"),
 // from the first level below the drive or share on, and records the first
 // one it made in g_createdFolderFrom. Returns 0 when the folder exists
-// afterwards, else 1, with the levels it made removed again.
-int CreateFolderTree(Char16* path);
+// afterwards, else the Windows error of the level that could not be made,
+// with the levels it made removed again.
+uint32_t CreateFolderTree(Char16* path);
 
 // 1 when the install folder (`namePosition` units, its "" included) leaves
 // room in a kPathCapacity-unit buffer for MainExecutable, which the launch
@@ -37,6 +38,10 @@ int FixLaunchTarget(Char16* path, uint32_t namePosition);
 // with "I", message 0x8066, then waits 600 ms; from the sixth attempt on
 // every attempt asks UiText 22 (owner `owner`). Then, while the mutex
 // MutexName exists, asks the same question without owner. Cancel in a
-// question ends the process with exit code 0. Returns when no running copy
-// is detected.
-void CloseRunningInstances(void* owner);
+// question ends the process with exit code 0. Returns 0 when no running
+// copy is detected.
+//
+// In an unattended run (g_silent) nothing is asked: the close requests go
+// on, and the window and the mutex get 60 seconds of 600 ms pauses between
+// them to go. Returns 1 when either is still there after that.
+int CloseRunningInstances(void* owner);

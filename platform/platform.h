@@ -70,6 +70,13 @@ void InitializeCommonControls();
 // User interface.
 // MessageBoxW; a null caption uses the system's default. Returns the button.
 int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint32_t type);
+// Writes `text` and a line end, as UTF-8, to the process's standard error
+// when it has one (a script that started it redirected it); else nothing.
+void WriteStandardError(const Char16* text);
+// The system's own description of the Windows error `code`, in the user's
+// language (FormatMessageW), into `buffer` of `capacity` units; empty when
+// the system has none.
+void DescribeError(uint32_t code, Char16* buffer, uint32_t capacity);
 
 // wvnsprintfW: formats into `buffer` of `capacity` units (terminator
 // included). A result that does not fit is cut; the buffer is always
@@ -134,8 +141,9 @@ const uint32_t kRegDword = 4;
 uint32_t QueryFileAttributes(const Char16* path);
 const uint32_t kInvalidAttributes = 0xFFFFFFFFu;
 const uint32_t kAttributeDirectory = 0x10;
-// CreateDirectoryW without security attributes; non-zero on success.
-int CreateFolder(const Char16* path);
+// CreateDirectoryW without security attributes: 0, or the error
+// (kErrorAlreadyExists when the folder, or a file of its name, exists).
+uint32_t CreateFolder(const Char16* path);
 // CreateFileW with GENERIC_WRITE, no sharing and `disposition`: kCreateAlways
 // (CREATE_ALWAYS), kCreateNew (CREATE_NEW: fails with ERROR_FILE_EXISTS, 80,
 // when the file exists) or kOpenExisting (OPEN_EXISTING: the file is not

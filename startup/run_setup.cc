@@ -12,35 +12,22 @@
 
 Catalogue* g_package;
 
-static const uint32_t kArchMessageCapacity = 256;
-
 // The start-up messages before a language is chosen are fixed English texts,
-// kept as 8-bit text (half the bytes in the installer) and shown with no
-// owner, the system's default caption and an error icon.
-static int ShowStartupError(Char16* text, const char* rest) {
-  AppendAscii(text, kArchMessageCapacity, rest);
-  return ShowMessageBox(0, text, 0, kMbIconError);
-}
-
-static int ShowStartupError(const char* text) {
-  Char16 wide[kArchMessageCapacity];
-  wide[0] = 0;
-  return ShowStartupError(wide, text);
-}
-
+// kept as 8-bit text (half the bytes in the installer).
 void ReportArchMismatch(uint32_t architectures) {
   // Names of the ArchMask bits 1, 2, 4 and 8, each ended by its separator.
   static const char kNames[4][7] = {"x86/", "x64/", "arm64/", "arm/"};
-  Char16 text[kArchMessageCapacity];
+  Char16 text[kStartupMessageCapacity];
   text[0] = 0;
-  AppendAscii(text, kArchMessageCapacity, "This setup can only be installed on Windows ");
+  AppendAscii(text, kStartupMessageCapacity, "This setup can only be installed on Windows ");
   size_t start = TextLength(text);
   for (uint32_t bit = 0; bit < 4; ++bit) {
-    if (architectures & (1u << bit)) AppendAscii(text, kArchMessageCapacity, kNames[bit]);
+    if (architectures & (1u << bit)) AppendAscii(text, kStartupMessageCapacity, kNames[bit]);
   }
   size_t length = TextLength(text);
   if (length != start) text[length - 1] = 0;
-  ShowStartupError(text, "!");
+  AppendAscii(text, kStartupMessageCapacity, "!");
+  ReportStartupError(text);
 }
 
 uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
@@ -48,16 +35,19 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   // libraries load later) come from the system directory, never from the
   // folder the installer was started from.
   RestrictLibrarySearch();
+  // An unattended run never shows a box, not even for the gates: a
+  // deployment tool would wait for a click that nobody can give.
+  g_silent = IsSilentSwitch(tail);
   PackageStatus status;
   g_package = LoadPackage(&status);
   if (g_package == 0) {
-    ShowStartupError(status == kPackageNoMemory ? "There is not enough memory to unpack this setup."
-                                                : "This setup package is damaged!");
+    ReportStartupError(status == kPackageNoMemory ? "There is not enough memory to unpack this setup."
+                                                  : "This setup package is damaged!");
     return 1;
   }
   uint32_t versions = g_package->header.supportedVersions;
   if (versions != 0 && (versions & g_machine.osMask & 0xFFFF) == 0) {
-    if (ShowStartupError("This operating system is not supported!") == kIdOk) {
+    if (ReportStartupError("This operating system is not supported!") == kIdOk) {
       const Char16* link = Setting(g_package, kUnsupportedOsLink);
       if (link != 0) OpenWithShell(link, 0);
     }
@@ -70,16 +60,12 @@ uint32_t RunSetup(void* instance, uint32_t, const char* tail, uint32_t) {
   }
   SelectLanguage();
   if (IsAdministrator() == 0) {
-    ShowMessageBox(0, GetUiText(kTextNotAdministrator), 0, kMbIconError);
+    ReportStartupError(GetUiText(kTextNotAdministrator));
     return 1;
   }
   // COM stays initialised until the process exits.
   InitializeCom();
-  if (IsSilentSwitch(tail)) {
-    if (SilentInstall() != 0) return kExitInstallFailed;
-  } else {
-    RunWizard(instance);
-    if (g_installFailed) return kExitInstallFailed;
-  }
-  return 0;
+  if (g_silent) return SilentInstall();
+  RunWizard(instance);
+  return g_installFailed ? kExitInstallFailed : 0;
 }

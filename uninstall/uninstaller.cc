@@ -151,25 +151,30 @@ static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
 uint32_t RunUninstaller(const Char16* tail) {
   RestrictLibrarySearch();
   if (StartsWithAscii(tail, kRemoveSwitch)) return RemoveForUninstaller(tail + sizeof kRemoveSwitch - 1);
-  int silent = IsSilentSwitch(tail);
+  g_silent = IsSilentSwitch(tail);
+  int silent = g_silent;
   Char16 folder[kPathCapacity];
   RecordSet* set = static_cast<RecordSet*>(AllocateMemory(sizeof(RecordSet)));
   RemovalResult* result = static_cast<RemovalResult*>(AllocateMemory(sizeof(RemovalResult)));
   Catalogue catalogue;
   if (set == 0 || result == 0 || FindProductFolder(folder) != 0 || LoadRecords(folder, set) == 0 ||
       PrepareCatalogue(set, &catalogue) != 0) {
-    if (!silent) ShowMessageBox(0, kNoRecord, 0, kMbIconError);
+    ReportStartupError(kNoRecord);
     return kExitNotStarted;
   }
   if (IsAdministrator() == 0) {
-    ShowMessageBox(0, GetUiText(kTextNotAdministrator), 0, kMbIconError);
+    ReportStartupError(GetUiText(kTextNotAdministrator));
     return kExitNotStarted;
   }
   const Char16* name = Setting(g_package, kProductName);
   if (!silent && ShowMessage(0, kMbYesNo | kMbIconQuestion, UninstallTextFor(set, kUninstallQuestion), name) != kIdYes) {
     return kExitRemoved;
   }
-  CloseRunningInstances(0);
+  // Silent: a product that does not close in time keeps everything.
+  if (CloseRunningInstances(0) != 0) {
+    ReportStartupError(kProductStillRunning);
+    return kExitNotStarted;
+  }
 
   if (RemoveThroughCopy(folder, result) != 0) {
     // No copy could run: remove from here, and let the next restart take

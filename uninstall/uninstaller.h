@@ -8,13 +8,15 @@
 #include "base/types.h"
 
 // Exit codes: removed or cancelled; not started (no administrator rights, no
-// usable record); something could not be removed.
+// usable record, or, silently, the product still running after the wait);
+// something could not be removed.
 const uint32_t kExitRemoved = 0;
 const uint32_t kExitNotStarted = 1;
 const uint32_t kExitIncomplete = 2;
 
 // Runs the uninstaller for the tail of its command line (after the program
-// name): "-s" or "/s" removes without asking and without messages;
+// name): "-s" or "/s" removes without asking and without any box (what
+// stops it goes to standard error);
 // "--remove ..." is the temporary copy's part. Returns the exit code.
 uint32_t RunUninstaller(const Char16* tail);
 

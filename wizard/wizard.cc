@@ -124,8 +124,10 @@ void SetPathField(Char16* path, void* window, int appendName) {
     // A folder too long for the product name to be appended within the
     // field's limit is left as it is.
     Char16 folder[kPathCapacity];
-    if (CopyText(folder, kPathCapacity, path) != 0 ||
-        (folder[0] != 0 && AppendSeparator(folder, kPathCapacity) != 0) ||
+    // Without a folder to start from there is nothing to propose: a bare
+    // product name would be a relative path.
+    if (CopyText(folder, kPathCapacity, path) != 0 || folder[0] == 0 ||
+        AppendSeparator(folder, kPathCapacity) != 0 ||
         AppendText(folder, kPathFieldLimit + 1, ProductName()) != 0) {
       return;
     }
@@ -226,7 +228,12 @@ void StartInstall(void* window) {
                                         GetUiText(kTextFolderExists), path) == kIdNo) {
       return;
     }
-  } else if (CreateFolderTree(path) != 0) {
+  } else if (uint32_t error = CreateFolderTree(path)) {
+    // The folder and the system's own words for why it cannot be made, in
+    // the user's language.
+    Char16 reason[kMessageCapacity];
+    DescribeError(error, reason, kMessageCapacity);
+    ShowMessage(window, kMbIconError, u"%s\r\n\r\n%s", path, reason);
     return;
   }
   if (FixLaunchTarget(path, namePosition) != 0) return;

@@ -101,12 +101,14 @@ uint32_t QueryFileAttributes(const Char16* path) {
   return g_fake.files.count(path) != 0 ? 0x80 : kInvalidAttributes;
 }
 
-int CreateFolder(const Char16* path) {
+uint32_t CreateFolder(const Char16* path) {
   Record("CreateDirectoryW " + Narrow(path));
   std::u16string folder = WithoutSeparator(path);
-  if (g_fake.diskGone || IsFolder(folder) || g_fake.files.count(folder) != 0 || !IsFolder(ParentOf(folder))) return 0;
+  if (g_fake.diskGone) return 21;  // ERROR_NOT_READY
+  if (IsFolder(folder) || g_fake.files.count(folder) != 0) return kErrorAlreadyExists;
+  if (!IsFolder(ParentOf(folder))) return 3;  // ERROR_PATH_NOT_FOUND
   g_fake.directories.insert(folder);
-  return 1;
+  return 0;
 }
 
 // Once the disk is gone (FakePlatform::diskGone), every file operation fails.

@@ -147,6 +147,18 @@ int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint3
   return answer;
 }
 
+void WriteStandardError(const Char16* text) {
+  g_fake.standardError += Narrow(text) + "\n";
+  Record("StandardError " + Narrow(text));
+}
+
+void DescribeError(uint32_t code, Char16* buffer, uint32_t capacity) {
+  std::string digits = std::to_string(code);
+  std::u16string text = u"Error " + std::u16string(digits.begin(), digits.end()) + u".";
+  buffer[0] = 0;
+  if (capacity > text.size()) std::copy(text.c_str(), text.c_str() + text.size() + 1, buffer);
+}
+
 const char* GetCommandLine8() { return g_fake.commandLine.c_str(); }
 
 void QueryStartupInfo(uint32_t* flags, uint16_t* showWindow) {

@@ -154,6 +154,7 @@ struct FakePlatform {
   // Recorded effects.
   std::vector<std::string> events;
   std::vector<FakeMessageBox> messageBoxes;
+  std::string standardError;  // WriteStandardError, a line each
   int openFiles = 0;
 };
 

@@ -44,7 +44,7 @@ void CloseRegistryKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
 uint32_t QueryFileAttributes(const Char16* path) { return GetFileAttributesW(Wide(path)); }
 
-int CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0); }
+uint32_t CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0) ? 0 : GetLastError(); }
 
 static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS && kOpenExisting == OPEN_EXISTING,
               "dispositions are passed through");

@@ -130,6 +130,25 @@ int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint3
   return MessageBoxW(static_cast<HWND>(owner), Wide(text), caption ? Wide(caption) : 0, type);
 }
 
+void WriteStandardError(const Char16* text) {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == 0 || error == INVALID_HANDLE_VALUE) return;
+  // Three bytes a unit at most, and the line end.
+  char bytes[3 * 512 + 2];
+  int length = WideCharToMultiByte(CP_UTF8, 0, Wide(text), -1, bytes, sizeof bytes - 2, 0, 0);
+  if (length <= 0) return;
+  bytes[length - 1] = '\r';
+  bytes[length] = '\n';
+  DWORD written;
+  WriteFile(error, bytes, static_cast<DWORD>(length + 1), &written, 0);
+}
+
+void DescribeError(uint32_t code, Char16* buffer, uint32_t capacity) {
+  buffer[0] = 0;
+  FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, 0, code, 0,
+                 reinterpret_cast<wchar_t*>(buffer), capacity, 0);
+}
+
 const char* GetCommandLine8() { return GetCommandLineA(); }
 
 void QueryStartupInfo(uint32_t* flags, uint16_t* showWindow) {

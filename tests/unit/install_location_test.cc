@@ -192,7 +192,9 @@ TEST_F(InstallLocationTest, ResolveDefaultFolderForms) {
       {u"%LocalAppData%\\Programs\\Zentrova", 1, 0, kLocalAppData + u"\\Programs\\Zentrova"},
       {u"%localappdata%\\Z", 1, 0, kLocalAppData + u"\\Z"},
       {u"D:\\Apps\\%USERNAME%", 1, 0, u"D:\\Apps\\admin"},
-      {u"%Prog", 1, 0, u"%Prog"},
+      // A variable that is not set stays in place: no usable folder.
+      {u"%Prog", 1, 0, u""},
+      {u"%NoSuchVariable%\\Zentrova", 1, 0, u""},
       // Results that would not fit 260 units are refused, not cut.
       {u"%ProgramFiles%" + longRest, 1, 0, u""},
       {u"%LocalAppData%" + longRest, 1, 0, u""},
@@ -245,17 +247,44 @@ TEST_F(InstallLocationTest, MissingShellFolderOrProgramFilesGivesNoFolder) {
   }
 }
 
-TEST_F(InstallLocationTest, QueryProgramFilesDirResults) {
-  LoadedPackage package(ProductPackage());
-  Char16 buffer[kPathCapacity] = {u'k', u'e', u'e', u'p', 0};
-  g_fake.registry.erase({kKeyWow64_64Key, kCurrentVersionKey});
-  EXPECT_EQ(QueryProgramFilesDir(buffer), 0);
-  EXPECT_EQ(Narrow(buffer), "keep");
-
-  g_fake.registry[{kKeyWow64_64Key, kCurrentVersionKey}];  // key without the value
-  EXPECT_EQ(QueryProgramFilesDir(buffer), 1);
-  EXPECT_EQ(Narrow(buffer), "");
-  EXPECT_EQ(g_fake.openKeys, 0);
+TEST_F(InstallLocationTest, ProgramFilesComesFromTheViewOrElseTheEnvironment) {
+  // registry: "key" the key without the value, "none" no key, else the
+  // value. The 64-bit view falls back to ProgramW6432, which a 32-bit
+  // process under WOW64 sees, the others to ProgramFiles.
+  struct Case {
+    uint32_t view;
+    std::u16string registry;
+    bool environment;
+    std::string expected;
+  } cases[] = {
+      {kKeyWow64_64Key, u"D:\\Apps", true, "D:\\Apps"},
+      {kKeyWow64_64Key, u"key", true, "C:\\Program Files"},
+      {kKeyWow64_64Key, u"none", true, "C:\\Program Files"},
+      {kKeyWow64_32Key, u"none", true, "C:\\Program Files (x86)"},
+      {0, u"key", true, "C:\\Program Files (x86)"},
+      {kKeyWow64_64Key, u"key", false, ""},
+      {kKeyWow64_32Key, u"none", false, ""},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    LoadedPackage package(ProductPackage());
+    g_machine.registryView = c.view;
+    g_fake.registry.erase({c.view, kCurrentVersionKey});
+    if (c.registry == u"key") {
+      g_fake.registry[{c.view, kCurrentVersionKey}];
+    } else if (c.registry != u"none") {
+      g_fake.registry[{c.view, kCurrentVersionKey}][u"ProgramFilesDir"] = TextValue(c.registry);
+    }
+    g_fake.environment.erase(u"PROGRAMFILES");
+    if (c.environment) {
+      g_fake.environment[u"PROGRAMW6432"] = u"C:\\Program Files";
+      g_fake.environment[u"PROGRAMFILES"] = u"C:\\Program Files (x86)";
+    }
+    Char16 buffer[kPathCapacity] = {u's', u't', u'a', u'l', u'e', 0};
+    QueryProgramFilesDir(buffer);
+    EXPECT_EQ(Narrow(buffer), c.expected) << c.view << " " << Narrow(c.registry) << " " << c.environment;
+    EXPECT_EQ(g_fake.openKeys, 0);
+  }
 }
 
 }  // namespace

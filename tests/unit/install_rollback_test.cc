@@ -165,7 +165,7 @@ TEST_F(InstallRollbackTest, AFailedFreshInstallRemovesItsFolders) {
   LoadedPackage package(contents);
   g_fake.createErrors[u"C:\\Apps\\Halvix\\Zentrova\\license.txt"] = 5;
   const MachineFiles before = Snapshot();
-  EXPECT_EQ(SilentInstall(), 1);
+  EXPECT_EQ(SilentInstall(), kExitInstallFailed);
   EXPECT_NE(EventIndex("CreateDirectoryW C:\\Apps\\Halvix\\Zentrova\\x64"), -1);
   const MachineFiles after = Snapshot();
   EXPECT_EQ(after, before) << "left:" << Difference(after, before);

@@ -191,7 +191,7 @@ TEST_F(InstallSequenceTest, SilentInstallStopsWithoutAUsableFolder) {
     if (c.updateWithoutLocation) {
       g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"DisplayVersion"] = TextValue(u"1.0");
     }
-    EXPECT_EQ(SilentInstall(), 1) << c.label;
+    EXPECT_EQ(SilentInstall(), kExitInstallFailed) << c.label;
     EXPECT_TRUE(EventsStartingWith({"CreateFileW", "FindWindowW", "RegCreateKeyExA"}).empty())
         << c.label;
     EXPECT_TRUE(g_fake.logLines.empty()) << c.label;
@@ -218,7 +218,7 @@ TEST_F(InstallSequenceTest, MainExecutableThatDoesNotFitTheFolderStopsTheInstall
     contents.settings[kMainExecutable] = std::u16string(c.nameLength - 4, u'm') + u".exe";
     LoadedPackage package(contents);
     EXPECT_EQ(FitsMainExecutable(static_cast<uint32_t>(folder)), c.result == 0 ? 1 : 0);
-    EXPECT_EQ(SilentInstall(), c.result);
+    EXPECT_EQ(SilentInstall(), c.result == 0 ? 0u : kExitInstallFailed);
     bool wrote = !EventsStartingWith({"CreateFileW", "CreateDirectoryW", "RegCreateKeyExA", "RunAndWait"}).empty();
     EXPECT_EQ(wrote, c.result == 0);
     EXPECT_EQ(g_installSucceeded, c.result == 0 ? 1 : 0);
@@ -237,23 +237,61 @@ TEST_F(InstallSequenceTest, SilentInstallUsesAnExistingFolderWithoutAsking) {
   EXPECT_EQ(g_fake.files.count(u"D:\\Tools\\admin\\license.txt"), 1u);
 }
 
-TEST_F(InstallSequenceTest, SilentInstallClosesTheProductBeforeWritingFiles) {
+TEST_F(InstallSequenceTest, SilentInstallClosesTheProductBeforeMakingAnything) {
   tailpack::PackageContents contents = ProductPackage();
   contents.settings[kWindowClass] = u"ZentrovaMain";
   contents.settings[kMutexName] = u"ZentrovaRunning";
   LoadedPackage package(contents);
+  g_silent = 1;
   g_fake.windowFinds = 1;
   g_fake.mutexOpens = 1;
-  EXPECT_EQ(SilentInstall(), 0);
-  int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova");
+  EXPECT_EQ(SilentInstall(), 0u);
   int close = EventIndex(kWmClose);
   int mutex = EventIndex("OpenMutexW ZentrovaRunning");
+  int folder = EventIndex("CreateDirectoryW C:\\Program Files\\Zentrova");
   int firstFile = EventIndex("CreateFileW C:\\Program Files\\Zentrova\\zentrova.exe new");
-  EXPECT_LT(folder, close);
   EXPECT_LT(close, mutex);
-  EXPECT_LT(mutex, firstFile);
-  ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
-  EXPECT_EQ(g_fake.messageBoxes[0].owner, nullptr);
+  EXPECT_LT(mutex, folder);
+  EXPECT_LT(folder, firstFile);
+  EXPECT_TRUE(g_fake.messageBoxes.empty());
+}
+
+// Unattended, a product that will not close gets 60 seconds (100 pauses of
+// 600 ms, the window's and the mutex's together), never a question; when it
+// is still there the run ends with exit code 1 and nothing made.
+TEST_F(InstallSequenceTest, SilentRunWaitsAMinuteForTheProductThenStopsWithoutAsking) {
+  struct Case {
+    const char* label;
+    int windowFinds, mutexOpens;
+    uint32_t result;
+    int pauses;
+  } cases[] = {
+      {"window for good", 1000, 0, kExitGateStopped, 100},
+      {"mutex for good", 0, 1000, kExitGateStopped, 100},
+      {"window, then mutex for good", 30, 1000, kExitGateStopped, 100},
+      {"window closes in the last pause", 100, 0, 0, 100},
+      {"window one pause too long", 101, 0, kExitGateStopped, 100},
+      {"mutex goes in the last pause", 40, 60, 0, 100},
+      {"mutex one pause too long", 40, 61, kExitGateStopped, 100},
+      {"closes at once", 1, 1, 0, 2},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kWindowClass] = u"ZentrovaMain";
+    contents.settings[kMutexName] = u"ZentrovaRunning";
+    LoadedPackage package(contents);
+    g_silent = 1;
+    g_fake.windowFinds = c.windowFinds;
+    g_fake.mutexOpens = c.mutexOpens;
+    EXPECT_EQ(SilentInstall(), c.result) << c.label;
+    EXPECT_TRUE(g_fake.messageBoxes.empty()) << c.label;
+    EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "Sleep 600"), c.pauses) << c.label;
+    bool made = !EventsStartingWith({"CreateFileW", "CreateDirectoryW", "RegCreateKeyExA", "RunAndWait"}).empty();
+    EXPECT_EQ(made, c.result == 0) << c.label;
+    EXPECT_EQ(g_fake.standardError,
+              c.result == 0 ? "" : "The product is still running; nothing was changed.\n") << c.label;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "base/memory.h"
 #include "install/extract.h"
+#include "startup/message.h"
 #include "install/location.h"
 #include "install/report.h"
 #include "install/sequence.h"
@@ -92,6 +93,7 @@ inline void ResetRuntimeState() {
   g_infoPane = nullptr;
   g_installReport = InstallReport();
   g_createdFolderFrom = 0;
+  g_silent = 0;
 }
 
 // Loads `contents` as the process's package for a machine and resets the

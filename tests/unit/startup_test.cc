@@ -2,6 +2,7 @@
 // order, the run-mode choice, the architecture message and ShowMessage.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -152,10 +153,16 @@ TEST_F(StartupTest, EntryPointReadsStartupInfoBeforeRunningSetup) {
 }
 
 TEST_F(StartupTest, EntryPointExitsWithOneWhenAGateStops) {
-  g_fake.commandLine = "setup.exe /s";
-  EXPECT_THROW(EntryPoint(), std::runtime_error);
-  ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
-  EXPECT_EQ(g_fake.events.back(), "ExitProcess 1");
+  for (const char* line : {"setup.exe /s", "setup.exe"}) {
+    ResetFakePlatform();
+    g_fake.commandLine = line;
+    EXPECT_THROW(EntryPoint(), std::runtime_error);
+    // Silent: the message on standard error, never a box.
+    bool silent = std::string(line).ends_with("/s");
+    EXPECT_EQ(g_fake.messageBoxes.size(), silent ? 0u : 1u) << line;
+    EXPECT_EQ(g_fake.standardError, silent ? "This setup package is damaged!\n" : "") << line;
+    EXPECT_EQ(g_fake.events.back(), "ExitProcess 1");
+  }
 }
 
 TEST_F(StartupTest, PassingEveryGateInitialisesComBeforeEitherRunMode) {
@@ -188,7 +195,7 @@ TEST_F(StartupTest, DamagedPackageIsReportedBeforeAnythingElse) {
   std::vector<uint8_t>& file = g_fake.files[g_fake.ownPath];
   file[file.size() - 40] ^= 0x55;
 
-  EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "/s", 10), 1u);
+  EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "", 10), 1u);
   ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
   const FakeMessageBox& box = g_fake.messageBoxes[0];
   EXPECT_EQ(Narrow(box.text), "This setup package is damaged!");
@@ -215,7 +222,7 @@ TEST_F(StartupTest, PackageTooLargeForTheMemoryIsReportedAsSuch) {
   contents.supportedVersions = kOsWindows7;  // the next gate would stop it too
   InstallInFake(contents);
   g_allocationLimit = 1000;
-  uint32_t result = RunSetup(GetInstanceHandle(), 0, "/s", 10);
+  uint32_t result = RunSetup(GetInstanceHandle(), 0, "", 10);
   g_allocationLimit = SIZE_MAX;
   EXPECT_EQ(result, 1u);
   ASSERT_EQ(g_fake.messageBoxes.size(), 1u) << AllEvents();
@@ -291,7 +298,8 @@ TEST_F(StartupTest, WindowsVersionGateLetsListedAndUnrestrictedVersionsPass) {
     uint32_t code = RunSetup(GetInstanceHandle(), 0, "/s", 10);
     EXPECT_EQ(code, c.stops ? 1u : 0u) << std::hex << c.supported << " on " << c.major << "."
                                        << c.minor;
-    EXPECT_EQ(Happened(kUnsupportedOs), c.stops);
+    EXPECT_EQ(g_fake.standardError, c.stops ? "This operating system is not supported!\n" : "");
+    EXPECT_TRUE(g_fake.messageBoxes.empty());
   }
 }
 
@@ -331,7 +339,55 @@ TEST_F(StartupTest, ArchitectureGateComparesWithTheNativeMachine) {
     g_fake.nativeMachine = c.nativeMachine;
     EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "/s", 10), c.stops ? 1u : 0u)
         << std::hex << int(c.supported) << " on " << c.nativeMachine;
-    EXPECT_EQ(Happened("MessageBox This setup can only be installed"), c.stops);
+    EXPECT_EQ(g_fake.standardError.starts_with("This setup can only be installed on Windows "), c.stops);
+    EXPECT_TRUE(g_fake.messageBoxes.empty());
+  }
+}
+
+// Unattended runs: every gate stops with exit code 1 and its message on
+// standard error, without a box and without opening anything.
+TEST_F(StartupTest, SilentGateFailuresShowNoBoxAndWriteToStandardError) {
+  struct Case {
+    const char* name;
+    std::function<void(tailpack::PackageContents&)> change;
+    std::function<void()> machine;
+    std::string line;
+  } cases[] = {
+      {"damaged", nullptr, [] { g_fake.files[g_fake.ownPath].end()[-40] ^= 0x55; },
+       "This setup package is damaged!"},
+      {"no memory", nullptr, [] { g_allocationLimit = 1000; },
+       "There is not enough memory to unpack this setup."},
+      {"Windows version",
+       [](tailpack::PackageContents& p) {
+         p.supportedVersions = kOsWindows7;
+         p.settings[kUnsupportedOsLink] = u"https://example.com/os";
+       },
+       nullptr, "This operating system is not supported!"},
+      {"architecture", [](tailpack::PackageContents& p) { p.supportedArchs = kArchArm64 | kArchArm; }, nullptr,
+       "This setup can only be installed on Windows arm64/arm!"},
+      {"administrator", nullptr,
+       [] {
+         g_fake.isAdministrator = false;
+         g_fake.userLanguage = 0x0407;
+       },
+       "Sie m\u00fcssen als Administrator angemeldet sein, um dieses Programm zu installieren."},
+  };
+  for (const Case& c : cases) {
+    for (const char* tail : {"-s", "/S"}) {
+      ResetFakePlatform();
+      tailpack::PackageContents contents = test::SamplePackage();
+      if (c.change) c.change(contents);
+      InstallInFake(contents);
+      if (c.machine) c.machine();
+      uint32_t code = RunSetup(GetInstanceHandle(), 0, tail, 10);
+      g_allocationLimit = SIZE_MAX;
+      EXPECT_EQ(code, 1u) << c.name;
+      EXPECT_TRUE(g_fake.messageBoxes.empty()) << c.name;
+      EXPECT_EQ(g_fake.standardError, c.line + "\n") << c.name;
+      EXPECT_FALSE(Happened("ShellExecute")) << c.name;
+      EXPECT_FALSE(Happened("CoInitialize")) << c.name;
+      EXPECT_TRUE(g_fake.directories.count(u"C:\\Program Files\\Zentrova") == 0) << c.name;
+    }
   }
 }
 
@@ -350,7 +406,7 @@ TEST_F(StartupTest, AdministratorMessageIsInTheSelectedLanguage) {
     InstallInFake(test::SamplePackage());
     g_fake.isAdministrator = false;
     g_fake.userLanguage = c.user;
-    EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "/s", 10), 1u);
+    EXPECT_EQ(RunSetup(GetInstanceHandle(), 0, "", 10), 1u);
     ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
     const FakeMessageBox& box = g_fake.messageBoxes[0];
     EXPECT_EQ(box.text, c.text) << std::hex << c.user;
