@@ -28,7 +28,8 @@ std::u16string WithoutSeparator(std::u16string path) {
 
 bool IsFolder(const std::u16string& path) {
   std::u16string folder = WithoutSeparator(path);
-  return g_fake.directories.count(folder) != 0 || (folder.size() == 2 && folder[1] == u':');
+  return g_fake.directories.count(folder) != 0 ||
+         (folder.size() == 2 && folder[1] == u':' && g_fake.absentDrives.count(folder[0]) == 0);
 }
 
 std::u16string ParentOf(const std::u16string& path) {

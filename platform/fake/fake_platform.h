@@ -94,6 +94,7 @@ struct FakePlatform {
   std::map<std::pair<uint32_t, std::string>, std::map<std::u16string, FakeRegistryValue>> registry;
   int32_t createKeyResult = 0;                 // RegCreateKeyExA
   std::set<std::u16string> directories;        // existing folders, no trailing "\"
+  std::set<char16_t> absentDrives;             // drive letters that do not exist
   int attributeQueries = 0;                    // GetFileAttributesW calls
   std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
   std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path

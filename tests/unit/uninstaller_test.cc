@@ -277,6 +277,30 @@ TEST_F(UninstallerTest, NothingIsRemovedWithoutAUsableRecordOrRights) {
   }
 }
 
+// The quiet uninstaller never asks: a product whose mutex stays for the
+// whole minute keeps everything, and the run ends with exit code 1.
+TEST_F(UninstallerTest, QuietUninstallOfAProductThatStaysRunningRemovesNothing) {
+  for (int opens : {1000, 100, 3}) {
+    SetUp();
+    UninstallRecordContents record = kVersion1;
+    record.settings[kRecordMutexName] = u"ZentrovaRunning";
+    Install(record);
+    Paths before = Files();
+    g_fake.mutexOpens = opens;
+    bool stays = opens > 100;
+    EXPECT_EQ(RunUninstaller(u"-s"), stays ? kExitNotStarted : kExitRemoved) << opens;
+    EXPECT_TRUE(g_fake.messageBoxes.empty()) << opens;
+    EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "Sleep 600"), std::min(opens, 100)) << opens;
+    if (stays) {
+      EXPECT_EQ(Effects(), Events{});
+      EXPECT_EQ(Files(), before);
+      EXPECT_EQ(g_fake.standardError, "The product is still running; nothing was changed.\n");
+    } else {
+      EXPECT_EQ(Files(), Paths{kCopy});
+    }
+  }
+}
+
 TEST_F(UninstallerTest, AnsweringNoKeepsEverythingAndCountsAsCancelled) {
   Install(kVersion1);
   Paths before = Files();

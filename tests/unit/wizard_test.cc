@@ -385,18 +385,52 @@ TEST_F(WizardTest, ExistingFolderIsUsedOnlyWhenTheUserSaysSo) {
 
 TEST_F(WizardTest, FolderThatCannotBeMadeLeavesTheWizardAsItWas) {
   g_fake.files[u"C:\\Users\\admin\\notes.txt"] = Bytes("x");
+  g_fake.absentDrives.insert(u'Q');
   Open();
   ASSERT_TRUE(FakeClick(kAcceptBox));
-  for (const std::u16string& folder : std::vector<std::u16string>{
-           u"C:\\Users\\admin\\notes.txt\\Zentrova", u"C:\\" + std::u16string(250, u'z')}) {
-    FakeType(kPathField, folder);
+  // The folder as typed | the box that names it with the system's reason
+  // (the fake describes error N as "Error N."), or none when the folder
+  // never gets as far as being made.
+  struct Case {
+    std::u16string folder;
+    std::string box;
+  } cases[] = {
+      {u"C:\\Users\\admin\\notes.txt\\Zentrova", "C:\\Users\\admin\\notes.txt\\Zentrova\\\r\n\r\nError 3."},
+      {u"Q:\\Zentrova", "Q:\\Zentrova\\\r\n\r\nError 3."},
+      {u"C:\\Users\\admin\\notes.txt", "C:\\Users\\admin\\notes.txt\\\r\n\r\nError 183."},
+      {u"C:\\" + std::u16string(250, u'z'), ""},
+  };
+  for (const Case& c : cases) {
+    g_fake.messageBoxes.clear();
+    FakeType(kPathField, c.folder);
     ASSERT_TRUE(Enabled(kNextButton));
-    ASSERT_TRUE(FakeClick(kNextButton)) << Narrow(folder);
-    EXPECT_TRUE(Visible(kPathField)) << Narrow(folder);
-    EXPECT_TRUE(Enabled(kNextButton)) << Narrow(folder);
-    EXPECT_TRUE(g_fake.logLines.empty()) << Narrow(folder);
+    ASSERT_TRUE(FakeClick(kNextButton)) << Narrow(c.folder);
+    if (c.box.empty()) {
+      EXPECT_TRUE(g_fake.messageBoxes.empty()) << Narrow(c.folder);
+    } else {
+      ASSERT_EQ(g_fake.messageBoxes.size(), 1u) << Narrow(c.folder);
+      EXPECT_EQ(Narrow(g_fake.messageBoxes[0].text), c.box);
+      EXPECT_EQ(g_fake.messageBoxes[0].owner, kFakeDialog);
+      EXPECT_EQ(g_fake.messageBoxes[0].type, kMbIconError);
+      EXPECT_EQ(g_fake.messageBoxes[0].caption, u"Zentrova");
+    }
+    EXPECT_TRUE(Visible(kPathField)) << Narrow(c.folder);
+    EXPECT_TRUE(Enabled(kNextButton)) << Narrow(c.folder);
+    EXPECT_TRUE(g_fake.logLines.empty()) << Narrow(c.folder);
     EXPECT_TRUE(EventsFrom(0, {"CreateFileW", "FindWindowW", "SetCursor"}).empty());
+    EXPECT_EQ(g_fake.directories.count(u"Q:"), 0u);
   }
+}
+
+// Without a Program Files folder in the registry view or the environment
+// there is nothing to propose: never a bare, relative product name.
+TEST_F(WizardTest, NoProgramFilesAnywhereLeavesTheFieldEmpty) {
+  for (auto& [key, values] : g_fake.registry) values.erase(u"ProgramFilesDir");
+  g_fake.environment.erase(u"PROGRAMFILES");
+  Open();
+  ASSERT_TRUE(FakeClick(kAcceptBox));
+  EXPECT_EQ(Text(kPathField), "");
+  EXPECT_FALSE(Enabled(kNextButton));
 }
 
 TEST_F(WizardTest, FailedInstallShowsTheFailedPageAndNeverLaunches) {
