@@ -1,6 +1,6 @@
 /* startup_hold_mutex: stands in for a running product in the start-up tests.
  * Creates and owns the named mutex NAME, then creates the file READY and
- * waits until the file STOP exists (at most 60 s) before it exits.
+ * waits until the file STOP exists (at most 180 s) before it exits.
  *
  * usage: startup_hold_mutex NAME READY STOP
  */
@@ -13,7 +13,7 @@ int wmain(int argc, wchar_t** argv) {
   HANDLE ready = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (ready == INVALID_HANDLE_VALUE) return 1;
   CloseHandle(ready);
-  for (int i = 0; i < 600 && GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES; ++i) {
+  for (int i = 0; i < 1800 && GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES; ++i) {
     Sleep(100);
   }
   CloseHandle(mutex);

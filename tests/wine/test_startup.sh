@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Start-up end to end: the Windows-version and architecture gates with their
-# messages and exit codes, the interface language chosen from the user's
+# messages (a box in the wizard, standard error and no box when silent) and
+# exit codes, the interface language chosen from the user's
 # locale, and the run mode chosen from the command-line tail.
 #
-# The language shows in the running-product question of the silent install:
-# a helper process (startup_hold_mutex.c, built here) owns the package's
+# The language shows in the running-product question of the wizard: a
+# helper process (startup_hold_mutex.c, built here) owns the package's
 # MutexName, so the installer asks UiText 22 in the selected language;
-# Cancel ends it with exit code 0. Locales are compiled into a private
+# Cancel ends it with exit code 0. The silent install never asks: it waits
+# a minute and ends with exit code 1. Locales are compiled into a private
 # LOCPATH, so the machine needs no generated locales.
 #
 # The run mode shows in the files and the windows: a silent run installs
@@ -29,25 +31,51 @@ installed() {
   compgen -G "$WINEPREFIX/drive_c/Program Files*/$1/readme.txt" >/dev/null
 }
 
-# --- Windows-version gate -------------------------------------------------
+# --- Gates -----------------------------------------------------------------
 
 tp_set_windows_version win81
 
-tp_case "versions 0x28 on Windows 8.1: message, link opened after OK, exit 1"
+tp_case "wizard, versions 0x28 on Windows 8.1: message, link opened after OK, exit 1"
 # The link is a command script, so opening it leaves a trace.
 printf 'echo opened> C:\\link-opened.txt\r\n' >"$WINEPREFIX/drive_c/open-link.cmd"
 tp_mkpkg "$TP_TEST_DIR/os-link.exe" --versions 0x28 --archs 0x4 \
   --setting 'UnsupportedOsLink=C:\open-link.cmd'
-tp_run_installer -- "$TP_TEST_DIR/os-link.exe" /s
+tp_run_installer -- "$TP_TEST_DIR/os-link.exe"
 tp_expect_exit 1
 tp_expect_report "$kUnsupported" 'EXIT 1'
 tp_check "the link was opened" tp_wait_for "$WINEPREFIX/drive_c/link-opened.txt"
+rm -f "$WINEPREFIX/drive_c/link-opened.txt"
 
-tp_case "versions 0x28 on Windows 8.1 without a link: message, exit 1"
-tp_mkpkg "$TP_TEST_DIR/os.exe" --versions 0x28
-tp_run_installer -- "$TP_TEST_DIR/os.exe" /s
-tp_expect_exit 1
-tp_expect_report "$kUnsupported" 'EXIT 1'
+# Silent: every gate ends the run at once with exit code 1 and its message
+# on standard error; no box, nothing opened, nothing installed.
+# Case | mkpkg options | standard error
+tp_mkpkg "$TP_TEST_DIR/intact.exe" --setting ProductName=Intact
+silent_gates=(
+  "Windows 8.1 only 7 and 10, with a link|--versions 0x28 --setting UnsupportedOsLink=C:\\open-link.cmd|This operating system is not supported!"
+  "damaged: byte sum|--checksum-delta 1|This setup package is damaged!"
+  "damaged: truncated file|--truncate 1|This setup package is damaged!"
+  "damaged: cut stream|--cut-packed 16|This setup package is damaged!"
+  "arm64 only|--archs 0x4|This setup can only be installed on Windows arm64!"
+  "x86, arm64 and arm|--archs 0xD|This setup can only be installed on Windows x86/arm64/arm!"
+  "x86 and arm|--archs 0x9|This setup can only be installed on Windows x86/arm!"
+)
+n=0
+for entry in "${silent_gates[@]}"; do
+  IFS='|' read -r label options line <<<"$entry"
+  n=$((n + 1))
+  tp_case "silent gate: $label: exit 1, no box, standard error"
+  # shellcheck disable=SC2086
+  tp_mkpkg "$TP_TEST_DIR/gate$n.exe" $options --setting "ProductName=Gate$n"
+  started=$SECONDS
+  tp_run_installer -- "$TP_TEST_DIR/gate$n.exe" /s
+  took=$((SECONDS - started))
+  tp_expect_exit 1
+  tp_expect_report "STDERR \"$line\"" 'EXIT 1'
+  ((took < 15)) || tp_fail "the run took $took s"
+  echo "        ($took s)"
+  tp_check "nothing installed" eval "! installed Gate$n"
+  tp_check "the link was not opened" test ! -e "$WINEPREFIX/drive_c/link-opened.txt"
+done
 
 tp_set_windows_version win10
 
@@ -57,31 +85,20 @@ tp_run_installer -- "$TP_TEST_DIR/os10.exe" /s
 tp_expect_exit 0
 tp_expect_report 'EXIT 0'
 
-# --- Architecture gate (the machine is x64) -------------------------------
-
-# architectures | expected list, or "passes"
-arch_cases=(
-  "0x4|arm64"
-  "0xD|x86/arm64/arm"
-  "0x9|x86/arm"
-  "0x3|passes"
-  "0x2|passes"
-)
-n=0
-for entry in "${arch_cases[@]}"; do
-  IFS='|' read -r archs expected <<<"$entry"
-  n=$((n + 1))
-  tp_case "architectures $archs on x64: $expected"
-  tp_mkpkg "$TP_TEST_DIR/arch$n.exe" --archs "$archs" --setting "ProductName=Arch$n"
-  tp_run_installer -- "$TP_TEST_DIR/arch$n.exe" /s
-  if [[ $expected == passes ]]; then
-    tp_expect_exit 0
-    tp_expect_report 'EXIT 0'
-  else
-    tp_expect_exit 1
-    tp_expect_report "$(arch_box "$expected")" 'EXIT 1'
-  fi
+# Architectures the x64 machine passes, silently and in the wizard's box.
+for archs in 0x3 0x2; do
+  tp_case "architectures $archs on x64: passes"
+  tp_mkpkg "$TP_TEST_DIR/arch$archs.exe" --archs "$archs" --setting "ProductName=Arch$archs"
+  tp_run_installer -- "$TP_TEST_DIR/arch$archs.exe" /s
+  tp_expect_exit 0
+  tp_expect_report 'EXIT 0'
 done
+
+tp_case "wizard, architectures 0x4 on x64: the box, exit 1"
+tp_mkpkg "$TP_TEST_DIR/arch-box.exe" --archs 0x4
+tp_run_installer -- "$TP_TEST_DIR/arch-box.exe"
+tp_expect_exit 1
+tp_expect_report "$(arch_box arm64)" 'EXIT 1'
 
 # --- Language selection ---------------------------------------------------
 
@@ -113,8 +130,10 @@ for entry in "${language_cases[@]}"; do
     </dev/null >>"$TP_TEST_DIR/holder.log" 2>&1 &
   holder_pid=$!
   if tp_wait_for "$ready"; then
+    # The wizard asks once Install is pressed (the acceptance box leads to
+    # the folder page); Cancel ends it.
     TP_LOCALE=$locale TP_WINE=$with_locale \
-      tp_run_installer --press cancel -- "$TP_TEST_DIR/lang$n.exe" /s
+      tp_run_wizard $'wait-wizard\nclick 9\nwait-visible 21\nwait-enabled 1\nclick 1' --press cancel -- "$TP_TEST_DIR/lang$n.exe"
     tp_expect_exit 0
     expected=$kEnglishRunning
     [[ $language == German ]] && expected=$(printf "$kGermanRunning")
@@ -128,7 +147,37 @@ for entry in "${language_cases[@]}"; do
   fi
   touch "$stop"
   wait "$holder_pid" || true
+  # The wizard made the folder before it asked; the next case starts fresh.
+  rm -rf "$WINEPREFIX/drive_c/Program Files"*/Zentrova
 done
+
+# --- A product that stays running, silently ---------------------------------
+
+# Unattended, nobody can answer the question: the close requests run, the
+# installer waits a minute for the mutex to go, then ends with exit code 1,
+# its reason on standard error and nothing installed.
+tp_case "silent, the product's mutex held for good: exit 1 after 60 s, no box, nothing installed"
+mutex=TailpackStaysRunning
+ready=$TP_TEST_DIR/stays.ready
+stop=$TP_TEST_DIR/stays.stop
+tp_mkpkg "$TP_TEST_DIR/stays.exe" --setting "MutexName=$mutex" --setting ProductName=StaysRunning
+"$TP_WINE" "$holder" "$mutex" "$(tp_winpath "$ready")" "$(tp_winpath "$stop")" \
+  </dev/null >>"$TP_TEST_DIR/holder.log" 2>&1 &
+holder_pid=$!
+if tp_wait_for "$ready"; then
+  started=$SECONDS
+  tp_run_installer --timeout 120 -- "$TP_TEST_DIR/stays.exe" /s
+  took=$((SECONDS - started))
+  tp_expect_exit 1
+  tp_expect_report 'STDERR "The product is still running; nothing was changed."' 'EXIT 1'
+  ((took >= 59 && took < 90)) || tp_fail "the run took $took s, not one minute"
+  echo "        ($took s)"
+  tp_check "nothing installed" eval "! compgen -G \"\$WINEPREFIX/drive_c/Program Files*/StaysRunning\" >/dev/null"
+else
+  tp_fail "the mutex holder did not start"
+fi
+touch "$stop"
+wait "$holder_pid" || true
 
 # --- Run mode from the command-line tail ----------------------------------
 

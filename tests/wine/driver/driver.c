@@ -6,6 +6,8 @@
  *
  *   BOX caption="..." text="..." buttons=ok,cancel press=ok
  *   WINDOW class="..." title="..."        (with --windows)
+ *   STDERR "..."                          (a line the installer wrote to its
+ *                                          standard error, a pipe)
  *   EXIT <code>                           (the installer's exit code)
  *   TIMEOUT                               (the installer was killed)
  *   ABORT <reason>                        (the chosen button is not there,
@@ -332,6 +334,32 @@ static wchar_t* BuildCommandLine(int count, wchar_t** words) {
   return line;
 }
 
+/* Reports what the installer wrote to its standard error as STDERR lines,
+ * one for each line it wrote (UTF-8, ended by CRLF or LF); reads only what
+ * is there, so a process that inherited the pipe cannot hold the driver. */
+static void ReportStandardError(HANDLE pipe) {
+  static char text[8192];
+  DWORD size = 0, got = 0;
+  if (!PeekNamedPipe(pipe, NULL, 0, NULL, &size, NULL) || size == 0) return;
+  if (size > sizeof(text) - 1) size = sizeof(text) - 1;
+  if (!ReadFile(pipe, text, size, &got, NULL)) return;
+  text[got] = 0;
+  for (char* line = text; *line;) {
+    char* end = strchr(line, '\n');
+    if (end) *end = 0;
+    size_t length = strlen(line);
+    if (length && line[length - 1] == '\r') line[length - 1] = 0;
+    wchar_t wide[TEXT_CAPACITY], out[TEXT_CAPACITY];
+    if (!MultiByteToWideChar(CP_UTF8, 0, line, -1, wide, TEXT_CAPACITY)) wcscpy(wide, L"(not UTF-8)");
+    wcscpy(out, L"STDERR \"");
+    AppendEscaped(out, TEXT_CAPACITY - 1, wide);
+    Append(out, TEXT_CAPACITY, L"\"");
+    WriteLine(out);
+    if (!end) break;
+    line = end + 1;
+  }
+}
+
 /* Runs one installer to its end, answering its boxes; the report gets its
  * lines. Returns the installer's exit code, or EXIT_TIMEOUT, EXIT_ABORT or
  * EXIT_USAGE. */
@@ -348,6 +376,18 @@ static int RunInstaller(const wchar_t* reportPath, wchar_t* commandLine, double 
   PROCESS_INFORMATION child;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
+  /* The installer's standard error is a pipe, as for a deployment script
+   * that redirects it; its other standard handles stay closed. */
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+  HANDLE errorRead = NULL, errorWrite = NULL;
+  if (!CreatePipe(&errorRead, &errorWrite, &inherit, 65536)) {
+    Fail(L"cannot create a pipe", NULL);
+    CloseHandle(g_report);
+    return EXIT_USAGE;
+  }
+  SetHandleInformation(errorRead, HANDLE_FLAG_INHERIT, 0);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdError = errorWrite;
   // Wine on a loaded machine occasionally fails to start a process (error
   // 1359); nothing has run then, so a few more tries are safe.
   BOOL started = FALSE;
@@ -356,13 +396,15 @@ static int RunInstaller(const wchar_t* reportPath, wchar_t* commandLine, double 
       fwprintf(stderr, L"tp-driver: start failed (error %lu), trying again\n", GetLastError());
       Sleep(500);
     }
-    started = CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child);
+    started = CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child);
   }
+  CloseHandle(errorWrite);
   if (!started) {
     wchar_t line[64];
     swprintf(line, 64, L"ABORT cannot start (error %lu)", GetLastError());
     WriteLine(line);
     Fail(L"cannot start ", commandLine);
+    CloseHandle(errorRead);
     CloseHandle(g_report);
     return EXIT_USAGE;
   }
@@ -375,6 +417,7 @@ static int RunInstaller(const wchar_t* reportPath, wchar_t* commandLine, double 
     if (WaitForSingleObject(child.hProcess, 50) == WAIT_OBJECT_0) {
       DWORD exitCode = 0;
       GetExitCodeProcess(child.hProcess, &exitCode);
+      ReportStandardError(errorRead);
       wchar_t line[32];
       swprintf(line, 32, L"EXIT %lu", exitCode);
       WriteLine(line);
@@ -396,6 +439,7 @@ static int RunInstaller(const wchar_t* reportPath, wchar_t* commandLine, double 
     }
   }
   CloseHandle(child.hProcess);
+  CloseHandle(errorRead);
   CloseHandle(g_report);
   return result;
 }
