@@ -14,7 +14,7 @@
  *                          folder and icon to OUT, one per line
  *   sleep MS               waits MS milliseconds (a slow configuration
  *                          command, tests/wine/screenshots.sh)
- * The first three run until the file STOP exists (at most 60 s). */
+ * The first four run until the file STOP exists (at most 180 s). */
 #define COBJMACROS
 #include <windows.h>
 #include <shlobj.h>
@@ -37,7 +37,7 @@ static void Touch(const wchar_t* path) { Append(path, ""); }
 static int Stopped(void) { return GetFileAttributesW(g_stop) != INVALID_FILE_ATTRIBUTES; }
 
 static void WaitForStop(void) {
-  for (int i = 0; i < 600 && !Stopped(); ++i) Sleep(100);
+  for (int i = 0; i < 1800 && !Stopped(); ++i) Sleep(100);
 }
 
 static LRESULT CALLBACK Stubborn(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

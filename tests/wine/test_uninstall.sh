@@ -3,7 +3,9 @@
 # true installs uninstall\uninstall.exe and registers it; run as Windows
 # runs the registered commands (quiet, then asking), it removes what the
 # install wrote, keeps what the user and the product made, leaves no copy
-# of itself, and the product is gone from Wine's own uninstaller list.
+# of itself, and the product is gone from Wine's own uninstaller list. A
+# product that stays running keeps everything: the quiet uninstaller waits a
+# minute, then ends with exit code 1 and no box.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 tp_test_begin
@@ -100,6 +102,23 @@ tp_expect_exit 0
 tp_check "reported removed" grep -qF 'text="Zentrova was removed from your computer." buttons=ok press=ok' "$TP_REPORT"
 expect_removed
 tp_check "the product folder is gone" test ! -e "$folder"
+
+tp_case "quiet, the product's mutex held for good: exit 1 after a minute, no box, nothing removed"
+install_product
+tp_start_helper mutex Zentrova.Running
+started=$SECONDS
+run_registered "$QUIET" --timeout 120
+took=$((SECONDS - started))
+tp_stop_helpers
+tp_expect_exit 1
+tp_expect_report 'STDERR "The product is still running; nothing was changed."' 'EXIT 1'
+((took >= 59 && took < 90)) || tp_fail "the run took $took s, not one minute"
+echo "        ($took s)"
+for file in zentrova.exe license.txt uninstall/uninstall.exe; do
+  tp_check "$file kept" test -f "$folder/$file"
+done
+tp_check "the entry kept" tp_key_exists 64 "$key"
+tp_check "no copy of the uninstaller started" test -z "$(find "$temp" -name 'tailpack-uninstall-*' 2>/dev/null)"
 
 tp_case "a file in use stays: named, deleted at restart, exit 2"
 install_product
