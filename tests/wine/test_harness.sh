@@ -45,7 +45,7 @@ tp_expect_exit 125
 tp_expect_report "BOX $kBoxText press=yes" "ABORT no yes button"
 
 tp_case "--cmdline passes the whole command line"
-tp_run_installer --cmdline "\"$(tp_winpath "$damaged")\" /s" --press ok
+tp_run_installer --cmdline "\"$(tp_winpath "$damaged")\" /x" --press ok
 tp_expect_exit 1
 tp_expect_report "BOX $kBoxText press=ok" "EXIT 1"
 

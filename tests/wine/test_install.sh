@@ -162,8 +162,12 @@ running_box() {
   echo "BOX caption=\"$1\" text=\"Setup has detected that $1 is currently running.\\r\\n\\r\\nPlease close all instances of it now, then click OK to continue, or Cancel to exit.\" buttons=ok,cancel press=$2"
 }
 
-# window_case NAME ANSWERS: runs NAME's package while a window of its class
-# ignores WM_CLOSE; the driver gives ANSWERS to the questions.
+# The wizard asks about a running product once Install is pressed.
+readonly kToInstall=$'wait-wizard\nclick 9\nwait-visible 21\nwait-enabled 1\nclick 1'
+
+# window_case NAME ANSWERS [-s]: runs NAME's package (the wizard up to
+# Install, or silently) while a window of its class ignores WM_CLOSE; the
+# driver gives ANSWERS to the questions.
 window_case() {
   local name=$1 answers=$2
   rm -f "$TP_TEST_DIR/$name-window.log"
@@ -171,11 +175,15 @@ window_case() {
     --setting "WindowClass=${name}Main" --content 'a.txt=a'
   tp_start_helper window "${name}Main" 2>/dev/null
   # tp_start_helper's ready file is the window log here.
-  tp_run_installer --timeout 60 --answers "$answers" -- "$TP_TEST_DIR/$name.exe" -s
+  if [[ ${3:-} == -s ]]; then
+    tp_run_installer --timeout 120 -- "$TP_TEST_DIR/$name.exe" -s
+  else
+    tp_run_wizard "$kToInstall" --answers "$answers" -- "$TP_TEST_DIR/$name.exe"
+  fi
   tp_stop_helpers
 }
 
-tp_case "window ignoring WM_CLOSE: the question follows the sixth attempt, Cancel exits 0"
+tp_case "wizard, window ignoring WM_CLOSE: the question follows the sixth attempt, Cancel exits 0"
 window_case TpStubborn cancel
 tp_expect_exit 0
 tp_expect_report "$(running_box TpStubborn cancel)" 'EXIT 0'
@@ -183,7 +191,7 @@ expect_equal "WM_CLOSE messages (lParam 1024)" "$(printf 'close 1024\n%.0s' 1 2 
   "$(grep -v ready "$TP_TEST_DIR/ready-$TP_HELPER_COUNT")"
 tp_check "no file installed" test ! -e "$pf64/TpStubborn/a.txt"
 
-tp_case "OK goes on trying and asks at every further attempt; names with I get 0x8066"
+tp_case "wizard: OK goes on trying and asks at every further attempt; names with I get 0x8066"
 window_case Imaginary ok,ok,cancel
 tp_expect_exit 0
 tp_expect_report "$(running_box Imaginary ok)" "$(running_box Imaginary ok)" \
@@ -192,11 +200,22 @@ expect_equal "WM_CLOSE and 0x8066 per attempt" \
   "$(printf 'close 1024\nmessage 0x8066\n%.0s' 1 2 3 4 5 6 7 8)" \
   "$(grep -v ready "$TP_TEST_DIR/ready-$TP_HELPER_COUNT")"
 
-tp_case "held mutex: the question repeats, Cancel exits 0"
+tp_case "silent, window ignoring WM_CLOSE: a close request every 600 ms for a minute, then exit 1, no box"
+started=$SECONDS
+window_case TpStubbornSilent "" -s
+took=$((SECONDS - started))
+tp_expect_exit 1
+tp_expect_report 'STDERR "The product is still running; nothing was changed."' 'EXIT 1'
+expect_equal "WM_CLOSE messages (lParam 1024)" 100 \
+  "$(grep -c '^close 1024$' "$TP_TEST_DIR/ready-$TP_HELPER_COUNT")"
+((took >= 59 && took < 95)) || tp_fail "the run took $took s, not one minute"
+tp_check "nothing made" test ! -e "$pf64/TpStubbornSilent"
+
+tp_case "wizard, held mutex: the question repeats, Cancel exits 0"
 tp_mkpkg "$TP_TEST_DIR/mutex.exe" --flags 1 --setting ProductName=TpMutex \
   --setting MutexName=TpMutex.Running --content 'a.txt=a'
 tp_start_helper mutex TpMutex.Running
-tp_run_installer --answers ok,ok,cancel -- "$TP_TEST_DIR/mutex.exe" -s
+tp_run_wizard "$kToInstall" --answers ok,ok,cancel -- "$TP_TEST_DIR/mutex.exe"
 tp_stop_helpers
 tp_expect_exit 0
 tp_expect_report "$(running_box TpMutex ok)" "$(running_box TpMutex ok)" \

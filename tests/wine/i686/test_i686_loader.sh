@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # The shipped i686 stub's start-up, in the test guest (tests/wine/i686):
 # packages that load and packages reported as damaged (a real Authenticode
-# signature among them), the Windows-version and architecture gates, and a
+# signature among them), the Windows-version and architecture gates (silent:
+# exit 1, the message on standard error, no box; the wizard: the box), and a
 # sample of the hostile corpus, on 64-bit Windows (WOW64) and on 32-bit
 # Windows alike. The installers are made on the host (prepare).
 set -euo pipefail
 # shellcheck source=tests/wine/lib.sh
 source "$(dirname "$0")/../lib.sh"
 
-readonly kDamaged='BOX caption="Error" text="This setup package is damaged!" buttons=ok press=ok'
+# Silent runs write a gate's message to standard error and show no box; the
+# wizard shows it in a box.
+readonly kDamaged='STDERR "This setup package is damaged!"'
+readonly kDamagedBox='BOX caption="Error" text="This setup package is damaged!" buttons=ok press=ok'
 
 prepare() {
   tp_mkpkg "$TP_INPUTS/plain.exe" --flags 1 --setting ProductName=TpPlain
@@ -53,8 +57,10 @@ else
   pf_flags0=$TP_C/Program\ Files\ \(x86\)
 fi
 arm64_box='BOX caption="Error" text="This setup can only be installed on Windows arm64!" buttons=ok press=ok'
-x64_box='BOX caption="Error" text="This setup can only be installed on Windows x64!" buttons=ok press=ok'
 os_box='BOX caption="Error" text="This operating system is not supported!" buttons=ok press=ok'
+arm64_line='STDERR "This setup can only be installed on Windows arm64!"'
+x64_line='STDERR "This setup can only be installed on Windows x64!"'
+os_line='STDERR "This operating system is not supported!"'
 
 # Every installer runs silently through one driver; the cases then read
 # their reports. Case | installer | exit code | report lines (|-separated).
@@ -65,11 +71,11 @@ cases=(
   "file truncated by one byte: damaged|truncated.exe|1|$kDamaged|EXIT 1"
   "packed stream cut short: damaged|cut.exe|1|$kDamaged|EXIT 1"
   "signed installer with a bad checksum: damaged|signed-bad.exe|1|$kDamaged|EXIT 1"
-  "supported versions 0x1 (Windows 2000) on Windows 10: refused|windows2000.exe|1|$os_box|EXIT 1"
-  "architectures 0x4 (arm64): refused|arm64.exe|1|$arm64_box|EXIT 1"
+  "supported versions 0x1 (Windows 2000) on Windows 10: refused|windows2000.exe|1|$os_line|EXIT 1"
+  "architectures 0x4 (arm64): refused|arm64.exe|1|$arm64_line|EXIT 1"
 )
 if [[ $WINEARCH == win32 ]]; then
-  cases+=("architectures 0x2 (x64) on 32-bit Windows: refused|x64.exe|1|$x64_box|EXIT 1")
+  cases+=("architectures 0x2 (x64) on 32-bit Windows: refused|x64.exe|1|$x64_line|EXIT 1")
 else
   cases+=("architectures 0x2 (x64) under WOW64: the native machine counts, installs|x64.exe|0|EXIT 0")
   # The loader does not depend on WOW64 or the registry view, so the
@@ -103,6 +109,28 @@ for entry in "${cases[@]}"; do
   tp_expect_exit "$code"
   IFS='|' read -r -a expected <<<"$lines"
   tp_expect_report "${expected[@]}"
+  n=$((n + 1))
+done
+
+# The same gates without the switch: the wizard's boxes.
+box_cases=(
+  "wizard: damaged, the box|checksum.exe|$kDamagedBox"
+  "wizard: Windows 2000 only, the box|windows2000.exe|$os_box"
+  "wizard: arm64 only, the box|arm64.exe|$arm64_box"
+)
+installers=()
+for entry in "${box_cases[@]}"; do
+  IFS='|' read -r _ installer _ <<<"$entry"
+  installers+=("$TP_INPUTS/$installer")
+done
+tp_run_batch -- "${installers[@]}"
+n=0
+for entry in "${box_cases[@]}"; do
+  IFS='|' read -r description _ box <<<"$entry"
+  tp_case "$description"
+  tp_batch_result $n
+  tp_expect_exit 1
+  tp_expect_report "$box" 'EXIT 1'
   n=$((n + 1))
 done
 
