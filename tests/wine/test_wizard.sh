@@ -64,11 +64,15 @@ type 21 C:\Existing
 click 1
 wait-boxes 1
 dump declined
+type 21 Q:\Nowhere\Wizardo
+click 1
+wait-boxes 2
+dump nodrive
 type 21 C:\Deep\er\Wizardo
 click 1
 wait-visible 11
 dump completed
-click 2' --answers no -- "$TP_TEST_DIR/Wizardo.exe"
+click 2' --answers no,ok -- "$TP_TEST_DIR/Wizardo.exe"
 
 tp_case "first view: the licence page of a fresh install"
 expect_equal "caption" "Setup - Wizardo 3.4" "$(tp_dump_title first)"
@@ -107,6 +111,13 @@ tp_expect_item declined 5 'text="Select Destination Location"'
 tp_expect_item declined 1 visible=1 enabled=1
 tp_expect_item declined 21 'text="C:\\Existing"'
 expect_equal "the existing folder" "own.txt" "$(ls "$TP_C/Existing")"
+
+tp_case "a folder on a drive that does not exist: a box names it and why, the page stays"
+grep -qE '^BOX caption="Wizardo" text="Q:\\\\Nowhere\\\\Wizardo\\\\\\r\\n\\r\\n[A-Za-z].*" buttons=ok press=ok$' "$TP_REPORT" ||
+  tp_fail "no box for Q:: $(grep '^BOX' "$TP_REPORT" | sed -n 2p)"
+tp_expect_item nodrive 5 'text="Select Destination Location"'
+tp_expect_item nodrive 1 visible=1 enabled=1
+tp_expect_item nodrive 21 'text="Q:\\Nowhere\\Wizardo"'
 
 tp_case "missing parent folders are created; Completed; Finish launches the product"
 tp_expect_item completed 5 'text="Installation completed successfully"'
