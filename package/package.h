@@ -120,8 +120,9 @@ uint32_t RegistryViewFor(uint32_t archMask, uint8_t headerFlags);
 int IsSafeRelativeName(const char* name, int listedOnly = 0);
 
 // 1 when the component at `part` (ended by a terminator or a separator)
-// names a device in every folder: CON, PRN, AUX, NUL, COM1 to COM9 or LPT1
-// to LPT9 in any case, alone or followed by blanks and/or an extension.
+// names a device in every folder: CON, PRN, AUX, NUL, or COM and LPT with a
+// digit 0 to 9 or a superscript 1, 2 or 3 (bytes 0xB9, 0xB2, 0xB3), in any
+// case, alone or followed by blanks and/or an extension.
 int IsDeviceName(const char* part);
 
 // 1 when every conversion in a UTF-16 `format` is "%%" or, in order, the next
@@ -132,9 +133,11 @@ int IsDeviceName(const char* part);
 int IsSafeFormat(const Char16* format, const char* conversions);
 
 // 1 when a ProductName can end the uninstall key path, which takes the low
-// byte of each unit: none is 0 (which would end the path at the shared
-// Uninstall key) or "\\" (which would nest keys), and it has at most
-// kMaxProductNameUnits units.
+// byte of each unit, and name the shortcut files and the default folder:
+// no unit's low byte is 0 (which would end the path at the shared Uninstall
+// key) or "\\" (which would nest keys); no control character and none of
+// <>:"/|?*; not empty, not ending in a dot or blank (so not "." or ".."),
+// not a device name (CON, COM1, ...); at most kMaxProductNameUnits units.
 int IsUsableProductName(const Char16* name);
 
 // Validates and indexes an unpacked block in place: checks every count,

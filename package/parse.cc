@@ -71,28 +71,37 @@ static int IsSeparator(char c) { return c == '\\' || c == '/'; }
 // The three letters of a device name as one number, first letter highest.
 #define DEVICE(a, b, c) (static_cast<uint32_t>(a) << 16 | (b) << 8 | (c))
 
-int IsDeviceName(const char* part) {
-  // COM and LPT (the last two) take a digit 1 to 9.
+// The digits Windows accepts after COM and LPT: 0 to 9, and the superscripts
+// one, two and three (U+00B9, U+00B2, U+00B3; the same bytes in the Western
+// code pages, so 8-bit names are held to them too).
+static int IsPortDigit(uint32_t unit) { return (unit >= '0' && unit <= '9') || unit == 0xB9 || unit == 0xB2 || unit == 0xB3; }
+
+template <typename Unit>
+static int IsDeviceNameOf(const Unit* part) {
+  // COM and LPT (the last two) take a digit.
   static const uint32_t kDevices[6] = {DEVICE('C', 'O', 'N'), DEVICE('P', 'R', 'N'),
                                        DEVICE('A', 'U', 'X'), DEVICE('N', 'U', 'L'),
                                        DEVICE('C', 'O', 'M'), DEVICE('L', 'P', 'T')};
   uint32_t letters = 0;
   for (uint32_t i = 0; i < 3; ++i, ++part) {
-    if (*part == 0) return 0;
+    uint32_t unit = static_cast<uint32_t>(*part);
+    if (unit == 0 || unit > 0x7F) return 0;
     // Clearing bit 5 turns a-z into A-Z and nothing else into a letter.
-    letters = letters << 8 | (static_cast<uint8_t>(*part) & 0xDF);
+    letters = letters << 8 | (unit & 0xDF);
   }
   for (uint32_t device = 0; device < 6; ++device) {
     if (letters != kDevices[device]) continue;
     if (device >= 4) {
-      if (*part < '1' || *part > '9') return 0;
+      if (!IsPortDigit(static_cast<uint32_t>(*part) & (sizeof(Unit) == 1 ? 0xFF : 0xFFFF))) return 0;
       ++part;
     }
     while (*part == ' ') ++part;
-    return *part == 0 || *part == '.' || IsSeparator(*part);
+    return *part == 0 || *part == '.' || *part == '\\' || *part == '/';
   }
   return 0;
 }
+
+int IsDeviceName(const char* part) { return IsDeviceNameOf(reinterpret_cast<const uint8_t*>(part)); }
 
 int IsSafeRelativeName(const char* name, int listedOnly) {
   if (name[0] == 0 || IsSeparator(name[0])) return 0;
@@ -121,11 +130,20 @@ static const Char16* TakeSetting(ByteReader* reader) {
 }
 
 int IsUsableProductName(const Char16* name) {
+  // The name ends the uninstall key path (the low byte of each unit) and
+  // names the shortcut files and the default folder: a file name that
+  // Windows creates as written, in the folder meant.
   uint32_t length = 0;
   for (; name[length] != 0; ++length) {
-    uint8_t low = static_cast<uint8_t>(name[length]);
-    if (low == 0 || low == '\\') return 0;
+    Char16 unit = name[length];
+    uint8_t low = static_cast<uint8_t>(unit);
+    if (low == 0 || low == '\\' || unit < 0x20) return 0;
+    for (const char* forbidden = "<>:\"/|?*"; *forbidden != 0; ++forbidden) {
+      if (unit == static_cast<Char16>(*forbidden)) return 0;
+    }
   }
+  // Empty, ending in a dot or blank ("." and ".." among them), or a device.
+  if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ' || IsDeviceNameOf(name)) return 0;
   return length <= kMaxProductNameUnits;
 }
 

@@ -164,6 +164,12 @@ std::vector<LimitProblem> CheckLimits(const PackageContents& c, const std::vecto
     problems.push_back(SettingProblem(
         kProductName, "ProductName is " + std::to_string(name.size()) +
                           " characters long; the installer's uninstall key path holds at most 75"));
+  } else if (!IsUsableProductName(name.c_str())) {
+    // It names the shortcut files, the default folder and the uninstall key.
+    problems.push_back(SettingProblem(
+        kProductName, "ProductName must be usable as a file name: no control character, none of "
+                      "<>:\"/\\|?*, not \".\" or \"..\", not ending in a dot or blank, not a device "
+                      "name such as CON or COM1"));
   }
   if (version.size() > kMaxProductVersion) {
     problems.push_back(SettingProblem(

@@ -1102,8 +1102,10 @@ bool IsShowable(const std::string& text) {
 
 TEST(ToolInspect, TextAndJsonOutputSurviveHostileNamesAndSettings) {
   PackageContents contents = test::SamplePackage();
-  contents.settings[kProductName] = u"Evil\x1b[2J";
-  contents.settings[kPublisher] = u"line\nfake: line\r";
+  // (The installer refuses control characters in ProductName, which names
+  // files; CSI, U+009B, is not one of them.)
+  contents.settings[kProductName] = u"Evil\u009b2J";
+  contents.settings[kPublisher] = u"Evil\x1b[2J line\nfake: line\r";
   contents.settings[kProductVersion] = u"1\u009b31m\x7f";
   // U+009B (CSI) in UTF-8, and a name too long for the installer's paths
   // (a note of verify quotes it) made of bytes that are not UTF-8.
