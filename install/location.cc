@@ -51,6 +51,18 @@ int QueryInstalledCopy(Char16* buffer, uint32_t capacity) {
   return fresh;
 }
 
+int QueryUninstallValue(const char* name, Char16* buffer, uint32_t capacity) {
+  char keyPath[kKeyPathCapacity];
+  RegistryKey key;
+  buffer[0] = 0;
+  if (UninstallKeyPath(keyPath) != 0 || OpenMachineKey(keyPath, kKeyRead | g_machine.registryView, &key) != 0) {
+    return 1;
+  }
+  int missing = ReadTextValue(key, name, buffer, capacity);
+  CloseRegistryKey(key);
+  return missing;
+}
+
 // Expands the environment variables of `text` into the kPathCapacity-unit
 // `buffer`; empty when the result does not fit or a variable is not set
 // (Windows leaves its name in place).

@@ -31,6 +31,11 @@ int UninstallKeyPath(char* out);
 // installation exists (a DisplayVersion of 1 to 64 bytes was read), else 1.
 int QueryInstalledCopy(Char16* buffer, uint32_t capacity);
 
+// Reads the text value `name` of the product's uninstall entry into
+// `buffer` of `capacity` units. Returns 0, or 1 with the buffer empty when
+// there is no such entry or value.
+int QueryUninstallValue(const char* name, Char16* buffer, uint32_t capacity);
+
 // Fills the kPathCapacity-unit `buffer` with the default destination. With
 // `useSetting` 0 or no DefaultFolder: the Program Files folder, returns 1
 // (the caller appends the product folder). Otherwise the complete folder

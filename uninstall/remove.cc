@@ -5,6 +5,7 @@
 #include "install/location.h"
 #include "install/uninstall.h"
 #include "package/load.h"
+#include "package/uninstall_record.h"
 #include "platform/platform.h"
 #include "startup/language.h"
 #include "startup/probe.h"
@@ -192,14 +193,21 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
 
   RemoveFolders(namePosition, path, set);
 
-  // The uninstall entry, unless another copy of the product has taken it over
-  // since (its InstallLocation names another folder).
+  // The uninstall entry, only while its UninstallString still names this
+  // uninstaller: another copy of the product may have taken it over since,
+  // and an entry the product's name shares with something else is never
+  // this one's to delete.
   char key[kKeyPathCapacity];
-  Char16 location[kPathCapacity];
-  location[0] = 0;  // QueryInstalledCopy leaves it untouched when there is no key
-  if (UninstallKeyPath(key) == 0) {
-    QueryInstalledCopy(location, kPathCapacity);
-    if (location[0] == 0 || IsSameTextIgnoringCase(location, folder)) {
+  Char16 registered[kCommandCapacity];
+  Char16 expected[kCommandCapacity] = {'"'};
+  if (UninstallKeyPath(key) == 0 && QueryUninstallValue(kUninstallValueNames, registered, kCommandCapacity) == 0 &&
+      AppendText(expected, kCommandCapacity, folder) == 0 &&
+      AppendAscii(expected, kCommandCapacity, kUninstallerCommand) == 0) {
+    // What follows the quoted path is the registered arguments, if any.
+    uint32_t length = static_cast<uint32_t>(TextLength(expected));
+    Char16 after = TextLength(registered) >= length ? registered[length] : 'x';
+    registered[length < kCommandCapacity ? length : 0] = 0;
+    if ((after == 0 || after == ' ') && IsSameTextIgnoringCase(registered, expected)) {
       DeleteMachineKey(key, g_package->registryView);
     }
   }

@@ -66,6 +66,8 @@ class UninstallerTest : public ::testing::Test {
     g_fake.files[kPrograms + u"\\Zentrova.lnk"] = Bytes("link");
     g_fake.directories.insert({u"C:\\Temp", kProductFolder, kFolder + u"uninstall"});
     g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"InstallLocation"] = TextValue(kFolder);
+    g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"UninstallString"] =
+        TextValue(u"\"" + kFolder + u"uninstall\\uninstall.exe\"");
     // The copy is another process: its own path, its own globals.
     g_fake.onStartProcess = [](const std::u16string& command) {
       Catalogue* package = g_package;
@@ -195,27 +197,36 @@ TEST_F(UninstallerTest, FilesTheUserAddedStayWithTheirFolders) {
   EXPECT_EQ(g_fake.directories.count(At("uninstall")), 0u);
 }
 
-TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisFolder) {
+TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisUninstaller) {
+  const std::u16string self = u"\"" + kFolder + u"uninstall\\uninstall.exe\"";
+  const std::u16string kNone = u"(none)", kNoKey = u"(no key)";
   struct Case {
     const char* label;
-    const char16_t* location;  // null: no InstallLocation; u"-": no key at all
+    std::u16string command;  // UninstallString
     bool deleted;
+  } cases[] = {
+      {"this uninstaller", self, true},
+      {"this uninstaller, other case", u"\"c:\\program files\\ZENTROVA\\UNINSTALL\\uninstall.exe\"", true},
+      {"this uninstaller with arguments", self + u" /x", true},
+      {"another folder's", u"\"D:\\Zentrova\\uninstall\\uninstall.exe\"", false},
+      {"a folder inside this one", u"\"C:\\Program Files\\Zentrova\\x64\\uninstall\\uninstall.exe\"", false},
+      {"the product's own uninstaller", u"\"C:\\Program Files\\Zentrova\\unins000.exe\"", false},
+      {"a longer name", self.substr(0, self.size() - 1) + u"2\"", false},
+      {"unquoted", kFolder + u"uninstall\\uninstall.exe", false},
+      {"no UninstallString", kNone, false},
+      {"no key", kNoKey, false},
   };
-  for (const Case& c : std::vector<Case>{{"this folder", kFolder.c_str(), true},
-                                         {"this folder in other case", u"c:\\program files\\ZENTROVA\\", true},
-                                         {"another folder", u"D:\\Zentrova\\", false},
-                                         {"a folder inside this one", u"C:\\Program Files\\Zentrova\\x64\\", false},
-                                         {"no InstallLocation", nullptr, true},
-                                         {"no key", u"-", true}}) {
+  for (const Case& c : cases) {
     SetUp();
     Install(kVersion1);
     auto& values = g_fake.registry[{kKeyWow64_64Key, kUninstallKey}];
-    if (c.location == nullptr) values.clear();
-    if (c.location != nullptr) values[u"InstallLocation"] = TextValue(c.location);
-    if (c.location != nullptr && c.location == std::u16string(u"-")) g_fake.registry.clear();
+    values.erase(u"UninstallString");
+    if (c.command != kNone && c.command != kNoKey) values[u"UninstallString"] = TextValue(c.command);
+    if (c.command == kNoKey) g_fake.registry.clear();
     EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
     EXPECT_EQ(EventIndex("RegDeleteKeyExA " + std::string(kUninstallKey) + " 0x100") >= 0, c.deleted) << c.label;
-    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), c.deleted ? 0u : 1u) << c.label;
+    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), c.deleted || c.command == kNoKey ? 0u : 1u)
+        << c.label;
   }
 }
 
