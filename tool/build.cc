@@ -948,18 +948,36 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
     fed += size;
     if (drawProgress) ProgressBar::Update(fed, result.unpackedSize, &bar);
   };
-  feed(head.data(), head.size());
+  // A compression failure names what was being written: the entry whose
+  // data it was (the first of those sharing it), or the file list.
+  std::vector<std::string> blobEntry(assembled.sources.size());
+  for (uint32_t i = 0; i < assembled.contents.files.size(); ++i) {
+    std::string& name = blobEntry[assembled.contents.files[i].blob];
+    if (name.empty()) name = "\"" + assembled.utf8Names[i] + "\"";
+  }
+  auto compressing = [](const std::string& what, auto&& step) {
+    try {
+      step();
+    } catch (const WriterError& e) {
+      throw ToolError("while compressing " + what + ": " + e.what());
+    }
+  };
+  compressing("the file list and texts", [&] { feed(head.data(), head.size()); });
   std::vector<uint8_t> buffer;
-  for (const BlobSource& source : assembled.sources) {
+  for (uint32_t b = 0; b < assembled.sources.size(); ++b) {
+    const BlobSource& source = assembled.sources[b];
+    std::string what = blobEntry[b].empty() ? "the package's data" : blobEntry[b];
     if (source.path.empty()) {
-      feed(reinterpret_cast<const uint8_t*>(source.bytes.data()), source.bytes.size());
+      compressing(what, [&] { feed(reinterpret_cast<const uint8_t*>(source.bytes.data()), source.bytes.size()); });
       continue;
     }
-    if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
-      throw ToolError(sys::Utf8FromPath(source.path) + " changed while it was being read");
-    }
+    compressing(what + " (from " + sys::Utf8FromPath(source.path) + ")", [&] {
+      if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
+        throw ToolError(sys::Utf8FromPath(source.path) + " changed while it was being read");
+      }
+    });
   }
-  compressor.Finish();
+  compressing("the end of the package", [&] { compressor.Finish(); });
   bar.Clear();
   result.packedSize = compressor.PackedSize();
   std::vector<uint8_t> trailer = EncodeTrailer(compressor.Trailer());

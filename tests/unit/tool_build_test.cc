@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -465,6 +466,89 @@ source = "license.txt"
   ASSERT_TRUE(laidOut.Intact());
   const Catalogue& c = laidOut.Package();
   EXPECT_EQ(std::string(EntryName(&c, &c.entries[c.header.infoEntry])), "license.txt");
+}
+
+// Zero-length entries (folders, empty files) add no bytes to the stream:
+// wherever they come among data that compresses well, data that does not
+// compress, or no data, the package builds and every entry comes back as
+// written.
+TEST(ToolBuild, ZeroLengthEntriesAnywhereAmongAnyData) {
+  std::string noise(100000, '\0');
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  for (char& c : noise) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    c = static_cast<char>(state >> 24);
+  }
+  std::string text;
+  while (text.size() < 100000) text += "every line of this file says the same thing again\n";
+  const std::pair<const char*, std::array<std::string, 2>> kinds[] = {
+      {"incompressible", {noise, noise.substr(0, 70001) + "!"}},
+      {"compressible", {text, text + "!"}},
+      {"empty", {"", ""}},
+  };
+  // The zero-length entries: a folder, an empty file, or both (E), placed
+  // among the files of the kind (D).
+  const char* const empties[] = {"folder", "empty file", "folder and empty file"};
+  const std::pair<const char*, const char*> orders[] = {
+      {"before", "EDD"}, {"between", "DED"}, {"after", "DDE"}, {"everywhere", "EDEDE"}, {"alone", "E"},
+  };
+  for (const auto& [kind, contents] : kinds) {
+    for (const char* empty : empties) {
+      for (const auto& [position, order] : orders) {
+        SCOPED_TRACE(std::string(kind) + ", " + empty + " " + position);
+        const bool folders = empty[0] == 'f', files = std::string(empty).find("file") != std::string::npos;
+        Project p("");
+        std::string manifest =
+            "[product]\nname = \"Z\"\nmain_executable = \"program.exe\"\n[[files]]\nsource = \"program.exe\"\n";
+        p.Source("program.exe", "MZ");
+        std::vector<std::pair<std::string, std::string>> expected = {{"program.exe", "MZ"}};  // name, bytes
+        int zeros = 0, data = 0;
+        for (const char* item = order; *item; ++item) {
+          if (*item == 'E') {
+            std::string folder = "logs-" + std::to_string(zeros), file = "empty-" + std::to_string(zeros) + ".txt";
+            if (folders) {
+              manifest += "[[directories]]\npath = \"" + folder + "\"\n";
+              expected.push_back({folder + "\\*", ""});
+            }
+            if (files) {
+              manifest += "[[files]]\nsource = \"" + file + "\"\n";
+              p.Source(file, "");
+              expected.push_back({file, ""});
+            }
+            ++zeros;
+          } else {
+            std::string file = "data-" + std::to_string(data) + ".bin";
+            manifest += "[[files]]\nsource = \"" + file + "\"\n";
+            p.Source(file, contents[data % 2]);
+            expected.push_back({file, contents[data % 2]});
+            ++data;
+          }
+        }
+        WriteFile(p.manifest, manifest);
+        try {
+          p.Build();
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << e.what() << "\n" << manifest;
+          continue;
+        }
+        Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+        if (!installer.Intact()) {
+          ADD_FAILURE() << installer.FailureMessage();
+          continue;
+        }
+        std::vector<EntryView> entries = Entries(installer);
+        if (entries.size() != expected.size()) {
+          ADD_FAILURE() << entries.size() << " entries, expected " << expected.size();
+          continue;
+        }
+        for (size_t i = 0; i < entries.size(); ++i) {
+          EXPECT_EQ(entries[i].name, expected[i].first);
+          EXPECT_TRUE(entries[i].data == expected[i].second) << entries[i].name << ": " << entries[i].size << " bytes";
+          EXPECT_EQ((entries[i].flags & kEntryListedOnly) != 0, expected[i].first.back() == '*') << entries[i].name;
+        }
+      }
+    }
+  }
 }
 
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
