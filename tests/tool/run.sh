@@ -84,7 +84,7 @@ check "two builds are identical" cmp "$work/setup.exe" "$work/setup-again.exe"
 mkdir -p "$work/dup"
 printf 'same bytes\n' > "$work/dup/a.txt"
 cp "$work/dup/a.txt" "$work/dup/b.txt"
-printf '[product]\nname = "Dup"\n[[files]]\nsource = "*.txt"\n[[files]]\nsource = "a.txt"\ntarget = "copy/a.txt"\n' > "$work/dup/tailpack.toml"
+printf '[product]\nname = "Dup"\nmain_executable = "a.txt"\n[[files]]\nsource = "*.txt"\n[[files]]\nsource = "a.txt"\ntarget = "copy/a.txt"\n' > "$work/dup/tailpack.toml"
 check "build with identical files" "$tool" build "$work/dup/tailpack.toml" -q -o "$work/dup.exe"
 check "list --json of identical files" "$tool" list --json "$work/dup.exe"
 offsets=$(grep -o '"data_offset":[0-9]*' "$work/out" | sort -u | wc -l)

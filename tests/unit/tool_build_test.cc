@@ -249,7 +249,7 @@ TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
       {"empty.bin", ""}, {"none.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
   std::string first;
   for (size_t chunk : {size_t{1}, size_t{3}, size_t{999}, size_t{1000}, size_t{4096}, kReadChunk}) {
-    Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"src/*\"\n");
+    Project p("[product]\nname = \"Z\"\nmain_executable = \"one.bin\"\n[[files]]\nsource = \"src/*\"\n");
     for (const auto& [name, content] : sources) p.Source(std::string("src/") + name, content);
     p.readChunk = chunk;
     BuildResult result = p.Build();
@@ -1239,7 +1239,7 @@ TEST(ToolInspect, TextAndJsonOutputSurviveHostileNamesAndSettings) {
 }
 
 TEST(ToolBuild, GlobsSkipTheOutputAndAnOutputThatIsAnInputIsRefused) {
-  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"*.exe\"\n");
+  Project p("[product]\nname = \"Z\"\nmain_executable = \"a.exe\"\n[[files]]\nsource = \"*.exe\"\n");
   p.Source("a.exe", "MZ a");
   p.Build("setup.exe");
   p.Build("setup.exe");  // the glob now also sees the first installer
@@ -1272,7 +1272,8 @@ TEST(ToolBuild, CaseCollisionsAreFoundAsWindowsFoldsCase) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.targets[1]);
-    Project p(std::string("[product]\nname = \"Z\"\n[setup]\ncode_page = ") + k.codePage +
+    Project p(std::string("[product]\nname = \"Z\"\nmain_executable = \"") + k.targets[0] +
+              "\"\n[setup]\ncode_page = " + k.codePage +
               "\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[0] +
               "\"\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[1] + "\"\n");
     p.Source("a.txt", "a");
@@ -1423,6 +1424,7 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
 Project UninstallProject() {
   Project p(R"([product]
 name = "Zentrova"
+main_executable = "a.exe"
 mutex_name = "ZentrovaRunning"
 [setup]
 registry_view = "64-bit"
@@ -1446,7 +1448,8 @@ architectures = "x64"
 [uninstall]
 generated = true
 )");
-  for (const char* name : {"EULA.txt", "a.exe", "docs/readme.txt", "docs/guide/intro.txt"}) p.Source(name, name);
+  for (const char* name : {"EULA.txt", "a.exe", "docs/guide/intro.txt"}) p.Source(name, name);
+  p.Source("docs/readme.txt", "docs/readme.txt", kTime + 40);
   p.Source("tool/tailpack-uninstall-x86.exe", "MZ uninstaller", kTime + 100);
   p.toolDirectory = p.dir.Path() / "tool";  // found there for the i386 stub
   return p;
@@ -1470,7 +1473,8 @@ TEST(ToolUninstall, RecordThenUninstallerComeLastAndListTheInstalledFiles) {
   EXPECT_EQ(e[7].name, "uninstall\\uninstall.exe");
   EXPECT_EQ(e[7].flags, kEntryArchBits | kEntryOsBits | kEntryUninstaller | kEntryReplaceInUse);
   EXPECT_EQ(e[7].data, "MZ uninstaller");
-  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 100, 0));
+  // The newest of the product's files, not the uninstaller file's time.
+  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 40, 0));
   EXPECT_EQ(e[7].time, e[6].time);
 
   UninstallRecord r;
@@ -1529,13 +1533,47 @@ TEST(ToolUninstall, BuildsAreReproducibleAndUnchangedWithoutIt) {
   EXPECT_TRUE(ReadFile(p.dir.Path() / "one.exe") == ReadFile(p.dir.Path() / "two.exe"));
   std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "one.exe", kArchX64, kOsWindows10));
   EXPECT_EQ(e.back().data, "MZ other");
-  EXPECT_EQ(e.back().time, FileTimeFromUnix(kTime + 200, 0));
+  EXPECT_EQ(e.back().time, FileTimeFromUnix(kTime + 40, 0));
   // generated = false is the same as no table.
   Project without = ExampleProject();
   without.Build("plain.exe");
   std::ofstream(without.manifest, std::ios::app) << "\n[uninstall]\ngenerated = false\n";
   without.Build("false.exe");
   EXPECT_TRUE(ReadFile(without.dir.Path() / "plain.exe") == ReadFile(without.dir.Path() / "false.exe"));
+}
+
+// The uninstaller and its record are dated by the product's newest file
+// (the never-installed licence counts, the uninstaller file does not), no
+// later than SOURCE_DATE_EPOCH: the same whichever way the tool, and with
+// it the uninstaller file, was installed.
+TEST(ToolUninstall, TheUninstallerTakesTheNewestTimeOfTheProductsFiles) {
+  struct Case {
+    const char* label;
+    int64_t program, licence, uninstaller;
+    std::optional<int64_t> epoch;
+    int64_t expected;
+  } cases[] = {
+      {"the program is newest, the uninstaller older", kTime + 60, kTime, kTime - 5000, std::nullopt, kTime + 60},
+      {"the uninstaller is newer than every file", kTime + 60, kTime, kTime + 9000, std::nullopt, kTime + 60},
+      {"the never-installed licence is newest", kTime, kTime + 77, kTime + 9000, std::nullopt, kTime + 77},
+      {"an odd epoch below the newest file", kTime + 60, kTime, kTime + 9000, kTime + 7, kTime + 7},
+      {"an epoch above every file", kTime + 60, kTime, kTime + 9000, kTime + 1001, kTime + 60},
+      {"an epoch below every file", kTime + 60, kTime, kTime + 9000, kTime - 3, kTime - 3},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.label);
+    Project p = UninstallProject();
+    p.Source("docs/readme.txt", "docs/readme.txt", kTime - 10);
+    p.Source("a.exe", "a.exe", k.program);
+    p.Source("EULA.txt", "EULA.txt", k.licence);
+    Touch(p.dir.Path() / "tool/tailpack-uninstall-x86.exe", k.uninstaller);
+    p.Build("out.exe", k.epoch);
+    std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10));
+    ASSERT_GE(e.size(), 2u);
+    EXPECT_EQ(e[e.size() - 2].time, FileTimeFromUnix(k.expected, 0)) << e[e.size() - 2].name;
+    EXPECT_EQ(e.back().name, "uninstall\\uninstall.exe");
+    EXPECT_EQ(e.back().time, FileTimeFromUnix(k.expected, 0));
+  }
 }
 
 TEST(ToolUninstall, FindsTheUninstallerForTheStubsMachine) {
