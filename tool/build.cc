@@ -532,10 +532,15 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
     if (rule.replaceInUse) flags |= kEntryReplaceInUse;
     std::vector<SourceFile> matched;
+    std::vector<std::string> leftOut;
     try {
-      matched = ExpandSource(m.directory, rule.source);
+      matched = ExpandSource(m.directory, rule.source, &leftOut);
     } catch (const ToolError& e) {
       throw ManifestError(rule.sourceWhere, e.what());
+    }
+    for (const std::string& link : leftOut) {
+      result.warnings.push_back(Warning(rule.sourceWhere, "the symbolic link " + link +
+                                                              " leads to no file or folder; it is left out"));
     }
     // The output is never packed: a glob skips the installer a previous
     // build left there; a source that is the output itself is refused.
@@ -970,6 +975,13 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
     output = manifest.directory / sys::PathFromUtf8(manifest.output);
   } else {
     output = "setup.exe";
+  }
+  // The installer is a file: an output that is a folder (or ends in a
+  // separator) is refused before anything is read.
+  if (!output.has_filename() || fs::is_directory(output, ec)) {
+    fs::path suggestion = (output.has_filename() ? output : output.parent_path()) / "setup.exe";
+    throw ToolError("the output " + sys::Utf8FromPath(output) + " names a folder; name the installer to write, " +
+                    "for example -o " + sys::Utf8FromPath(suggestion));
   }
   // The uninstaller matches the stub's machine, so the stub is read first
   // when the package has one.

@@ -733,6 +733,99 @@ TEST(ToolBuild, FindsStubsNextToTheToolOrInTheBuildTree) {
   EXPECT_THROW(FindStub((host / "missing.exe").string(), host), ToolError);
 }
 
+// Symbolic links below a directory or glob source: a link to a file or to
+// a folder is followed like what it names; a link back to a folder the walk
+// is inside is refused; a link to nothing is left out and reported.
+TEST(ToolBuild, SymbolicLinksToFoldersAreFollowedAndLoopsRefused) {
+  struct Case {
+    const char* label;
+    std::vector<std::pair<const char*, const char*>> links;  // link below the root, target
+    const char* pattern;
+    std::vector<std::string> relative;  // what the source expands to
+    std::vector<std::string> leftOut;   // links reported as left out, below the root
+    const char* refusal;                // part of the error, or nullptr
+  } cases[] = {
+      {"no link", {}, "src", {"sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder outside", {{"src/ext", "../outside"}}, "src", {"ext/deep/z.txt", "ext/x.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder inside, seen twice", {{"src/again", "sub"}}, "src", {"again/y.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a file", {{"src/f.txt", "../outside/x.txt"}}, "src", {"f.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder, through a glob", {{"src/ext", "../outside"}}, "src/**/*.txt",
+       {"ext/deep/z.txt", "ext/x.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder, through one level of a glob", {{"src/ext", "../outside"}}, "src/*/x.txt", {"ext/x.txt"}, {}, nullptr},
+      {"the source folder itself", {{"src/self", "."}}, "src", {}, {}, "leads back to"},
+      {"a parent", {{"src/sub/up", ".."}}, "src", {}, {}, "leads back to"},
+      {"the folder above the source", {{"src/sub/root", "../.."}}, "src/**", {}, {}, "leads back to"},
+      {"a missing target", {{"src/gone", "../missing"}}, "src", {"sub/y.txt", "top.txt"}, {"src/gone"}, nullptr},
+      {"a ring of links", {{"src/a", "b"}, {"src/b", "a"}}, "src", {"sub/y.txt", "top.txt"}, {"src/a", "src/b"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    WriteFile(dir.Path() / "src/top.txt", "top");
+    WriteFile(dir.Path() / "src/sub/y.txt", "y");
+    WriteFile(dir.Path() / "outside/x.txt", "x");
+    WriteFile(dir.Path() / "outside/deep/z.txt", "z");
+    for (const auto& [link, target] : c.links) fs::create_symlink(target, dir.Path() / link);
+    std::vector<std::string> leftOut;
+    if (c.refusal) {
+      try {
+        ExpandSource(dir.Path(), c.pattern, &leftOut);
+        ADD_FAILURE() << "expanded";
+      } catch (const ToolError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+      }
+      continue;
+    }
+    std::vector<std::string> relative;
+    for (const SourceFile& file : ExpandSource(dir.Path(), c.pattern, &leftOut)) {
+      relative.push_back(file.relative);
+      // Each file read through the links holds its own bytes.
+      const std::map<std::string, std::string> bytes = {
+          {"top.txt", "top"}, {"y.txt", "y"}, {"x.txt", "x"}, {"z.txt", "z"}, {"f.txt", "x"}};
+      EXPECT_EQ(ReadFile(file.path), bytes.at(fs::path(file.relative).filename().string())) << file.relative;
+    }
+    EXPECT_EQ(relative, c.relative);
+    std::vector<std::string> expectedLeftOut;
+    for (const std::string& link : c.leftOut) expectedLeftOut.push_back((dir.Path() / link).string());
+    EXPECT_EQ(leftOut, expectedLeftOut);
+  }
+  // The build names a link it leaves out, at the source's line.
+  Project p("[product]\nname = \"Z\"\nmain_executable = \"src/a.exe\"\n[[files]]\nsource = \"src\"\n");
+  p.Source("src/a.exe", "MZ");
+  fs::create_symlink("missing", p.dir.Path() / "src/gone");
+  AssembledPackage assembled = AssemblePackage(LoadManifest(p.manifest), std::nullopt);
+  ASSERT_EQ(assembled.warnings.size(), 1u);
+  EXPECT_EQ(assembled.warnings[0], p.manifest.string() + ":5:10: warning: the symbolic link " +
+                                       (p.dir.Path() / "src/gone").string() + " leads to no file or folder; it is left out");
+}
+
+// An output that names a folder (existing, or ending in a separator) is
+// refused before anything is written, and a folder given for the manifest
+// stands for the tailpack.toml in it.
+TEST(ToolBuild, AnOutputFolderIsRefusedAndAManifestFolderIsRead) {
+  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"Z.exe\"\n");
+  p.Source("Z.exe", "MZ");
+  fs::create_directories(p.dir.Path() / "out");
+  for (const char* output : {"out", "out/", "new/"}) {
+    SCOPED_TRACE(output);
+    try {
+      p.Build(output);
+      ADD_FAILURE() << "built";
+    } catch (const ToolError& e) {
+      std::string expected = "the output " + (p.dir.Path() / output).string() + " names a folder; name the installer "
+                             "to write, for example -o " + (p.dir.Path() / std::string(output, 3) / "setup.exe").string();
+      EXPECT_EQ(std::string(e.what()), expected);
+    }
+    EXPECT_TRUE(fs::is_empty(p.dir.Path() / "out"));
+    EXPECT_FALSE(fs::exists(p.dir.Path() / "new"));
+  }
+  p.manifest = p.dir.Path();
+  p.Build("setup.exe");
+  Installer installer(p.dir.Path() / "setup.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact()) << installer.FailureMessage();
+  EXPECT_EQ(Entries(installer).at(0).name, "Z.exe");
+}
+
 // A source's fixed part keeps its root and either separator; the glob
 // below it selects what is expanded.
 TEST(ToolBuild, SourcePatternsKeepTheirRootAndSeparators) {
