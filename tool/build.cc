@@ -380,9 +380,10 @@ UninstallRecordContents RecordFor(const Manifest& m, const AssembledPackage& a) 
 
 // The shortcuts, the configuration command and the uninstall entry start
 // the main executable ([product] main_executable, else "<name>.exe"), so
-// every machine the installer runs on must get it. Throws ManifestError
-// naming the .exe files the package installs when it does not.
-void CheckMainExecutable(const Manifest& m, const AssembledPackage& a) {
+// the package must install it. Throws ManifestError naming the .exe files
+// the package installs when it does not; warns when some machine the
+// installer runs on does not get it.
+void CheckMainExecutable(const Manifest& m, AssembledPackage& a) {
   const PackageContents& c = a.contents;
   const bool given = !m.settings[kMainExecutable].empty();
   const std::string main =
@@ -406,40 +407,40 @@ void CheckMainExecutable(const Manifest& m, const AssembledPackage& a) {
     }
   }
   if (!missing) return;
+  std::string message = "the main executable \"" + main + "\"" +
+                        (given ? std::string() : " ([product] name + \".exe\", as main_executable is not set)");
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    if (a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) && FoldCaseLikeWindows(a.utf8Names[i]) == fold) {
+      // Installed, though not everywhere: the other machines' shortcuts
+      // and uninstall entry would point at nothing.
+      a.warnings.push_back(Warning(given ? m.settingWhere[kMainExecutable] : m.productWhere,
+                                   message + " is not installed on " + DescribeArchMask(missing >> 16) +
+                                       " machines with Windows " + DescribeWindowsMask(missing & 0xFFFF) +
+                                       ", where the installer runs; install it there too (a [[files]] item with "
+                                       "those architectures and windows) or narrow [requirements]"));
+      return;
+    }
+  }
   for (uint32_t i = 0; i < c.files.size(); ++i) {
     if (a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) && Extension(a.utf8Names[i]) == "exe" &&
         seen.insert(FoldCaseLikeWindows(a.utf8Names[i])).second) {
       programs.push_back(a.utf8Names[i]);
     }
   }
-  bool anywhere = false;
-  for (uint32_t i = 0; i < c.files.size(); ++i) {
-    anywhere = anywhere || (a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) &&
-                            FoldCaseLikeWindows(a.utf8Names[i]) == fold);
-  }
-  std::string message = "the main executable \"" + main + "\"" +
-                        (given ? std::string() : " ([product] name + \".exe\", as main_executable is not set)");
-  if (anywhere) {
-    message += " is not installed on " + DescribeArchMask(missing >> 16) + " machines with Windows " +
-               DescribeWindowsMask(missing & 0xFFFF) +
-               ", where the installer runs; install it there too (a [[files]] item with those architectures "
-               "and windows) or narrow [requirements]";
+  message += " is not among the packaged files; the shortcuts, the configuration command and the uninstall "
+             "entry start it. ";
+  if (programs.empty()) {
+    message += "The package installs no .exe file: add the program with a [[files]] item, or set "
+               "[product] main_executable to the packaged file to start";
   } else {
-    message += " is not among the packaged files; the shortcuts, the configuration command and the uninstall "
-               "entry start it. ";
-    if (programs.empty()) {
-      message += "The package installs no .exe file: add the program with a [[files]] item, or set "
-                 "[product] main_executable to the packaged file to start";
-    } else {
-      std::string list;
-      const size_t kShown = 10;
-      for (size_t i = 0; i < programs.size() && i < kShown; ++i) {
-        list += (i ? ", \"" : "\"") + programs[i] + "\"";
-      }
-      if (programs.size() > kShown) list += " and " + std::to_string(programs.size() - kShown) + " more";
-      message += "The packaged .exe file" + std::string(programs.size() == 1 ? " is " : "s are ") + list +
-                 ": set [product] main_executable to " + (programs.size() == 1 ? "it" : "one of them");
+    std::string list;
+    const size_t kShown = 10;
+    for (size_t i = 0; i < programs.size() && i < kShown; ++i) {
+      list += (i ? ", \"" : "\"") + programs[i] + "\"";
     }
+    if (programs.size() > kShown) list += " and " + std::to_string(programs.size() - kShown) + " more";
+    message += "The packaged .exe file" + std::string(programs.size() == 1 ? " is " : "s are ") + list +
+               ": set [product] main_executable to " + (programs.size() == 1 ? "it" : "one of them");
   }
   SourcePosition where = given ? m.settingWhere[kMainExecutable] : m.productWhere;
   if (!given) {

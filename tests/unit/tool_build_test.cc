@@ -551,6 +551,64 @@ TEST(ToolBuild, ZeroLengthEntriesAnywhereAmongAnyData) {
   }
 }
 
+// The main executable (given, or <name>.exe) must be among the files the
+// package installs: else the build stops at the key (or the [product]
+// table) and lists the packaged .exe files; installed on only some of the
+// machines the installer runs on, it warns.
+TEST(ToolBuild, TheMainExecutableMustBeInstalled) {
+  struct Case {
+    const char* label;
+    const char* product;   // lines after name = "Z"
+    const char* files;     // [[files]] items
+    const char* error;     // the whole error, or nullptr when it builds
+    const char* warning;   // the one warning, or nullptr
+  } cases[] = {
+      {"given and installed", "main_executable = \"bin/app.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\ntarget = \"bin/\"\n", nullptr, nullptr},
+      {"the default, in another case", "", "[[files]]\nsource = \"app.exe\"\ntarget = \"z.EXE\"\n", nullptr, nullptr},
+      {"given, not packaged, two programs", "main_executable = \"main.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\n[[files]]\nsource = \"app.exe\"\ntarget = \"tools/other.EXE\"\n"
+       "[[files]]\nsource = \"app.exe\"\ntarget = \"APP.exe\"\n",
+       ":3:19: error: the main executable \"main.exe\" is not among the packaged files; the shortcuts, the "
+       "configuration command and the uninstall entry start it. The packaged .exe files are \"app.exe\", "
+       "\"tools\\other.EXE\": set [product] main_executable to one of them",
+       nullptr},
+      {"the default, not packaged, no program", "", "[[files]]\nsource = \"app.exe\"\ntarget = \"app.dll\"\n",
+       ":1:1: error: the main executable \"Z.exe\" ([product] name + \".exe\", as main_executable is not set) is "
+       "not among the packaged files; the shortcuts, the configuration command and the uninstall entry start it. "
+       "The package installs no .exe file: add the program with a [[files]] item, or set [product] "
+       "main_executable to the packaged file to start",
+       nullptr},
+      {"carried but never installed", "main_executable = \"app.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\ninstall = false\n",
+       ":3:19: error: the main executable \"app.exe\" is not among the packaged files; the shortcuts, the "
+       "configuration command and the uninstall entry start it. The package installs no .exe file: add the "
+       "program with a [[files]] item, or set [product] main_executable to the packaged file to start",
+       nullptr},
+      {"installed on some machines only", "main_executable = \"app.exe\"\n[requirements]\narchitectures = [\"x86\", \"x64\"]\n",
+       "[[files]]\nsource = \"app.exe\"\narchitectures = \"x64\"\n", nullptr,
+       ":3:19: warning: the main executable \"app.exe\" is not installed on x86 machines with Windows 2000, "
+       "where the installer runs; install it there too (a [[files]] item with those architectures and windows) "
+       "or narrow [requirements]"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.label);
+    Project p(std::string("[product]\nname = \"Z\"\n") + k.product + k.files);
+    p.Source("app.exe", "MZ");
+    try {
+      AssembledPackage assembled = AssemblePackage(LoadManifest(p.manifest), std::nullopt);
+      EXPECT_EQ(k.error, nullptr) << "built";
+      ASSERT_EQ(assembled.warnings.size(), k.warning ? 1u : 0u);
+      if (k.warning) {
+        EXPECT_EQ(assembled.warnings[0], p.manifest.string() + k.warning);
+      }
+    } catch (const ManifestError& e) {
+      ASSERT_NE(k.error, nullptr) << e.what();
+      EXPECT_EQ(std::string(e.what()), p.manifest.string() + k.error);
+    }
+  }
+}
+
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
   Project p = ExampleProject();
   p.Build("one.exe");
