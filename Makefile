@@ -41,7 +41,7 @@ imports-test: stubs
 	  build/win32/tailpack-uninstall.exe build/win64/tailpack-uninstall.exe
 	python3 resources/check_resources.py build/win32/tailpack-stub.exe build/win64/tailpack-stub.exe
 
-wine-test: host stubs windows-zip
+wine-test: host stubs windows-zip package
 	tests/wine/run.sh
 
 # The emulated guest in which the shipped i686 stub runs (cached per

@@ -164,7 +164,9 @@ write_manifest() {  # NAME FILE [COMPRESSION-LINE...]: the payload's manifest
   local name=$1 file=$2
   shift 2
   {
-    printf '[product]\nname = "Bench%s"\nversion = "1.0"\n\n' "$name"
+    printf '[product]\nname = "Bench%s"\nversion = "1.0"\n' "$name"
+    # The build needs a packaged main executable: the payload's first file.
+    printf "main_executable = '%s'\n\n" "$(cd "$work/$name/files" && find . -type f | LC_ALL=C sort | head -1 | cut -c3-)"
     # C:\Program Files, where the peer installs too
     printf '[setup]\nregistry_view = "64-bit"\n\n'
     printf '[compression]\ndictionary = "8 MiB"\n'

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "package/pe.h"
 
@@ -35,6 +36,21 @@ void PatchU32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
 uint32_t CheckedOffset(size_t value) {
   if (value > 0xFFFFFFFFu) throw WriterError("the unpacked package would reach 4 GiB");
   return static_cast<uint32_t>(value);
+}
+
+// What an answer of the encoder means and what the user can do about it.
+// `memory` is what the encoder needs with the package's settings.
+std::string LzmaFailure(lzma_ret ret, uint64_t memory) {
+  switch (ret) {
+    case LZMA_MEM_ERROR:
+      return "LZMA compression ran out of memory (it needs about " + std::to_string(memory >> 20) +
+             " MiB with these settings); lower [compression] dictionary or preset, or free memory";
+    case LZMA_OPTIONS_ERROR:
+      return "liblzma refused the compression settings; change the [compression] settings";
+    default:
+      return "LZMA compression failed (liblzma error " + std::to_string(static_cast<int>(ret)) +
+             "); build again, and if it fails the same way, report it with the manifest";
+  }
 }
 
 }  // namespace
@@ -176,8 +192,9 @@ StreamCompressor::StreamCompressor(const LzmaSettings& s, Sink sink)
   if (lzma_properties_encode(filters, properties) != LZMA_OK) {
     throw WriterError("invalid LZMA properties");
   }
-  if (lzma_raw_encoder(&encoder_->stream, filters) != LZMA_OK) {
-    throw WriterError("the LZMA encoder cannot start with these settings");
+  memory_ = lzma_raw_encoder_memusage(filters);
+  if (lzma_ret started = lzma_raw_encoder(&encoder_->stream, filters); started != LZMA_OK) {
+    throw WriterError("the LZMA encoder cannot start: " + LzmaFailure(started, memory_));
   }
   sink_(properties, kLzmaPropertiesSize);
   packed_ = kLzmaPropertiesSize;
@@ -185,12 +202,20 @@ StreamCompressor::StreamCompressor(const LzmaSettings& s, Sink sink)
 
 StreamCompressor::~StreamCompressor() = default;
 
+// Feeds the pending input to the encoder (LZMA_RUN) or ends the stream
+// (LZMA_FINISH), handing every output buffer to the sink. liblzma answers
+// LZMA_BUF_ERROR to the second call in a row that can neither take input
+// nor give output, so a run stops as soon as the input is taken and the
+// encoder left room in the buffer; it only asks again when the buffer was
+// filled, and a call that then has nothing left to give is the end of the
+// run, not a failure.
 void StreamCompressor::Run(int action) {
   uint8_t buffer[1 << 16];
   lzma_stream& stream = encoder_->stream;
   for (;;) {
     stream.next_out = buffer;
     stream.avail_out = sizeof(buffer);
+    size_t before = stream.avail_in;
     lzma_ret ret = lzma_code(&stream, static_cast<lzma_action>(action));
     size_t produced = sizeof(buffer) - stream.avail_out;
     if (produced != 0) {
@@ -199,7 +224,9 @@ void StreamCompressor::Run(int action) {
       sink_(buffer, produced);
     }
     if (ret == LZMA_STREAM_END) return;
-    if (ret != LZMA_OK) throw WriterError("LZMA compression failed");
+    bool idle = produced == 0 && stream.avail_in == before;
+    if (action == LZMA_RUN && ret == LZMA_BUF_ERROR && idle && stream.avail_in == 0) return;
+    if (ret != LZMA_OK) throw WriterError(LzmaFailure(ret, memory_));
     // Running: done once the input is taken and the buffer was not filled.
     if (action == LZMA_RUN && stream.avail_in == 0 && stream.avail_out != 0) return;
   }
@@ -207,6 +234,9 @@ void StreamCompressor::Run(int action) {
 
 void StreamCompressor::Write(const uint8_t* data, size_t size) {
   if (finished_) throw WriterError("the package stream is already finished");
+  // Nothing to encode: an empty file or folder entry adds no bytes, and a
+  // call to the encoder without input could only be a call without progress.
+  if (size == 0) return;
   if (size > 0xFFFFFFFFu - unpacked_) throw WriterError("the unpacked package would reach 4 GiB");
   uint32_t sum = checksum_;
   for (size_t i = 0; i < size; ++i) sum += data[i];

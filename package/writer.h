@@ -134,6 +134,7 @@ class StreamCompressor {
   Sink sink_;
   uint64_t unpacked_ = 0;
   uint64_t packed_ = 0;
+  uint64_t memory_ = 0;  // what the encoder needs, for messages
   uint32_t checksum_ = 0;
   bool finished_ = false;
 };

@@ -17,6 +17,7 @@
 #include "package/uninstall_record.h"
 #include "startup/language.h"
 #include "tool/encoding.h"
+#include "tool/init.h"
 #include "tool/limits.h"
 #include "tool/machine_names.h"
 #include "tool/sources.h"
@@ -377,6 +378,87 @@ UninstallRecordContents RecordFor(const Manifest& m, const AssembledPackage& a) 
   return r;
 }
 
+// The shortcuts, the configuration command and the uninstall entry start
+// the main executable ([product] main_executable, else "<name>.exe"), so
+// the package must install it. Throws ManifestError naming the .exe files
+// the package installs when it does not; warns when some machine the
+// installer runs on does not get it.
+void CheckMainExecutable(const Manifest& m, AssembledPackage& a) {
+  const PackageContents& c = a.contents;
+  const bool given = !m.settings[kMainExecutable].empty();
+  const std::string main =
+      ToBackslashes(Utf16ToUtf8(given ? m.settings[kMainExecutable] : m.settings[kProductName] + u".exe"));
+  const std::string fold = FoldCaseLikeWindows(main);
+  std::vector<std::string> programs;
+  std::set<std::string> seen;
+  uint32_t missing = 0;  // the first machine (arch bit << 16 | Windows bit) without it
+  const uint32_t archs = c.supportedArchs ? c.supportedArchs : kAllArchitectures;
+  const uint32_t versions = c.supportedVersions ? c.supportedVersions : kAllWindows;
+  for (uint32_t arch = 1; arch <= kAllArchitectures && !missing; arch <<= 1) {
+    for (uint32_t os = 1; os <= kAllWindows && !missing; os <<= 1) {
+      if (!(archs & arch) || !(versions & os)) continue;
+      bool found = false;
+      for (uint32_t i = 0; i < c.files.size() && !found; ++i) {
+        found = a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) &&
+                IsEntrySelected(DefaultEntryFlags(c.files[i].flags), arch, os) &&
+                FoldCaseLikeWindows(a.utf8Names[i]) == fold;
+      }
+      if (!found) missing = arch << 16 | os;
+    }
+  }
+  if (!missing) return;
+  std::string message = "the main executable \"" + main + "\"" +
+                        (given ? std::string() : " ([product] name + \".exe\", as main_executable is not set)");
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    if (a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) && FoldCaseLikeWindows(a.utf8Names[i]) == fold) {
+      // Installed, though not everywhere: the other machines' shortcuts
+      // and uninstall entry would point at nothing.
+      a.warnings.push_back(Warning(given ? m.settingWhere[kMainExecutable] : m.productWhere,
+                                   message + " is not installed on " + DescribeArchMask(missing >> 16) +
+                                       " machines with Windows " + DescribeWindowsMask(missing & 0xFFFF) +
+                                       ", where the installer runs; install it there too (a [[files]] item with "
+                                       "those architectures and windows) or narrow [requirements]"));
+      return;
+    }
+  }
+  for (uint32_t i = 0; i < c.files.size(); ++i) {
+    if (a.entryRule[i] != kNoRule && IsInstalledFile(c.files[i].flags) && Extension(a.utf8Names[i]) == "exe" &&
+        seen.insert(FoldCaseLikeWindows(a.utf8Names[i])).second) {
+      programs.push_back(a.utf8Names[i]);
+    }
+  }
+  message += " is not among the packaged files; the shortcuts, the configuration command and the uninstall "
+             "entry start it. ";
+  if (programs.empty()) {
+    message += "The package installs no .exe file: add the program with a [[files]] item, or set "
+               "[product] main_executable to the packaged file to start";
+  } else {
+    std::string list;
+    const size_t kShown = 10;
+    for (size_t i = 0; i < programs.size() && i < kShown; ++i) {
+      list += (i ? ", \"" : "\"") + programs[i] + "\"";
+    }
+    if (programs.size() > kShown) list += " and " + std::to_string(programs.size() - kShown) + " more";
+    message += "The packaged .exe file" + std::string(programs.size() == 1 ? " is " : "s are ") + list +
+               ": set [product] main_executable to " + (programs.size() == 1 ? "it" : "one of them");
+  }
+  SourcePosition where = given ? m.settingWhere[kMainExecutable] : m.productWhere;
+  if (!given) {
+    // A manifest from `tailpack init` holds the key commented out where it
+    // belongs: point there.
+    std::ifstream in(m.file);
+    std::string line;
+    for (uint32_t number = 1; std::getline(in, line); ++number) {
+      if (line.rfind("# main_executable =", 0) == 0) {
+        where = {m.productWhere.file, number, 1};
+        message += " (uncomment this line)";
+        break;
+      }
+    }
+  }
+  throw ManifestError(where, message);
+}
+
 // Appends the record and then the uninstaller, the last entry, which the
 // installer registers as the uninstall command. Their data comes after
 // every other file's, so a package laid out to stream still streams.
@@ -412,9 +494,8 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
                                  size_t readChunk, StreamLayout layout, const fs::path& uninstaller) {
   AssembledPackage result;
   std::vector<PendingEntry> pending;
-  // The generated uninstaller: read now for its size, time and hash.
+  // The generated uninstaller: read now for its size and hash.
   BlobSource uninstallerSource;
-  uint64_t uninstallerTime = 0;
   if (m.generateUninstaller) {
     if (uninstaller.empty()) {
       throw ManifestError(m.uninstallWhere, "uninstall.generated = true needs the uninstaller; pass --uninstaller PATH");
@@ -432,10 +513,6 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     std::vector<uint8_t> buffer;
     uninstallerSource.hash =
         ReadSource(uninstaller, uninstallerSource.size, readChunk, buffer, [](const uint8_t*, size_t) {});
-    int64_t seconds;
-    uint32_t nanoseconds;
-    sys::ModificationTime(uninstaller, &seconds, &nanoseconds);
-    uninstallerTime = ClampedFileTime(seconds, nanoseconds, sourceDateEpoch);
   }
 
   for (uint32_t r = 0; r < m.files.size(); ++r) {
@@ -456,10 +533,15 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
     if (rule.replaceInUse) flags |= kEntryReplaceInUse;
     std::vector<SourceFile> matched;
+    std::vector<std::string> leftOut;
     try {
-      matched = ExpandSource(m.directory, rule.source);
+      matched = ExpandSource(m.directory, rule.source, &leftOut);
     } catch (const ToolError& e) {
       throw ManifestError(rule.sourceWhere, e.what());
+    }
+    for (const std::string& link : leftOut) {
+      result.warnings.push_back(Warning(rule.sourceWhere, "the symbolic link " + link +
+                                                              " leads to no file or folder; it is left out"));
     }
     // The output is never packed: a glob skips the installer a previous
     // build left there; a source that is the output itself is refused.
@@ -528,6 +610,13 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     }
   }
 
+  // The uninstaller and its record take the newest time among the
+  // product's own files (each already no later than SOURCE_DATE_EPOCH), not
+  // the uninstaller file's: that one depends on how the tool was installed
+  // (a zip keeps times to two seconds, a package manager sets its own), and
+  // every installation of the tool must give the same bytes.
+  uint64_t uninstallerTime = 0;
+  for (const PendingEntry& e : pending) uninstallerTime = std::max(uninstallerTime, e.time);
   if (m.generateUninstaller) {
     for (const PendingEntry& e : pending) {
       if (!InUninstallFolder(e.name)) continue;
@@ -746,8 +835,8 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
     throw PositionedError(text);
   }
 
-  // Warnings: files written twice on one machine, a main executable that is
-  // not packaged, product names the registry key would mangle.
+  // Warnings: files written twice on one machine, product names the
+  // registry key would mangle.
   std::map<std::string, std::vector<uint32_t>> byName;
   for (uint32_t i = 0; i < c.files.size(); ++i) {
     if (!(c.files[i].flags & kEntryListedOnly) && result.entryRule[i] != kNoRule) {
@@ -766,13 +855,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
       }
     }
   }
-  std::u16string main = m.settings[kMainExecutable].empty() ? m.settings[kProductName] + u".exe" : m.settings[kMainExecutable];
-  if (!byName.count(FoldCaseLikeWindows(ToBackslashes(Utf16ToUtf8(main))))) {
-    SourcePosition where = m.settingWhere[kMainExecutable].line ? m.settingWhere[kMainExecutable] : m.productWhere;
-    result.warnings.push_back(Warning(where, "the main executable \"" + Utf16ToUtf8(main) +
-                                                 "\" is not among the packaged files; the configuration command, "
-                                                 "shortcuts and uninstall entry point to it"));
-  }
+  CheckMainExecutable(m, result);
   for (char16_t unit : m.settings[kProductName]) {
     if (unit > 0xFF) {
       result.warnings.push_back(Warning(m.settingWhere[kProductName],
@@ -881,7 +964,11 @@ struct ProgressBar {
 
 BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::ostream& err) {
   auto start = std::chrono::steady_clock::now();
-  Manifest manifest = LoadManifest(options.manifest);
+  // A folder stands for the manifest in it, as `tailpack init DIR` writes it.
+  std::error_code ec;
+  fs::path manifestPath = options.manifest;
+  if (fs::is_directory(manifestPath, ec)) manifestPath /= kManifestName;
+  Manifest manifest = LoadManifest(manifestPath);
   fs::path output;
   if (options.output) {
     output = *options.output;
@@ -889,6 +976,13 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
     output = manifest.directory / sys::PathFromUtf8(manifest.output);
   } else {
     output = "setup.exe";
+  }
+  // The installer is a file: an output that is a folder (or ends in a
+  // separator) is refused before anything is read.
+  if (!output.has_filename() || fs::is_directory(output, ec)) {
+    fs::path suggestion = (output.has_filename() ? output : output.parent_path()) / "setup.exe";
+    throw ToolError("the output " + sys::Utf8FromPath(output) + " names a folder; name the installer to write, " +
+                    "for example -o " + sys::Utf8FromPath(suggestion));
   }
   // The uninstaller matches the stub's machine, so the stub is read first
   // when the package has one.
@@ -903,7 +997,7 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
       uninstaller = FindUninstaller(machine, options.toolDirectory.empty() ? sys::ToolDirectory() : options.toolDirectory);
     }
   }
-  for (const auto& [input, what] : {std::pair{options.manifest, "manifest"}, std::pair{options.stub, "stub"},
+  for (const auto& [input, what] : {std::pair{manifestPath, "manifest"}, std::pair{options.stub, "stub"},
                                     std::pair{uninstaller, "uninstaller"}}) {
     if (!input.empty() && SameFile(input, output)) {
       throw ToolError("the output " + sys::Utf8FromPath(output) + " is the " + what + "; choose another output");
@@ -948,18 +1042,36 @@ BuildResult BuildInstaller(const BuildOptions& options, std::ostream& out, std::
     fed += size;
     if (drawProgress) ProgressBar::Update(fed, result.unpackedSize, &bar);
   };
-  feed(head.data(), head.size());
+  // A compression failure names what was being written: the entry whose
+  // data it was (the first of those sharing it), or the file list.
+  std::vector<std::string> blobEntry(assembled.sources.size());
+  for (uint32_t i = 0; i < assembled.contents.files.size(); ++i) {
+    std::string& name = blobEntry[assembled.contents.files[i].blob];
+    if (name.empty()) name = "\"" + assembled.utf8Names[i] + "\"";
+  }
+  auto compressing = [](const std::string& what, auto&& step) {
+    try {
+      step();
+    } catch (const WriterError& e) {
+      throw ToolError("while compressing " + what + ": " + e.what());
+    }
+  };
+  compressing("the file list and texts", [&] { feed(head.data(), head.size()); });
   std::vector<uint8_t> buffer;
-  for (const BlobSource& source : assembled.sources) {
+  for (uint32_t b = 0; b < assembled.sources.size(); ++b) {
+    const BlobSource& source = assembled.sources[b];
+    std::string what = blobEntry[b].empty() ? "the package's data" : blobEntry[b];
     if (source.path.empty()) {
-      feed(reinterpret_cast<const uint8_t*>(source.bytes.data()), source.bytes.size());
+      compressing(what, [&] { feed(reinterpret_cast<const uint8_t*>(source.bytes.data()), source.bytes.size()); });
       continue;
     }
-    if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
-      throw ToolError(sys::Utf8FromPath(source.path) + " changed while it was being read");
-    }
+    compressing(what + " (from " + sys::Utf8FromPath(source.path) + ")", [&] {
+      if (ReadSource(source.path, source.size, options.readChunk, buffer, feed) != source.hash) {
+        throw ToolError(sys::Utf8FromPath(source.path) + " changed while it was being read");
+      }
+    });
   }
-  compressor.Finish();
+  compressing("the end of the package", [&] { compressor.Finish(); });
   bar.Clear();
   result.packedSize = compressor.PackedSize();
   std::vector<uint8_t> trailer = EncodeTrailer(compressor.Trailer());

@@ -83,7 +83,10 @@ struct StreamLayout {
 // With [uninstall] generated = true, `uninstaller` is installed as the last
 // entry, kUninstallerName (flagged kEntryUninstaller), after the package's
 // uninstall record (a kRecordExtension file under kUninstallFolder named by
-// its hash), both with the uninstaller's (clamped) time.
+// its hash), both with the newest (clamped) time among the manifest's
+// files, so that how the tool and its uninstaller were installed does not
+// change the installer. Throws ManifestError when the main executable is
+// not installed on every machine the installer runs on.
 AssembledPackage AssemblePackage(const Manifest& manifest, std::optional<int64_t> sourceDateEpoch,
                                  const std::filesystem::path& output = {}, size_t readChunk = kReadChunk,
                                  StreamLayout layout = {}, const std::filesystem::path& uninstaller = {});

@@ -120,14 +120,22 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
        << "name = " << Quoted(product) << "\n"
        << "version = \"1.0\"\n"
        << "# publisher = \"Your company\"        # shown in the list of installed programs\n";
+  // The build refuses a main executable the package does not install, so
+  // with several programs the line stays commented until one is chosen.
+  std::string programList;
+  for (const std::string& program : programs) programList += (programList.empty() ? "" : ", ") + Quoted(program);
   if (programs.size() == 1) {
     text << "main_executable = " << Quoted(programs[0]) << "  # what the shortcuts start\n";
+  } else if (programs.size() > 1) {
+    text << "# main_executable = " << Quoted(programs[0]) << "  # what the shortcuts start: set it to one of\n"
+         << "#   " << programList << "\n";
   } else {
     text << "# main_executable = \"program.exe\"  # what the shortcuts start (default: <name>.exe);\n"
-         << "#                                   " << (programs.empty() ? "no .exe" : "several .exe files")
-         << " at the top of the folder\n";
+         << "#                                   no .exe at the top of the folder\n";
   }
-  text << "# uninstall_arguments = \"/uninstall\" # how the product removes itself\n"
+  text << "# uninstall_arguments = \"/uninstall\" # for a product that brings its own uninstaller:\n"
+       << "#                                   how its main executable removes it (then drop\n"
+       << "#                                   [uninstall] below)\n"
        << "\n[setup]\n"
        << "output = " << Quoted("../" + product + "-setup.exe") << "  # next to the product's folder\n"
        << "# registry_view = \"64-bit\"          # for a 64-bit product\n";
@@ -136,6 +144,15 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   } else {
     text << "# info_text = \"LICENSE.txt\"        # a packaged file shown on the wizard's first page\n";
   }
+  // The generated uninstaller owns the folder uninstall\; a product with a
+  // folder of that name keeps it and leaves the uninstaller out.
+  bool ownUninstallFolder = std::any_of(entries.begin(), entries.end(),
+                                        [](const Entry& e) { return Lower(e.name) == "uninstall"; });
+  text << "\n# tailpack's uninstaller, installed in uninstall\\ and registered as the\n"
+       << "# product's uninstall command.\n"
+       << "[uninstall]\n"
+       << (ownUninstallFolder ? "# generated = true  # not with the product's own folder uninstall\\\n"
+                              : "generated = true\n");
   text << "\n# Every file and folder here (but dot files and this manifest), installed\n"
        << "# under the same path in the install folder.\n";
   for (const Entry& e : entries) {
@@ -150,6 +167,10 @@ fs::path InitManifest(const InitOptions& options, std::ostream& out) {
   out << "wrote " << sys::Utf8FromPath(manifest) << ": " << product << ", " << entries.size() << " item"
       << (entries.size() == 1 ? "" : "s") << (programs.size() == 1 ? ", main executable " + programs[0] : "")
       << (licence.empty() ? "" : ", licence " + licence) << "\n";
+  if (programs.size() != 1) {
+    out << "before building, set main_executable in [product] to "
+        << (programs.empty() ? "the program the shortcuts start" : "one of " + programList) << "\n";
+  }
   return manifest;
 }
 

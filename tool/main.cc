@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
   std::string manifest = "tailpack.toml", output, stub = "x86", uninstaller;
   bool quiet = false;
   CLI::App* buildCommand = app.add_subcommand("build", "Build an installer from a manifest");
-  buildCommand->add_option("manifest", manifest, "Manifest file (default tailpack.toml)");
+  buildCommand->add_option("manifest", manifest,
+                           "Manifest file, or a folder holding tailpack.toml (default tailpack.toml)");
   buildCommand->add_option("-o,--output", output, "Installer to write (default: [setup] output, else setup.exe)");
   buildCommand->add_option("--stub", stub, "Runtime stub: x86 (default), x64, or a path to one");
   buildCommand->add_option("--uninstaller", uninstaller,

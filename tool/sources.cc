@@ -103,35 +103,75 @@ std::vector<fs::directory_entry> List(const fs::path& directory) {
   return entries;
 }
 
+// What a walk has found so far, and the folders it is inside, from where
+// it started down to the current one, as the system resolves them: a folder
+// reached again through a symbolic link is a loop.
+struct WalkState {
+  std::vector<fs::path> ancestors;
+  std::vector<SourceFile> files;
+  std::vector<std::string> leftOut;
+};
+
+// Enters `folder` below the walk's current one. A symbolic link to a folder
+// is followed like the folder it names, unless that folder is one the walk
+// is already inside (a link to ".", "..", or a ring of links), which could
+// only repeat the same files without end: that is refused.
+void Enter(const fs::path& folder, WalkState& state) {
+  std::error_code ec;
+  fs::path resolved = fs::canonical(folder, ec);
+  if (ec) throw ToolError("cannot resolve the folder " + sys::Utf8FromPath(folder) + ": " + ec.message());
+  for (const fs::path& ancestor : state.ancestors) {
+    if (ancestor == resolved) {
+      throw ToolError("the link " + sys::Utf8FromPath(folder) + " leads back to " + sys::Utf8FromPath(resolved) +
+                      ", a folder that holds it, so its files would repeat without end; remove the link or "
+                      "name the folders to package one by one");
+    }
+  }
+  state.ancestors.push_back(std::move(resolved));
+}
+
+// A symbolic link that names neither a file nor a folder (its target is
+// missing, or it is part of a ring of links) is left out and reported.
+void NoteLeftOut(const fs::directory_entry& e, WalkState& state) {
+  std::error_code ec;
+  if (e.is_symlink(ec) && !IsRegularFile(e.path()) && !IsDirectory(e.path())) {
+    state.leftOut.push_back(sys::Utf8FromPath(e.path()));
+  }
+}
+
 void Walk(const fs::path& directory, const std::string& relative, const std::vector<std::string>& parts,
-          size_t index, std::vector<SourceFile>& out) {
+          size_t index, WalkState& state) {
   if (index == parts.size()) return;
   const std::string& part = parts[index];
   bool last = index + 1 == parts.size();
   auto join = [&](const std::string& name) { return relative.empty() ? name : relative + "/" + name; };
+  auto descend = [&](const fs::path& folder, const std::string& name, size_t next) {
+    Enter(folder, state);
+    Walk(folder, join(name), parts, next, state);
+    state.ancestors.pop_back();
+  };
   if (part == "**") {
     // Zero levels: the rest of the pattern right here.
-    Walk(directory, relative, parts, index + 1, out);
+    Walk(directory, relative, parts, index + 1, state);
     if (last) {
       // A trailing "**" takes every file below.
       for (const fs::directory_entry& e : List(directory)) {
         std::string name = sys::Utf8FromPath(e.path().filename());
-        if (IsRegularFile(e.path())) out.push_back({e.path(), join(name)});
+        if (IsRegularFile(e.path())) state.files.push_back({e.path(), join(name)});
+        NoteLeftOut(e, state);
       }
     }
     for (const fs::directory_entry& e : List(directory)) {
-      std::error_code ec;
-      if (e.is_symlink(ec) || !e.is_directory(ec)) continue;  // no loops through links
-      Walk(e.path(), join(sys::Utf8FromPath(e.path().filename())), parts, index, out);
+      if (IsDirectory(e.path())) descend(e.path(), sys::Utf8FromPath(e.path().filename()), index);
     }
     return;
   }
   if (!HasWildcards(part)) {
     fs::path next = directory / part;
     if (last) {
-      if (IsRegularFile(next)) out.push_back({next, join(part)});
+      if (IsRegularFile(next)) state.files.push_back({next, join(part)});
     } else if (IsDirectory(next)) {
-      Walk(next, join(part), parts, index + 1, out);
+      descend(next, part, index + 1);
     }
     return;
   }
@@ -139,11 +179,18 @@ void Walk(const fs::path& directory, const std::string& relative, const std::vec
     std::string name = sys::Utf8FromPath(e.path().filename());
     if (!MatchComponent(part, name)) continue;
     if (last) {
-      if (IsRegularFile(e.path())) out.push_back({e.path(), join(name)});
+      if (IsRegularFile(e.path())) state.files.push_back({e.path(), join(name)});
+      NoteLeftOut(e, state);
     } else if (IsDirectory(e.path())) {
-      Walk(e.path(), join(name), parts, index + 1, out);
+      descend(e.path(), name, index + 1);
     }
   }
+}
+
+// Walks the pattern's `parts` below `start`, the folder its fixed part names.
+void WalkFrom(const fs::path& start, const std::vector<std::string>& parts, WalkState& state) {
+  Enter(start, state);
+  Walk(start, "", parts, 0, state);
 }
 
 }  // namespace
@@ -185,27 +232,33 @@ std::filesystem::path FixedSourcePath(const fs::path& base, const std::string& p
   return FixedStart(base, pattern, parts, FixedCount(parts));
 }
 
-std::vector<SourceFile> ExpandSource(const fs::path& base, const std::string& pattern) {
+std::vector<SourceFile> ExpandSource(const fs::path& base, const std::string& pattern,
+                                     std::vector<std::string>* leftOut) {
   std::vector<std::string> parts = Split(pattern);
   size_t fixed = FixedCount(parts);
   fs::path start = FixedStart(base, pattern, parts, fixed);
 
-  std::vector<SourceFile> out;
+  WalkState state;
   if (fixed == parts.size()) {
     if (IsRegularFile(start)) {
-      out.push_back({start, parts.empty() ? sys::Utf8FromPath(start.filename()) : parts.back()});
+      state.files.push_back({start, parts.empty() ? sys::Utf8FromPath(start.filename()) : parts.back()});
     } else if (IsDirectory(start)) {
-      Walk(start, "", {"**"}, 0, out);
+      WalkFrom(start, {"**"}, state);
     }
   } else if (IsDirectory(start)) {
     std::vector<std::string> rest(parts.begin() + static_cast<long>(fixed), parts.end());
-    Walk(start, "", rest, 0, out);
+    WalkFrom(start, rest, state);
   }
+  std::vector<SourceFile>& out = state.files;
   std::sort(out.begin(), out.end(), [](const SourceFile& a, const SourceFile& b) { return a.relative < b.relative; });
   out.erase(std::unique(out.begin(), out.end(),
                         [](const SourceFile& a, const SourceFile& b) { return a.relative == b.relative; }),
             out.end());
-  return out;
+  if (leftOut) {
+    std::sort(state.leftOut.begin(), state.leftOut.end());
+    *leftOut = std::move(state.leftOut);
+  }
+  return std::move(out);
 }
 
 }  // namespace tailpack

@@ -84,11 +84,34 @@ check "two builds are identical" cmp "$work/setup.exe" "$work/setup-again.exe"
 mkdir -p "$work/dup"
 printf 'same bytes\n' > "$work/dup/a.txt"
 cp "$work/dup/a.txt" "$work/dup/b.txt"
-printf '[product]\nname = "Dup"\n[[files]]\nsource = "*.txt"\n[[files]]\nsource = "a.txt"\ntarget = "copy/a.txt"\n' > "$work/dup/tailpack.toml"
+printf '[product]\nname = "Dup"\nmain_executable = "a.txt"\n[[files]]\nsource = "*.txt"\n[[files]]\nsource = "a.txt"\ntarget = "copy/a.txt"\n' > "$work/dup/tailpack.toml"
 check "build with identical files" "$tool" build "$work/dup/tailpack.toml" -q -o "$work/dup.exe"
 check "list --json of identical files" "$tool" list --json "$work/dup.exe"
 offsets=$(grep -o '"data_offset":[0-9]*' "$work/out" | sort -u | wc -l)
 [[ $offsets == 1 ]] && pass "identical files share one data offset" || fail "identical files share one data offset ($offsets)"
+
+# --- what a new user builds -------------------------------------------------
+# init then build DIR, as init suggests; the uninstaller init asks for is
+# found in the build tree. (Several programs, -o naming a folder: unit tests.)
+mkdir -p "$work/new/Hello"
+cp "$root/build/win64/zentrova-app/zentrova.exe" "$work/new/Hello/hello.exe"
+printf 'MIT\n' >"$work/new/Hello/LICENSE"
+check "init a folder with one program" "$tool" init "$work/new/Hello"
+check "build DIR reads DIR/tailpack.toml" "$tool" build "$work/new/Hello" -q
+check "its installer verifies" "$tool" verify "$work/new/Hello-setup.exe"
+check "list it" "$tool" list --json "$work/new/Hello-setup.exe"
+contains "$work/out" '"name":"uninstall\\uninstall.exe"' && pass "init's manifest packs the generated uninstaller" \
+  || fail "init's manifest packs the generated uninstaller"
+
+# A folder after a file of incompressible data; the bytes come back.
+mkdir -p "$work/new/noise"
+head -c 100000 /dev/urandom >"$work/new/noise/big.bin"
+printf '[product]\nname = "Noise"\nmain_executable = "big.bin"\n[[files]]\nsource = "big.bin"\n[[directories]]\npath = "logs"\n' \
+  >"$work/new/noise/tailpack.toml"
+check "a folder after incompressible data builds" "$tool" build "$work/new/noise" -q -o "$work/new/noise.exe"
+check "and extracts" "$tool" extract "$work/new/noise.exe" -d "$work/new/noise-out" -q
+check "the incompressible file comes back" cmp "$work/new/noise/big.bin" "$work/new/noise-out/big.bin"
+check "the folder is made" test -d "$work/new/noise-out/logs"
 
 # --- exit codes and messages -------------------------------------------------
 status "--help exits 0" 0 "$tool" --help

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -248,7 +249,7 @@ TEST(ToolBuild, StreamsSourcesInPiecesOfAnySize) {
       {"empty.bin", ""}, {"none.bin", ""}, {"one.bin", "1"}, {"odd.bin", odd}, {"copy.bin", odd}, {"twin.bin", twin}};
   std::string first;
   for (size_t chunk : {size_t{1}, size_t{3}, size_t{999}, size_t{1000}, size_t{4096}, kReadChunk}) {
-    Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"src/*\"\n");
+    Project p("[product]\nname = \"Z\"\nmain_executable = \"one.bin\"\n[[files]]\nsource = \"src/*\"\n");
     for (const auto& [name, content] : sources) p.Source(std::string("src/") + name, content);
     p.readChunk = chunk;
     BuildResult result = p.Build();
@@ -467,6 +468,147 @@ source = "license.txt"
   EXPECT_EQ(std::string(EntryName(&c, &c.entries[c.header.infoEntry])), "license.txt");
 }
 
+// Zero-length entries (folders, empty files) add no bytes to the stream:
+// wherever they come among data that compresses well, data that does not
+// compress, or no data, the package builds and every entry comes back as
+// written.
+TEST(ToolBuild, ZeroLengthEntriesAnywhereAmongAnyData) {
+  std::string noise(100000, '\0');
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  for (char& c : noise) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    c = static_cast<char>(state >> 24);
+  }
+  std::string text;
+  while (text.size() < 100000) text += "every line of this file says the same thing again\n";
+  const std::pair<const char*, std::array<std::string, 2>> kinds[] = {
+      {"incompressible", {noise, noise.substr(0, 70001) + "!"}},
+      {"compressible", {text, text + "!"}},
+      {"empty", {"", ""}},
+  };
+  // The zero-length entries: a folder, an empty file, or both (E), placed
+  // among the files of the kind (D).
+  const char* const empties[] = {"folder", "empty file", "folder and empty file"};
+  const std::pair<const char*, const char*> orders[] = {
+      {"before", "EDD"}, {"between", "DED"}, {"after", "DDE"}, {"everywhere", "EDEDE"}, {"alone", "E"},
+  };
+  for (const auto& [kind, contents] : kinds) {
+    for (const char* empty : empties) {
+      for (const auto& [position, order] : orders) {
+        SCOPED_TRACE(std::string(kind) + ", " + empty + " " + position);
+        const bool folders = empty[0] == 'f', files = std::string(empty).find("file") != std::string::npos;
+        Project p("");
+        std::string manifest =
+            "[product]\nname = \"Z\"\nmain_executable = \"program.exe\"\n[[files]]\nsource = \"program.exe\"\n";
+        p.Source("program.exe", "MZ");
+        std::vector<std::pair<std::string, std::string>> expected = {{"program.exe", "MZ"}};  // name, bytes
+        int zeros = 0, data = 0;
+        for (const char* item = order; *item; ++item) {
+          if (*item == 'E') {
+            std::string folder = "logs-" + std::to_string(zeros), file = "empty-" + std::to_string(zeros) + ".txt";
+            if (folders) {
+              manifest += "[[directories]]\npath = \"" + folder + "\"\n";
+              expected.push_back({folder + "\\*", ""});
+            }
+            if (files) {
+              manifest += "[[files]]\nsource = \"" + file + "\"\n";
+              p.Source(file, "");
+              expected.push_back({file, ""});
+            }
+            ++zeros;
+          } else {
+            std::string file = "data-" + std::to_string(data) + ".bin";
+            manifest += "[[files]]\nsource = \"" + file + "\"\n";
+            p.Source(file, contents[data % 2]);
+            expected.push_back({file, contents[data % 2]});
+            ++data;
+          }
+        }
+        WriteFile(p.manifest, manifest);
+        try {
+          p.Build();
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << e.what() << "\n" << manifest;
+          continue;
+        }
+        Installer installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10);
+        if (!installer.Intact()) {
+          ADD_FAILURE() << installer.FailureMessage();
+          continue;
+        }
+        std::vector<EntryView> entries = Entries(installer);
+        if (entries.size() != expected.size()) {
+          ADD_FAILURE() << entries.size() << " entries, expected " << expected.size();
+          continue;
+        }
+        for (size_t i = 0; i < entries.size(); ++i) {
+          EXPECT_EQ(entries[i].name, expected[i].first);
+          EXPECT_TRUE(entries[i].data == expected[i].second) << entries[i].name << ": " << entries[i].size << " bytes";
+          EXPECT_EQ((entries[i].flags & kEntryListedOnly) != 0, expected[i].first.back() == '*') << entries[i].name;
+        }
+      }
+    }
+  }
+}
+
+// The main executable (given, or <name>.exe) must be among the files the
+// package installs: else the build stops at the key (or the [product]
+// table) and lists the packaged .exe files; installed on only some of the
+// machines the installer runs on, it warns.
+TEST(ToolBuild, TheMainExecutableMustBeInstalled) {
+  struct Case {
+    const char* label;
+    const char* product;   // lines after name = "Z"
+    const char* files;     // [[files]] items
+    const char* error;     // the whole error, or nullptr when it builds
+    const char* warning;   // the one warning, or nullptr
+  } cases[] = {
+      {"given and installed", "main_executable = \"bin/app.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\ntarget = \"bin/\"\n", nullptr, nullptr},
+      {"the default, in another case", "", "[[files]]\nsource = \"app.exe\"\ntarget = \"z.EXE\"\n", nullptr, nullptr},
+      {"given, not packaged, two programs", "main_executable = \"main.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\n[[files]]\nsource = \"app.exe\"\ntarget = \"tools/other.EXE\"\n"
+       "[[files]]\nsource = \"app.exe\"\ntarget = \"APP.exe\"\n",
+       ":3:19: error: the main executable \"main.exe\" is not among the packaged files; the shortcuts, the "
+       "configuration command and the uninstall entry start it. The packaged .exe files are \"app.exe\", "
+       "\"tools\\other.EXE\": set [product] main_executable to one of them",
+       nullptr},
+      {"the default, not packaged, no program", "", "[[files]]\nsource = \"app.exe\"\ntarget = \"app.dll\"\n",
+       ":1:1: error: the main executable \"Z.exe\" ([product] name + \".exe\", as main_executable is not set) is "
+       "not among the packaged files; the shortcuts, the configuration command and the uninstall entry start it. "
+       "The package installs no .exe file: add the program with a [[files]] item, or set [product] "
+       "main_executable to the packaged file to start",
+       nullptr},
+      {"carried but never installed", "main_executable = \"app.exe\"\n",
+       "[[files]]\nsource = \"app.exe\"\ninstall = false\n",
+       ":3:19: error: the main executable \"app.exe\" is not among the packaged files; the shortcuts, the "
+       "configuration command and the uninstall entry start it. The package installs no .exe file: add the "
+       "program with a [[files]] item, or set [product] main_executable to the packaged file to start",
+       nullptr},
+      {"installed on some machines only", "main_executable = \"app.exe\"\n[requirements]\narchitectures = [\"x86\", \"x64\"]\n",
+       "[[files]]\nsource = \"app.exe\"\narchitectures = \"x64\"\n", nullptr,
+       ":3:19: warning: the main executable \"app.exe\" is not installed on x86 machines with Windows 2000, "
+       "where the installer runs; install it there too (a [[files]] item with those architectures and windows) "
+       "or narrow [requirements]"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.label);
+    Project p(std::string("[product]\nname = \"Z\"\n") + k.product + k.files);
+    p.Source("app.exe", "MZ");
+    try {
+      AssembledPackage assembled = AssemblePackage(LoadManifest(p.manifest), std::nullopt);
+      EXPECT_EQ(k.error, nullptr) << "built";
+      ASSERT_EQ(assembled.warnings.size(), k.warning ? 1u : 0u);
+      if (k.warning) {
+        EXPECT_EQ(assembled.warnings[0], p.manifest.string() + k.warning);
+      }
+    } catch (const ManifestError& e) {
+      ASSERT_NE(k.error, nullptr) << e.what();
+      EXPECT_EQ(std::string(e.what()), p.manifest.string() + k.error);
+    }
+  }
+}
+
 TEST(ToolBuild, SameInputsGiveIdenticalBytes) {
   Project p = ExampleProject();
   p.Build("one.exe");
@@ -647,6 +789,99 @@ TEST(ToolBuild, FindsStubsNextToTheToolOrInTheBuildTree) {
   EXPECT_EQ(FindStub("x64", host), host / "tailpack-stub-x64.exe");
   EXPECT_EQ(FindStub((host / "tailpack-stub-x64.exe").string(), host), host / "tailpack-stub-x64.exe");
   EXPECT_THROW(FindStub((host / "missing.exe").string(), host), ToolError);
+}
+
+// Symbolic links below a directory or glob source: a link to a file or to
+// a folder is followed like what it names; a link back to a folder the walk
+// is inside is refused; a link to nothing is left out and reported.
+TEST(ToolBuild, SymbolicLinksToFoldersAreFollowedAndLoopsRefused) {
+  struct Case {
+    const char* label;
+    std::vector<std::pair<const char*, const char*>> links;  // link below the root, target
+    const char* pattern;
+    std::vector<std::string> relative;  // what the source expands to
+    std::vector<std::string> leftOut;   // links reported as left out, below the root
+    const char* refusal;                // part of the error, or nullptr
+  } cases[] = {
+      {"no link", {}, "src", {"sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder outside", {{"src/ext", "../outside"}}, "src", {"ext/deep/z.txt", "ext/x.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder inside, seen twice", {{"src/again", "sub"}}, "src", {"again/y.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a file", {{"src/f.txt", "../outside/x.txt"}}, "src", {"f.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder, through a glob", {{"src/ext", "../outside"}}, "src/**/*.txt",
+       {"ext/deep/z.txt", "ext/x.txt", "sub/y.txt", "top.txt"}, {}, nullptr},
+      {"a folder, through one level of a glob", {{"src/ext", "../outside"}}, "src/*/x.txt", {"ext/x.txt"}, {}, nullptr},
+      {"the source folder itself", {{"src/self", "."}}, "src", {}, {}, "leads back to"},
+      {"a parent", {{"src/sub/up", ".."}}, "src", {}, {}, "leads back to"},
+      {"the folder above the source", {{"src/sub/root", "../.."}}, "src/**", {}, {}, "leads back to"},
+      {"a missing target", {{"src/gone", "../missing"}}, "src", {"sub/y.txt", "top.txt"}, {"src/gone"}, nullptr},
+      {"a ring of links", {{"src/a", "b"}, {"src/b", "a"}}, "src", {"sub/y.txt", "top.txt"}, {"src/a", "src/b"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    WriteFile(dir.Path() / "src/top.txt", "top");
+    WriteFile(dir.Path() / "src/sub/y.txt", "y");
+    WriteFile(dir.Path() / "outside/x.txt", "x");
+    WriteFile(dir.Path() / "outside/deep/z.txt", "z");
+    for (const auto& [link, target] : c.links) fs::create_symlink(target, dir.Path() / link);
+    std::vector<std::string> leftOut;
+    if (c.refusal) {
+      try {
+        ExpandSource(dir.Path(), c.pattern, &leftOut);
+        ADD_FAILURE() << "expanded";
+      } catch (const ToolError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+      }
+      continue;
+    }
+    std::vector<std::string> relative;
+    for (const SourceFile& file : ExpandSource(dir.Path(), c.pattern, &leftOut)) {
+      relative.push_back(file.relative);
+      // Each file read through the links holds its own bytes.
+      const std::map<std::string, std::string> bytes = {
+          {"top.txt", "top"}, {"y.txt", "y"}, {"x.txt", "x"}, {"z.txt", "z"}, {"f.txt", "x"}};
+      EXPECT_EQ(ReadFile(file.path), bytes.at(fs::path(file.relative).filename().string())) << file.relative;
+    }
+    EXPECT_EQ(relative, c.relative);
+    std::vector<std::string> expectedLeftOut;
+    for (const std::string& link : c.leftOut) expectedLeftOut.push_back((dir.Path() / link).string());
+    EXPECT_EQ(leftOut, expectedLeftOut);
+  }
+  // The build names a link it leaves out, at the source's line.
+  Project p("[product]\nname = \"Z\"\nmain_executable = \"src/a.exe\"\n[[files]]\nsource = \"src\"\n");
+  p.Source("src/a.exe", "MZ");
+  fs::create_symlink("missing", p.dir.Path() / "src/gone");
+  AssembledPackage assembled = AssemblePackage(LoadManifest(p.manifest), std::nullopt);
+  ASSERT_EQ(assembled.warnings.size(), 1u);
+  EXPECT_EQ(assembled.warnings[0], p.manifest.string() + ":5:10: warning: the symbolic link " +
+                                       (p.dir.Path() / "src/gone").string() + " leads to no file or folder; it is left out");
+}
+
+// An output that names a folder (existing, or ending in a separator) is
+// refused before anything is written, and a folder given for the manifest
+// stands for the tailpack.toml in it.
+TEST(ToolBuild, AnOutputFolderIsRefusedAndAManifestFolderIsRead) {
+  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"Z.exe\"\n");
+  p.Source("Z.exe", "MZ");
+  fs::create_directories(p.dir.Path() / "out");
+  for (const char* output : {"out", "out/", "new/"}) {
+    SCOPED_TRACE(output);
+    try {
+      p.Build(output);
+      ADD_FAILURE() << "built";
+    } catch (const ToolError& e) {
+      std::string expected = "the output " + (p.dir.Path() / output).string() + " names a folder; name the installer "
+                             "to write, for example -o " + (p.dir.Path() / std::string(output, 3) / "setup.exe").string();
+      EXPECT_EQ(std::string(e.what()), expected);
+    }
+    EXPECT_TRUE(fs::is_empty(p.dir.Path() / "out"));
+    EXPECT_FALSE(fs::exists(p.dir.Path() / "new"));
+  }
+  p.manifest = p.dir.Path();
+  p.Build("setup.exe");
+  Installer installer(p.dir.Path() / "setup.exe", kArchX64, kOsWindows10);
+  ASSERT_TRUE(installer.Intact()) << installer.FailureMessage();
+  EXPECT_EQ(Entries(installer).at(0).name, "Z.exe");
 }
 
 // A source's fixed part keeps its root and either separator; the glob
@@ -1157,7 +1392,7 @@ TEST(ToolInspect, TextAndJsonOutputSurviveHostileNamesAndSettings) {
 }
 
 TEST(ToolBuild, GlobsSkipTheOutputAndAnOutputThatIsAnInputIsRefused) {
-  Project p("[product]\nname = \"Z\"\n[[files]]\nsource = \"*.exe\"\n");
+  Project p("[product]\nname = \"Z\"\nmain_executable = \"a.exe\"\n[[files]]\nsource = \"*.exe\"\n");
   p.Source("a.exe", "MZ a");
   p.Build("setup.exe");
   p.Build("setup.exe");  // the glob now also sees the first installer
@@ -1190,7 +1425,8 @@ TEST(ToolBuild, CaseCollisionsAreFoundAsWindowsFoldsCase) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.targets[1]);
-    Project p(std::string("[product]\nname = \"Z\"\n[setup]\ncode_page = ") + k.codePage +
+    Project p(std::string("[product]\nname = \"Z\"\nmain_executable = \"") + k.targets[0] +
+              "\"\n[setup]\ncode_page = " + k.codePage +
               "\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[0] +
               "\"\n[[files]]\nsource = \"a.txt\"\ntarget = \"" + k.targets[1] + "\"\n");
     p.Source("a.txt", "a");
@@ -1341,6 +1577,7 @@ TEST(ToolStream, DamageIsFoundTheSameWayInPieces) {
 Project UninstallProject() {
   Project p(R"([product]
 name = "Zentrova"
+main_executable = "a.exe"
 mutex_name = "ZentrovaRunning"
 [setup]
 registry_view = "64-bit"
@@ -1364,7 +1601,8 @@ architectures = "x64"
 [uninstall]
 generated = true
 )");
-  for (const char* name : {"EULA.txt", "a.exe", "docs/readme.txt", "docs/guide/intro.txt"}) p.Source(name, name);
+  for (const char* name : {"EULA.txt", "a.exe", "docs/guide/intro.txt"}) p.Source(name, name);
+  p.Source("docs/readme.txt", "docs/readme.txt", kTime + 40);
   p.Source("tool/tailpack-uninstall-x86.exe", "MZ uninstaller", kTime + 100);
   p.toolDirectory = p.dir.Path() / "tool";  // found there for the i386 stub
   return p;
@@ -1388,7 +1626,8 @@ TEST(ToolUninstall, RecordThenUninstallerComeLastAndListTheInstalledFiles) {
   EXPECT_EQ(e[7].name, "uninstall\\uninstall.exe");
   EXPECT_EQ(e[7].flags, kEntryArchBits | kEntryOsBits | kEntryUninstaller | kEntryReplaceInUse);
   EXPECT_EQ(e[7].data, "MZ uninstaller");
-  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 100, 0));
+  // The newest of the product's files, not the uninstaller file's time.
+  EXPECT_EQ(e[6].time, FileTimeFromUnix(kTime + 40, 0));
   EXPECT_EQ(e[7].time, e[6].time);
 
   UninstallRecord r;
@@ -1447,13 +1686,47 @@ TEST(ToolUninstall, BuildsAreReproducibleAndUnchangedWithoutIt) {
   EXPECT_TRUE(ReadFile(p.dir.Path() / "one.exe") == ReadFile(p.dir.Path() / "two.exe"));
   std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "one.exe", kArchX64, kOsWindows10));
   EXPECT_EQ(e.back().data, "MZ other");
-  EXPECT_EQ(e.back().time, FileTimeFromUnix(kTime + 200, 0));
+  EXPECT_EQ(e.back().time, FileTimeFromUnix(kTime + 40, 0));
   // generated = false is the same as no table.
   Project without = ExampleProject();
   without.Build("plain.exe");
   std::ofstream(without.manifest, std::ios::app) << "\n[uninstall]\ngenerated = false\n";
   without.Build("false.exe");
   EXPECT_TRUE(ReadFile(without.dir.Path() / "plain.exe") == ReadFile(without.dir.Path() / "false.exe"));
+}
+
+// The uninstaller and its record are dated by the product's newest file
+// (the never-installed licence counts, the uninstaller file does not), no
+// later than SOURCE_DATE_EPOCH: the same whichever way the tool, and with
+// it the uninstaller file, was installed.
+TEST(ToolUninstall, TheUninstallerTakesTheNewestTimeOfTheProductsFiles) {
+  struct Case {
+    const char* label;
+    int64_t program, licence, uninstaller;
+    std::optional<int64_t> epoch;
+    int64_t expected;
+  } cases[] = {
+      {"the program is newest, the uninstaller older", kTime + 60, kTime, kTime - 5000, std::nullopt, kTime + 60},
+      {"the uninstaller is newer than every file", kTime + 60, kTime, kTime + 9000, std::nullopt, kTime + 60},
+      {"the never-installed licence is newest", kTime, kTime + 77, kTime + 9000, std::nullopt, kTime + 77},
+      {"an odd epoch below the newest file", kTime + 60, kTime, kTime + 9000, kTime + 7, kTime + 7},
+      {"an epoch above every file", kTime + 60, kTime, kTime + 9000, kTime + 1001, kTime + 60},
+      {"an epoch below every file", kTime + 60, kTime, kTime + 9000, kTime - 3, kTime - 3},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.label);
+    Project p = UninstallProject();
+    p.Source("docs/readme.txt", "docs/readme.txt", kTime - 10);
+    p.Source("a.exe", "a.exe", k.program);
+    p.Source("EULA.txt", "EULA.txt", k.licence);
+    Touch(p.dir.Path() / "tool/tailpack-uninstall-x86.exe", k.uninstaller);
+    p.Build("out.exe", k.epoch);
+    std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10));
+    ASSERT_GE(e.size(), 2u);
+    EXPECT_EQ(e[e.size() - 2].time, FileTimeFromUnix(k.expected, 0)) << e[e.size() - 2].name;
+    EXPECT_EQ(e.back().name, "uninstall\\uninstall.exe");
+    EXPECT_EQ(e.back().time, FileTimeFromUnix(k.expected, 0));
+  }
 }
 
 TEST(ToolUninstall, FindsTheUninstallerForTheStubsMachine) {

@@ -45,7 +45,10 @@ class ToolInitTest : public ::testing::Test {
   fs::path root_, stub_;
 };
 
-TEST_F(ToolInitTest, TheManifestOfAFolderBuildsAtOnce) {
+// The manifest init writes for a folder builds as it is, or, when init
+// cannot tell the main executable, is refused at its commented line until
+// that line is set.
+TEST_F(ToolInitTest, TheManifestOfAFolderBuildsOrSaysWhichLineToSet) {
   struct Case {
     const char* label;
     const char* folder;
@@ -53,25 +56,44 @@ TEST_F(ToolInitTest, TheManifestOfAFolderBuildsAtOnce) {
     std::vector<const char*> files;       // relative paths to create
     std::vector<const char*> contains;    // lines the manifest must hold
     std::vector<const char*> lacks;       // lines it must not hold
+    std::vector<const char*> refusal;     // what the first build says; empty: it builds
+    const char* chosen;                   // then main_executable is set to this, or nullptr
     std::vector<const char*> installed;   // the package's entries, in order
   };
   const Case cases[] = {
       {"one program and a licence", "Hello", "Hello",
        {"hello.exe", "LICENSE.txt", "bin/helper.dll", ".git/config", "tailpack.toml.bak"},
-       {"name = \"Hello\"", "main_executable = \"hello.exe\"", "info_text = \"LICENSE.txt\"",
-        "output = \"../Hello-setup.exe\""},
+       {"name = \"Hello\"", "\nmain_executable = \"hello.exe\"", "info_text = \"LICENSE.txt\"",
+        "output = \"../Hello-setup.exe\"", "\n[uninstall]\ngenerated = true\n", "\n# uninstall_arguments = "},
        {"source = \".git\""},
-       {"LICENSE.txt", "bin\\helper.dll", "hello.exe", "tailpack.toml.bak"}},
+       {},
+       nullptr,
+       {"LICENSE.txt", "bin\\helper.dll", "hello.exe", "tailpack.toml.bak", "uninstall\\uninstall.exe"}},
       {"two programs, a COPYING file", "Tools 2", "Tools 2",
        {"a.exe", "b.EXE", "COPYING"},
-       {"name = \"Tools 2\"", "# main_executable = \"program.exe\"", "info_text = \"COPYING\""},
+       {"name = \"Tools 2\"", "\n# main_executable = \"a.exe\"", "\"a.exe\", \"b.EXE\"", "info_text = \"COPYING\"",
+        "\ngenerated = true\n"},
        {"\nmain_executable"},
-       {"COPYING", "a.exe", "b.EXE"}},
+       {"tailpack.toml:9:1: error: the main executable \"Tools 2.exe\"",
+        "The packaged .exe files are \"a.exe\", \"b.EXE\": set [product] main_executable to one of them "
+        "(uncomment this line)"},
+       "b.EXE",
+       {"COPYING", "a.exe", "b.EXE", "uninstall\\uninstall.exe"}},
       {"no program, no licence, a name the installer cannot take", "Caf\xc3\xa9 \xe2\x98\x95", "Caf\xc3\xa9 _",
        {"data.bin", "CON", "empty/.keep"},
-       {"name = \"Caf\xc3\xa9 _\"", "# info_text", "# Left out: CON"},
-       {"\ninfo_text"},
-       {"data.bin", "empty\\.keep"}},
+       {"name = \"Caf\xc3\xa9 _\"", "# info_text", "# Left out: CON", "# main_executable = \"program.exe\""},
+       {"\ninfo_text", "\nmain_executable"},
+       {"tailpack.toml:9:1: error: the main executable \"Caf\xc3\xa9 _.exe\"",
+        "The package installs no .exe file: add the program with a [[files]] item"},
+       "data.bin",
+       {"data.bin", "empty\\.keep", "uninstall\\uninstall.exe"}},
+      {"the product's own uninstall folder", "Own", "Own",
+       {"own.exe", "Uninstall/remove.exe"},
+       {"\n# generated = true", "\nmain_executable = \"own.exe\""},
+       {"\ngenerated = true"},
+       {},
+       nullptr,
+       {"Uninstall\\remove.exe", "own.exe"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -84,12 +106,30 @@ TEST_F(ToolInitTest, TheManifestOfAFolderBuildsAtOnce) {
     for (const char* line : c.lacks) EXPECT_EQ(text.find(line), std::string::npos) << line << "\n" << text;
 
     BuildOptions build;
-    build.manifest = manifest;
+    build.manifest = folder;  // the folder stands for the manifest in it
     build.stub = stub_;
+    build.uninstaller = stub_;
     build.quiet = true;
     std::ostringstream out, err;
-    ASSERT_NO_THROW(BuildInstaller(build, out, err)) << text;
     fs::path installer = root_ / (std::string(c.product) + "-setup.exe");
+    if (!c.refusal.empty()) {
+      try {
+        BuildInstaller(build, out, err);
+        ADD_FAILURE() << "the first build passed:\n" << text;
+      } catch (const ManifestError& e) {
+        for (const char* part : c.refusal) EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+      }
+      EXPECT_FALSE(fs::exists(installer));
+      EXPECT_NE(said.str().find("before building, set main_executable"), std::string::npos) << said.str();
+      // Setting the line the build named makes it build.
+      size_t at = text.find("# main_executable = ");
+      ASSERT_NE(at, std::string::npos);
+      size_t end = text.find('\n', at);
+      text.replace(at, end - at, "main_executable = \"" + std::string(c.chosen) + "\"");
+      fs::remove(manifest);
+      WriteFile(manifest, text);
+    }
+    ASSERT_NO_THROW(BuildInstaller(build, out, err)) << text;
     ASSERT_TRUE(fs::exists(installer));
     ListOptions list;
     list.json = true;
@@ -105,6 +145,7 @@ TEST_F(ToolInitTest, TheManifestOfAFolderBuildsAtOnce) {
       EXPECT_NE(found, std::string::npos) << name << " (in order) in " << json;
       if (found != std::string::npos) at = found;
     }
+    EXPECT_EQ(json.find("\"uninstaller\":true") != std::string::npos, c.installed.back() == std::string("uninstall\\uninstall.exe"));
   }
 }
 

@@ -90,8 +90,10 @@ TEST(Licence, BuildShowsUtf8ThroughRtfAndListSaysSo) {
     std::string pattern = (fs::temp_directory_path() / "tailpack-licence-XXXXXX").string();
     fs::path dir = mkdtemp(pattern.data());
     std::ofstream(dir / c.file, std::ios::binary) << c.content;
+    std::ofstream(dir / "Lic.exe", std::ios::binary) << "MZ";
     std::ofstream(dir / "tailpack.toml") << "[product]\nname = \"Lic\"\n[setup]\ninfo_text = \"" << c.file
-                                         << "\"\n[[files]]\nsource = \"" << c.file << "\"\n";
+                                         << "\"\n[[files]]\nsource = \"" << c.file
+                                         << "\"\n[[files]]\nsource = \"Lic.exe\"\n";
     std::vector<uint8_t> image = test::MakeMinimalPe();
     std::ofstream(dir / "stub.exe", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                             static_cast<std::streamsize>(image.size()));

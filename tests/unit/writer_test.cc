@@ -278,6 +278,43 @@ TEST(Writer, StreamingGivesTheSameStreamWhateverThePieces) {
   }
 }
 
+// Writes of no bytes, before, between and after data that fills the
+// encoder's output (noise) or not (text), change nothing: the stream is
+// the one the data alone gives.
+TEST(Writer, ZeroLengthWritesChangeNothing) {
+  std::vector<uint8_t> noise(200000), text;
+  uint32_t state = 12345;
+  for (uint8_t& b : noise) b = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 23);
+  while (text.size() < 200000) text.insert(text.end(), {'t', 'e', 'x', 't', ' ', 'a', 'g', 'a', 'i', 'n', '\n'});
+  LzmaSettings settings;
+  settings.preset = 1;
+  for (const std::vector<uint8_t>* data : {&noise, &text}) {
+    std::vector<uint8_t> block = *data;
+    block.insert(block.end(), data->begin(), data->begin() + 1000);
+    const std::vector<uint8_t> whole = CompressBlock(block, settings);
+    // Pieces as offsets into the block: equal neighbours are empty writes.
+    const std::vector<std::vector<size_t>> cuts = {
+        {0, 0, 0, block.size()},
+        {0, data->size(), data->size(), data->size(), block.size()},
+        {0, data->size(), block.size(), block.size(), block.size()},
+        {0, 0, 65536, 65536, data->size(), data->size(), block.size(), block.size()},
+    };
+    for (const std::vector<size_t>& cut : cuts) {
+      std::vector<uint8_t> streamed;
+      tailpack::StreamCompressor compressor(settings, [&](const uint8_t* bytes, size_t size) {
+        streamed.insert(streamed.end(), bytes, bytes + size);
+      });
+      for (size_t i = 1; i < cut.size(); ++i) {
+        ASSERT_NO_THROW(compressor.Write(block.data() + cut[i - 1], cut[i] - cut[i - 1])) << i;
+      }
+      compressor.Finish();
+      EXPECT_TRUE(streamed == whole) << (data == &noise ? "noise" : "text") << ", " << cut.size() - 1 << " writes";
+      EXPECT_EQ(compressor.Trailer().unpackedSize, block.size());
+      EXPECT_EQ(compressor.Trailer().checksum, tailpack::MakeTrailer(block, whole).checksum);
+    }
+  }
+}
+
 TEST(Writer, WritesTheRequestedPropertiesAndDictionary) {
   std::vector<uint8_t> block = BuildBlock(RichPackage());
   struct Case {

@@ -94,7 +94,7 @@ tp_case "a UTF-8 licence: the licence page"
 licence_dir=$TP_TEST_DIR/utf8
 mkdir -p "$licence_dir"
 cp "$(dirname "$0")/licence-utf8.txt" "$licence_dir/license.txt"
-printf '[product]\nname = "Zentrova"\nversion = "2.1.3"\n[setup]\ninfo_text = "license.txt"\n[[files]]\nsource = "license.txt"\n' \
+printf '[product]\nname = "Zentrova"\nversion = "2.1.3"\nmain_executable = "license.txt"\n[setup]\ninfo_text = "license.txt"\n[[files]]\nsource = "license.txt"\n' \
   >"$licence_dir/tailpack.toml"
 "$TP_ROOT/build/host/tailpack" build "$licence_dir/tailpack.toml" --stub "$TP_STUB" -q -o "$licence_dir/setup.exe" ||
   tp_die "tailpack build failed"

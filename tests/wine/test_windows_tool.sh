@@ -4,7 +4,8 @@
 # to itself), next to the Linux tool on the same inputs: the example built from a manifest
 # with Windows paths (absolute, with a drive, and relative with
 # backslashes, a glob among them, and a file and folder with accented
-# names) gives the Linux tool's installer byte for byte; list, verify
+# names) gives the Linux tool's installer byte for byte, and with the
+# generated uninstaller the zip's tool gives the .deb's tool's; list, verify
 # --json and extract give the same output, files and exit codes, on an
 # intact and on a damaged installer; init writes a manifest the tool builds.
 set -euo pipefail
@@ -102,6 +103,34 @@ expect_equal "exit code of the Linux build" 0 "$LT_EXIT"
 
 tp_case "the installer is byte for byte the Linux tool's"
 tp_check "the two installers are identical" cmp "$TP_TEST_DIR/windows-setup.exe" "$TP_TEST_DIR/linux-setup.exe"
+
+# The tool as the .deb installs it (usr/bin/tailpack, stubs and uninstallers
+# in usr/lib/tailpack) and as the zip holds it, each finding its own copies
+# of the stubs and the uninstaller, whose file times differ (the zip keeps
+# them to two seconds): the example with the generated uninstaller gives
+# the same bytes from both, with an odd SOURCE_DATE_EPOCH and with none.
+deb=$TP_ROOT/build/tailpack_${version}_$(dpkg --print-architecture).deb
+[[ -f $deb ]] || tp_die "no $deb (make package)"
+dpkg-deb -x "$deb" "$TP_TEST_DIR/deb"
+debtool=$TP_TEST_DIR/deb/usr/bin/tailpack
+for form in windows linux; do
+  sed '/^uninstall_arguments/d' "$product/$form.toml" >"$product/$form-generated.toml"
+  printf '\n[uninstall]\ngenerated = true\n' >>"$product/$form-generated.toml"
+done
+for epoch in 1700000001 none; do
+  if [[ $epoch == none ]]; then unset SOURCE_DATE_EPOCH; else export SOURCE_DATE_EPOCH=$epoch; fi
+  tp_case "SOURCE_DATE_EPOCH $epoch: the .deb's and the zip's tool give the same installer with the generated uninstaller"
+  wt generated-$epoch build "$(win "$product/windows-generated.toml")" -q -o "$(win "$TP_TEST_DIR/zip-$epoch.exe")"
+  expect_equal "exit code of the zip's tool" 0 "$WT_EXIT"
+  deb_exit=0
+  "$debtool" build "$product/linux-generated.toml" -q -o "$TP_TEST_DIR/deb-$epoch.exe" </dev/null \
+    >"$TP_TEST_DIR/deb-$epoch.out" 2>&1 || deb_exit=$?
+  expect_equal "exit code of the .deb's tool" 0 "$deb_exit"
+  tp_check "the two installers are identical" cmp "$TP_TEST_DIR/zip-$epoch.exe" "$TP_TEST_DIR/deb-$epoch.exe"
+  lt generated-list-$epoch list --json "$TP_TEST_DIR/deb-$epoch.exe"
+  tp_check "the installer carries the generated uninstaller" grep -q '"uninstaller":true' "$TP_TEST_DIR/generated-list-$epoch.out"
+done
+export SOURCE_DATE_EPOCH=1700000000
 
 cp "$TP_TEST_DIR/linux-setup.exe" "$TP_TEST_DIR/damaged-setup.exe"
 size=$(stat -c %s "$TP_TEST_DIR/damaged-setup.exe")

@@ -319,6 +319,7 @@ cat >"$licence_dir/tailpack.toml" <<'TOML'
 [product]
 name = "Wizutf"
 version = "1.0"
+main_executable = "license.txt"
 [setup]
 info_text = "license.txt"
 registry_view = "64-bit"
