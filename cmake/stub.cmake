@@ -108,7 +108,6 @@ set(UNINSTALL_SOURCES
   platform/win32/platform_win32.cc
   platform/win32/runtime_win32.cc
   platform/win32/install_win32.cc
-  platform/win32/ui_win32.cc
   platform/win32/uninstall_win32.cc
   resources/uninstall.rc
 )

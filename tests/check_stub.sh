@@ -73,6 +73,16 @@ for stub in "$@"; do
   else
     pass "imports only system DLLs ($(tr '\n' ' ' <<<"$dlls" | sed 's/ $//'))"
   fi
+  # The uninstaller shows message boxes only: a library it loads without
+  # using it is one more that a planted copy could stand in for.
+  if [[ ${stub##*/} == *uninstall* ]]; then
+    unused=$(grep -E '^(comctl32|gdi32|ole32|oleaut32)\.dll$' <<<"$dlls" | tr '\n' ' ' || true)
+    if [[ -z $unused ]]; then
+      pass "no import of the common controls, GDI or COM"
+    else
+      fail "imports libraries it does not use: $unused"
+    fi
+  fi
   delay=$(awk '/^Entry d / {print $3; exit}' <<<"$headers")
   if [[ -n $delay && $delay =~ ^0+$ ]]; then
     pass "no delay-load imports"

@@ -152,38 +152,6 @@ uint32_t RunAndWait(Char16* commandLine) {
   return exitCode;
 }
 
-// The shell-link class and its two interfaces, defined here so that no
-// GUID library is linked.
-static const GUID kClsidShellLink = {
-    0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-static const GUID kIidShellLinkW = {
-    0x000214F9, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-static const GUID kIidPersistFile = {
-    0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-
-int CreateShellLink(const Char16* linkPath, const Char16* target, const Char16* arguments,
-                    const Char16* directory, const Char16* iconPath, int iconIndex) {
-  IShellLinkW* link;
-  if (CoCreateInstance(kClsidShellLink, 0, CLSCTX_INPROC_SERVER, kIidShellLinkW,
-                       reinterpret_cast<void**>(&link)) < 0) {
-    return 0;
-  }
-  IPersistFile* file;
-  HRESULT result = link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file));
-  if (result >= 0) {
-    link->SetPath(Wide(target));
-    if (arguments) link->SetArguments(Wide(arguments));
-    if (directory) link->SetWorkingDirectory(Wide(directory));
-    if (iconPath) link->SetIconLocation(Wide(iconPath), iconIndex);
-    result = file->Save(Wide(linkPath), TRUE);
-    file->Release();
-  }
-  link->Release();
-  return result >= 0;
-}
-
-void NotifyShellCreated(const Char16* path) { SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, path, 0); }
-
 void AppendLogText(void* pane, const Char16* text) {
   if (pane == 0) return;
   HWND window = static_cast<HWND>(pane);

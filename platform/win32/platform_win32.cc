@@ -163,13 +163,6 @@ uint16_t QueryUserLanguage() { return GetUserDefaultLangID(); }
 
 int IsAdministrator() { return IsUserAnAdmin(); }
 
-int32_t InitializeCom() { return CoInitialize(0); }
-
-intptr_t OpenWithShell(const Char16* target, const Char16* directory) {
-  return reinterpret_cast<intptr_t>(
-      ShellExecuteW(0, L"open", Wide(target), 0, Wide(directory), SW_SHOWNORMAL));
-}
-
 void RestrictLibrarySearch() {
   typedef BOOL(WINAPI * SetDefaultFunction)(DWORD);
   SetDefaultFunction setDefault =
@@ -190,8 +183,6 @@ int LoadSystemLibrary(const char* name) {
   }
   return LoadLibraryW(path) != 0;
 }
-
-void InitializeCommonControls() { InitCommonControls(); }
 
 void FormatTextV(Char16* buffer, uint32_t capacity, const Char16* format, va_list arguments) {
   if (capacity == 0) return;

@@ -1,8 +1,12 @@
-// Windows implementation of the platform calls of the wizard: the dialog
-// and its controls, fonts, the folder-browse dialog and starting a program
-// through the desktop shell.
+// Windows implementation of the platform calls only the installer makes
+// (the generated uninstaller links none of them, so it imports neither the
+// common controls, GDI nor COM): the dialog and its controls, fonts, the
+// folder-browse dialog, COM, shell links and starting a program through the
+// shell.
 #include <windows.h>
 
+#include <commctrl.h>
+#include <shellapi.h>
 #include <exdisp.h>
 #include <richedit.h>
 #include <shldisp.h>
@@ -14,6 +18,48 @@
 #include "platform/win32/wide.h"
 
 static HWND Window(void* window) { return static_cast<HWND>(window); }
+
+int32_t InitializeCom() { return CoInitialize(0); }
+
+void InitializeCommonControls() { InitCommonControls(); }
+
+intptr_t OpenWithShell(const Char16* target, const Char16* directory) {
+  return reinterpret_cast<intptr_t>(
+      ShellExecuteW(0, L"open", Wide(target), 0, Wide(directory), SW_SHOWNORMAL));
+}
+
+// The shell-link class and its two interfaces, defined here so that no
+// GUID library is linked.
+static const GUID kClsidShellLink = {
+    0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const GUID kIidShellLinkW = {
+    0x000214F9, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const GUID kIidPersistFile = {
+    0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+int CreateShellLink(const Char16* linkPath, const Char16* target, const Char16* arguments,
+                    const Char16* directory, const Char16* iconPath, int iconIndex) {
+  IShellLinkW* link;
+  if (CoCreateInstance(kClsidShellLink, 0, CLSCTX_INPROC_SERVER, kIidShellLinkW,
+                       reinterpret_cast<void**>(&link)) < 0) {
+    return 0;
+  }
+  IPersistFile* file;
+  HRESULT result = link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file));
+  if (result >= 0) {
+    link->SetPath(Wide(target));
+    if (arguments) link->SetArguments(Wide(arguments));
+    if (directory) link->SetWorkingDirectory(Wide(directory));
+    if (iconPath) link->SetIconLocation(Wide(iconPath), iconIndex);
+    result = file->Save(Wide(linkPath), TRUE);
+    file->Release();
+  }
+  link->Release();
+  return result >= 0;
+}
+
+void NotifyShellCreated(const Char16* path) { SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, path, 0); }
+
 
 intptr_t RunModalDialog(void* instance, int templateId, DialogProcedure procedure,
                         intptr_t parameter) {

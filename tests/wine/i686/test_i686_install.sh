@@ -2,7 +2,8 @@
 # Installs by the shipped i686 stub, in the test guest: the example
 # installer silently and a package that asks for the 32-bit registry view;
 # then, under WOW64 only, an update of the example that closes the running
-# product, an in-use file moved aside for deletion at restart, and the
+# product, an in-use file moved aside for deletion at restart, a silent
+# update that gives up after a minute on a product that stays running, and the
 # example again through the wizard, licence to Finish, with a screenshot
 # of the licence page (TP_SHOTS, when set, gets it as a BMP). Under WOW64 the stub must pick the x64
 # payload by the native machine and write the uninstall entry into the
@@ -102,6 +103,19 @@ tp_check "later files written" test -e "$TP_PF64/TpLocked/after.txt"
 tp_read_key "$view64" 'HKLM\System\CurrentControlSet\Control\Session Manager'
 pending=$(tp_value_of PendingFileRenameOperations)
 [[ $pending == *'TpLocked\in-use.dll.tmpa'* ]] || tp_fail "no deletion at restart scheduled: [$pending]"
+
+tp_case "silent, the product's mutex held for good: exit 1 after a minute, no box, the folder as it was"
+before=$(tp_folder_state "$folder")
+tp_start_helper mutex Zentrova.Running
+started=$SECONDS
+tp_run_installer --timeout 150 -- "$TP_INPUTS/zentrova-setup.exe" -s
+took=$((SECONDS - started))
+tp_stop_helpers
+tp_expect_exit 1
+tp_expect_report 'STDERR "The product is still running; nothing was changed."' 'EXIT 1'
+((took >= 59)) || tp_fail "the run took $took s, less than a minute"
+echo "        ($took s)"
+expect_equal "the product folder" "$before" "$(tp_folder_state "$folder")"
 
 # --- The wizard ---------------------------------------------------------------
 
