@@ -23,6 +23,8 @@ static void AddRecord(const Char16* name, uint64_t writeTime, void* context) {
   RecordSet* set = search->set;
   uint32_t slot = set->count;
   search->path[search->namePosition] = 0;
+  // Counted as skipped until it is loaded.
+  ++set->skipped;
   if (slot == kMaxRecords || CopyText(set->names[slot], kRecordNameCapacity, name) != 0 ||
       AppendText(search->path, kPathCapacity, name) != 0) {
     return;
@@ -39,6 +41,7 @@ static void AddRecord(const Char16* name, uint64_t writeTime, void* context) {
     return;
   }
   set->data[slot] = data;
+  --set->skipped;
   if (slot == 0 || writeTime > search->newest) {
     search->newest = writeTime;
     set->primary = slot;
@@ -167,6 +170,23 @@ static void RemoveFolders(uint32_t namePosition, Char16* path, RecordSet* set) {
 
 uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
   FillBytes(left, 0, sizeof *left);
+  // The shortcuts the installer may have made, by the product's name; their
+  // folders are asked for before redirection is off (the shell may load
+  // libraries to answer).
+  static const int kShortcutFolders[2] = {kFolderDesktop, kFolderCommonPrograms};
+  Char16 links[2][kPathCapacity];
+  for (int i = 0; i < 2; ++i) {
+    if (QuerySpecialFolder(kShortcutFolders[i], 0, links[i]) == 0 || AppendSeparator(links[i], kPathCapacity) != 0 ||
+        AppendText(links[i], kPathCapacity, Setting(g_package, kProductName)) != 0 ||
+        AppendAscii(links[i], kPathCapacity, ".lnk") != 0) {
+      links[i][0] = 0;
+    }
+  }
+  // A 32-bit uninstaller on 64-bit Windows reaches the folder the installer
+  // wrote, not the one WOW64 would put in its place.
+  void* redirection = 0;
+  int redirectionOff = DisableFsRedirection(&redirection);
+
   Char16 path[kPathCapacity];
   CopyText(path, kPathCapacity, folder);
   uint32_t namePosition = static_cast<uint32_t>(TextLength(path));
@@ -175,23 +195,20 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
     const char* name = record->names;
     for (uint32_t i = 0; i < record->fileCount; ++i, name = NextRecordName(name)) {
       path[namePosition] = 0;
-      if (ConvertAnsiText(name, path + namePosition, kPathCapacity - namePosition) != 0) continue;
+      // A name whose path does not fit stays, and is said to (cut).
+      if (ConvertAnsiText(name, path + namePosition, kPathCapacity - namePosition) != 0) {
+        ListLeftItem(left, path + namePosition);
+        continue;
+      }
       RemoveFile(path, path + namePosition, left);
     }
   }
-
-  // The shortcuts the installer may have made, by the product's name.
-  static const int kShortcutFolders[2] = {kFolderDesktop, kFolderCommonPrograms};
   for (int i = 0; i < 2; ++i) {
-    Char16 link[kPathCapacity];
-    if (QuerySpecialFolder(kShortcutFolders[i], 0, link) != 0 && AppendSeparator(link, kPathCapacity) == 0 &&
-        AppendText(link, kPathCapacity, Setting(g_package, kProductName)) == 0 &&
-        AppendAscii(link, kPathCapacity, ".lnk") == 0) {
-      RemoveFile(link, link, left);
-    }
+    if (links[i][0] != 0) RemoveFile(links[i], links[i], left);
   }
 
   RemoveFolders(namePosition, path, set);
+  if (redirectionOff) RevertFsRedirection(redirection);
 
   // The uninstall entry, only while its UninstallString still names this
   // uninstaller: another copy of the product may have taken it over since,
@@ -210,6 +227,15 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
     if ((after == 0 || after == ' ') && IsSameTextIgnoringCase(registered, expected)) {
       DeleteMachineKey(key, g_package->registryView);
     }
+  }
+
+  // Records that could not be read name files that stay: they stay too.
+  if (set->skipped != 0) {
+    path[0] = 0;
+    AppendAscii(path, kPathCapacity, kUninstallFolder);
+    AppendAscii(path, kPathCapacity, "\\*");
+    AppendAscii(path, kPathCapacity, kRecordExtension);
+    ListLeftItem(left, path);
   }
 
   // The records last: an uninstall stopped before here can run again.

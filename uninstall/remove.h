@@ -14,6 +14,7 @@ const uint32_t kRecordNameCapacity = 32;
 
 struct RecordSet {
   uint32_t count;
+  uint32_t skipped;  // records found but not loaded: damaged, unreadable, or past kMaxRecords
   uint32_t primary;  // the newest record: its texts and settings speak for the product
   UninstallRecord records[kMaxRecords];
   uint8_t* data[kMaxRecords];
@@ -21,8 +22,9 @@ struct RecordSet {
 };
 
 // Reads every "<folder>uninstall\*.tpr" that parses (`folder` ends in "\");
-// damaged ones, and ones past kMaxRecords, are skipped. The newest by write
-// time becomes the primary one. Returns the count loaded.
+// damaged ones, and ones past kMaxRecords, are skipped and counted in
+// `skipped`. The newest by write time becomes the primary one. Returns the
+// count loaded.
 uint32_t LoadRecords(const Char16* folder, RecordSet* set);
 void ReleaseRecords(RecordSet* set);
 
@@ -44,10 +46,12 @@ struct LeftItems {
   Char16 text[kMessageCapacity];
 };
 
-// Removes what the records name under `folder` (ending in "\"): every file
-// (one that cannot be deleted is deleted at restart and listed), both
-// shortcuts, the folders that are empty afterwards, deepest first, the
-// uninstall entry when it still points at `folder`, and the records
-// themselves. Files nobody recorded stay, and so do their folders. Returns
-// the count of items left.
+// Removes what the records name under `folder` (ending in "\"), with WOW64
+// file-system redirection off: every file (one that cannot be deleted is
+// deleted at restart and listed; one whose path does not fit is listed),
+// both shortcuts, the folders that are empty afterwards, deepest first, the
+// uninstall entry while it still names this uninstaller, and the records
+// themselves. Records that were skipped stay and are listed, so the removal
+// counts as incomplete. Files nobody recorded stay, and so do their
+// folders. Returns the count of items left.
 uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left);

@@ -52,17 +52,20 @@ static int AppendNumber(Char16* text, uint32_t capacity, uintptr_t value) {
 }
 
 // The product folder, with its "\", from the uninstaller's own path
-// "<folder>uninstall\uninstall.exe". Returns 0, or 1 when there is none.
+// "<folder>uninstall\uninstall.exe". Returns 0, or 1 when it is not in an
+// "uninstall" folder (nothing is removed then).
 static int FindProductFolder(Char16* path) {
   if (GetOwnPath(path, kPathCapacity) != 0) return 1;
+  Char16* cut = 0;
   for (int level = 0; level < 2; ++level) {
-    Char16* cut = 0;
+    cut = 0;
     for (Char16* p = path; *p != 0; ++p) {
       if (*p == '\\') cut = p;
     }
     if (cut == 0) return 1;
     *cut = 0;
   }
+  if (CompareNoCase(cut + 1, u"" TAILPACK_UNINSTALL_FOLDER, sizeof kUninstallFolder) != 0) return 1;
   return AppendSeparator(path, kPathCapacity);
 }
 

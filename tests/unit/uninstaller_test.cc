@@ -2,6 +2,9 @@
 // in the product's uninstall folder, the removal done by its temporary copy
 // (run inline as the started process) with the result read back over the
 // pipe, and the removal from the uninstaller itself when no copy can run.
+#include <cstdio>
+#include <functional>
+
 #include "package/uninstall_record.h"
 #include "tests/unit/install_test_support.h"
 #include "uninstall/uninstaller.h"
@@ -186,6 +189,65 @@ TEST_F(UninstallerTest, FileInUseIsDeletedAtRestartAndNamedOnce) {
   }
 }
 
+// What the uninstaller could not honour makes the removal incomplete
+// (exit code 2, named in the closing box), never a success: records it
+// could not load stay with the files they name, and so does a recorded file
+// whose path does not fit.
+TEST_F(UninstallerTest, WhatCannotBeHonouredIsReportedAsLeft) {
+  const std::string longName = std::string(240, 'n') + ".dat";
+  struct Case {
+    const char* label;
+    std::function<void()> install;
+    std::string box;   // the closing box's text
+    Paths staying;     // files left besides the copy
+  } cases[] = {
+      {"33 records: the one past the limit stays",
+       [this] {
+         for (int i = 0; i < 33; ++i) {
+           char name[17];
+           std::snprintf(name, sizeof name, "%016d", i);
+           Install(kVersion1, name, i == 32 ? 100 : 1);
+         }
+       },
+       "Zentrova could not be removed completely:\nuninstall\\*.tpr", Paths{At("uninstall\\0000000000000032.tpr")}},
+      {"a damaged record beside a sound one",
+       [this] {
+         Install(kVersion1);
+         g_fake.files[At("uninstall\\2222222222222222.tpr")] = Bytes("TPUR damaged");
+       },
+       "Zentrova could not be removed completely:\nuninstall\\*.tpr", Paths{At("uninstall\\2222222222222222.tpr")}},
+      {"a recorded name too long for a path",
+       [this, longName] { Install(Record({"zentrova.exe", longName}, {})); },
+       "Zentrova could not be removed completely:\n" + longName.substr(0, kPathCapacity - kFolder.size() - 1),
+       Paths{At(longName)}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    c.install();
+    g_fake.messageBoxAnswers = {kIdYes, kIdOk};
+    EXPECT_EQ(RunUninstaller(u""), kExitIncomplete) << c.label;
+    ASSERT_EQ(g_fake.messageBoxes.size(), 2u) << c.label;
+    EXPECT_EQ(Narrow(g_fake.messageBoxes[1].text), c.box) << c.label;
+    Paths left = c.staying;
+    left.insert(kCopy);
+    EXPECT_EQ(Files(), left) << c.label;
+  }
+}
+
+// A 32-bit uninstaller on 64-bit Windows removes the files the installer
+// wrote: WOW64 redirection is off from the first removal to the last folder.
+TEST_F(UninstallerTest, RedirectionIsOffWhileFilesAndFoldersGo) {
+  Install(kVersion1);
+  EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved);
+  Events order = EventsStartingWith({"DisableFsRedirection", "RevertFsRedirection", "DeleteFileW", "RemoveDirectoryW",
+                                     "RegDelete", "SHGetSpecialFolderPathW"});
+  Events expected = {"SHGetSpecialFolderPathW 16 0", "SHGetSpecialFolderPathW 23 0", "DisableFsRedirection"};
+  expected.insert(expected.end(), kVersion1Removal.begin(), kVersion1Removal.begin() + 6);
+  expected.insert(expected.end(), {"RevertFsRedirection 370669", kVersion1Removal[6], kVersion1Removal[7]});
+  expected.resize(std::min(expected.size(), order.size()));
+  EXPECT_EQ(Events(order.begin(), order.begin() + expected.size()), expected);
+}
+
 TEST_F(UninstallerTest, FilesTheUserAddedStayWithTheirFolders) {
   Install(kVersion1);
   g_fake.files[At("notes.txt")] = Bytes("mine");
@@ -270,6 +332,7 @@ TEST_F(UninstallerTest, NothingIsRemovedWithoutAUsableRecordOrRights) {
        [] { g_fake.files[kRecordFile] = tailpack::BuildUninstallRecord(Record({"..\\..\\Windows\\win.ini"}, {})); },
        kNoRecord},
       {"not in an uninstall folder", [] { g_fake.ownPath = u"uninstall.exe"; }, kNoRecord},
+      {"in a folder of another name", [] { g_fake.ownPath = At("uninstaller\\uninstall.exe"); }, kNoRecord},
       {"not an administrator", [] { g_fake.isAdministrator = false; }, "Administrators only."},
   };
   for (const Case& c : cases) {
