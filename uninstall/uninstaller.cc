@@ -142,8 +142,11 @@ static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
     uint32_t read = ReadPipe(readEnd, result, sizeof *result - sizeof(Char16));
     result->left[kMessageCapacity - 1] = 0;
     if (read < 8) {
-      // It ended without a word: its exit code tells what it did.
-      result->code = WaitForProcess(process, kWaitForever) == kExitRemoved ? kExitRemoved : kExitIncomplete;
+      // It ended without a word: whatever ran there (a copy that failed, or
+      // a program put in its place), nothing says the product is gone.
+      WaitForProcess(process, kWaitForever);
+      result->code = kExitIncomplete;
+      result->left[0] = 0;
     }
     CloseObject(process);
   }

@@ -248,6 +248,24 @@ TEST_F(UninstallerTest, RedirectionIsOffWhileFilesAndFoldersGo) {
   EXPECT_EQ(Events(order.begin(), order.begin() + expected.size()), expected);
 }
 
+// A copy that ends without its report, whatever its exit code (a program
+// put in the copy's place exits 0), has removed nothing anyone can vouch
+// for: exit code 2, never "removed".
+TEST_F(UninstallerTest, ACopyThatEndsWithoutReportingIsNotARemoval) {
+  for (uint32_t code : {0u, 1u, 2u}) {
+    SetUp();
+    Install(kVersion1);
+    Paths before = Files();
+    g_fake.onStartProcess = [code](const std::u16string&) { return code; };
+    g_fake.messageBoxAnswers = {kIdYes, kIdOk};
+    EXPECT_EQ(RunUninstaller(u""), kExitIncomplete) << code;
+    ASSERT_EQ(g_fake.messageBoxes.size(), 2u);
+    EXPECT_EQ(Narrow(g_fake.messageBoxes[1].text), "Zentrova could not be removed completely:") << code;
+    before.insert(kCopy);
+    EXPECT_EQ(Files(), before) << code;
+  }
+}
+
 TEST_F(UninstallerTest, FilesTheUserAddedStayWithTheirFolders) {
   Install(kVersion1);
   g_fake.files[At("notes.txt")] = Bytes("mine");
