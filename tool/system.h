@@ -98,9 +98,10 @@ class ExtractFolder {
   ExtractFolder(ExtractFolder&&) noexcept;
   ExtractFolder& operator=(ExtractFolder&&) noexcept;
   ~ExtractFolder();
-  // The folder `name` inside, created when missing; refused when it is a
-  // link or not a folder.
-  ExtractFolder Enter(const std::string& name, const std::string& shown, const std::string& extracting) const;
+  // The folder `name` inside, created when missing (`created` tells, when
+  // given); refused when it is a link or not a folder.
+  ExtractFolder Enter(const std::string& name, const std::string& shown, const std::string& extracting,
+                      bool* created = nullptr) const;
   // Refuses a final name that is a link or something else than a file.
   void CheckTarget(const std::string& name, const std::string& shown, const std::string& extracting) const;
   // A new, empty file under a fresh name (returned), open for writing.
@@ -111,6 +112,10 @@ class ExtractFolder {
   // written through.
   void Rename(const std::string& from, const std::string& to, const std::string& shown) const;
   void Remove(const std::string& name) const noexcept;
+  // Removes the empty folder `name` inside (one that Enter made); a folder
+  // that is not empty, or a link, stays. The folder itself must no longer
+  // be held by an ExtractFolder.
+  void RemoveFolder(const std::string& name) const noexcept;
 
   struct Handle;
 

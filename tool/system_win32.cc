@@ -387,12 +387,12 @@ ExtractFolder ExtractFolder::OpenRoot(const fs::path& path, const std::string& s
   return ExtractFolder(std::move(handle));
 }
 
-ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown,
-                                   const std::string& extracting) const {
+ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown, const std::string& extracting,
+                                   bool* created) const {
   std::wstring path = handle_->Child(name);
-  if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    Fail("cannot create " + shown);
-  }
+  bool made = CreateDirectoryW(path.c_str(), nullptr) != 0;
+  if (!made && GetLastError() != ERROR_ALREADY_EXISTS) Fail("cannot create " + shown);
+  if (created != nullptr) *created = made;
   HANDLE folder;
   switch (HoldFolder(path, &folder)) {
     case FolderCheck::kFolder:
@@ -453,6 +453,14 @@ void ExtractFolder::Rename(const std::string& from, const std::string& to, const
 
 void ExtractFolder::Remove(const std::string& name) const noexcept {
   DeleteFileW(handle_->Child(name).c_str());
+}
+
+void ExtractFolder::RemoveFolder(const std::string& name) const noexcept {
+  // RemoveDirectoryW removes a link to a folder as the link; only an empty
+  // folder is removed otherwise.
+  DWORD attributes = GetFileAttributesW(handle_->Child(name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+  RemoveDirectoryW(handle_->Child(name).c_str());
 }
 
 }  // namespace tailpack::sys
