@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <algorithm>
 #include <map>
@@ -1294,12 +1295,18 @@ class Extraction {
 // checks its sum at the end) and writes each late file's bytes as they
 // pass, opening a file when its data begins and closing it, with its time,
 // when the data ends; files sharing data are written from the same pieces.
-// Throws ToolError when the data turns out damaged or a write fails.
+// Decoding and writing overlap: this thread decodes into a ring of a few
+// pieces, a second one writes them. Throws ToolError when the data turns
+// out damaged or a write fails, once both threads have stopped.
 void WriteLateData(Installer& installer, const std::vector<Staged>& files) {
   const Catalogue& c = installer.Package();
   std::vector<const Staged*> order;
   for (const Staged& file : files) {
     if (file.late) order.push_back(&file);
+  }
+  if (order.empty()) {
+    installer.ForEachPiece([](uint64_t, const uint8_t*, size_t) {});
+    return;
   }
   std::stable_sort(order.begin(), order.end(), [&](const Staged* a, const Staged* b) {
     return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
@@ -1308,9 +1315,9 @@ void WriteLateData(Installer& installer, const std::vector<Staged>& files) {
     const Staged* item;
     sys::OutputFile file;
   };
-  std::vector<Open> open;
+  std::vector<Open> open;  // closed when this returns, before anything is removed
   size_t next = 0;
-  installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+  auto write = [&](uint64_t offset, const uint8_t* data, size_t size) {
     uint64_t end = offset + size;
     while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
       const Staged* item = order[next++];
@@ -1333,7 +1340,69 @@ void WriteLateData(Installer& installer, const std::vector<Staged>& files) {
         ++k;
       }
     }
-  });
+  };
+
+  // The ring: pieces filled by this thread and emptied by the writer, in
+  // turn; `filled` and `emptied` count them from the start.
+  const size_t kRing = 4;
+  struct Slot {
+    std::vector<uint8_t> bytes;
+    uint64_t offset = 0;
+  };
+  std::vector<Slot> ring(kRing);
+  sys::Monitor monitor;
+  size_t filled = 0, emptied = 0;
+  bool finished = false, stop = false;
+  std::exception_ptr writeError, decodeError;
+  {
+    sys::Thread writer([&] {
+      for (;;) {
+        monitor.Lock();
+        while (emptied == filled && !finished && !stop) monitor.Wait();
+        bool done = stop || emptied == filled;
+        monitor.Unlock();
+        if (done) return;
+        Slot& slot = ring[emptied % kRing];
+        try {
+          write(slot.offset, slot.bytes.data(), slot.bytes.size());
+        } catch (...) {
+          monitor.Lock();
+          writeError = std::current_exception();
+          monitor.NotifyAll();
+          monitor.Unlock();
+          return;
+        }
+        monitor.Lock();
+        ++emptied;
+        monitor.NotifyAll();
+        monitor.Unlock();
+      }
+    });
+    try {
+      installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+        monitor.Lock();
+        while (filled - emptied == kRing && !writeError) monitor.Wait();
+        bool failed = writeError != nullptr;
+        monitor.Unlock();
+        if (failed) throw ToolError("");  // the writer's error is the one reported
+        Slot& slot = ring[filled % kRing];
+        slot.bytes.assign(data, data + size);
+        slot.offset = offset;
+        monitor.Lock();
+        ++filled;
+        monitor.NotifyAll();
+        monitor.Unlock();
+      });
+    } catch (...) {
+      decodeError = std::current_exception();
+    }
+    monitor.Lock();
+    (decodeError ? stop : finished) = true;
+    monitor.NotifyAll();
+    monitor.Unlock();
+  }  // waits for the writer
+  if (writeError) std::rethrow_exception(writeError);
+  if (decodeError) std::rethrow_exception(decodeError);
 }
 
 }  // namespace

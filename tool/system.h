@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,41 @@ class AtomicOutput {
   OutputFile file_;
   uint64_t size_ = 0;
   bool committed_ = false;
+};
+
+// A second thread running `body` beside the caller (extract writes files
+// on one while it decodes on the other). The destructor waits for it.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body);
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  struct Handle;
+
+ private:
+  std::unique_ptr<Handle> handle_;
+};
+
+// A lock and a condition to wait on under it, shared by two threads.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  void Lock();
+  void Unlock();
+  // Unlocks, waits for a NotifyAll, locks again (it may also wake
+  // without one: callers check their condition again).
+  void Wait();
+  void NotifyAll();
+
+  struct Handle;
+
+ private:
+  std::unique_ptr<Handle> handle_;
 };
 
 // A folder that `extract` writes into, entered level by level and never

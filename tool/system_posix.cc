@@ -9,7 +9,10 @@
 #include <wctype.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "tool/errors.h"
 #include "tool/system.h"
@@ -186,6 +189,36 @@ void AtomicOutput::Commit() {
   }
   committed_ = true;
 }
+
+// --- Threads ----------------------------------------------------------------
+
+struct Thread::Handle {
+  std::thread thread;
+};
+
+Thread::Thread(std::function<void()> body) : handle_(std::make_unique<Handle>()) {
+  handle_->thread = std::thread(std::move(body));
+}
+
+Thread::~Thread() { handle_->thread.join(); }
+
+struct Monitor::Handle {
+  std::mutex mutex;
+  std::condition_variable condition;
+};
+
+Monitor::Monitor() : handle_(std::make_unique<Handle>()) {}
+Monitor::~Monitor() = default;
+void Monitor::Lock() { handle_->mutex.lock(); }
+void Monitor::Unlock() { handle_->mutex.unlock(); }
+
+void Monitor::Wait() {
+  std::unique_lock<std::mutex> lock(handle_->mutex, std::adopt_lock);
+  handle_->condition.wait(lock);
+  lock.release();
+}
+
+void Monitor::NotifyAll() { handle_->condition.notify_all(); }
 
 // --- Extraction folders -----------------------------------------------------
 

@@ -315,6 +315,40 @@ void AtomicOutput::Commit() {
   committed_ = true;
 }
 
+// --- Threads ----------------------------------------------------------------
+
+struct Thread::Handle {
+  HANDLE thread = nullptr;
+  std::function<void()> body;
+  static DWORD WINAPI Run(void* handle) {
+    static_cast<Handle*>(handle)->body();
+    return 0;
+  }
+};
+
+Thread::Thread(std::function<void()> body) : handle_(std::make_unique<Handle>()) {
+  handle_->body = std::move(body);
+  handle_->thread = CreateThread(nullptr, 0, &Handle::Run, handle_.get(), 0, nullptr);
+  if (handle_->thread == nullptr) Fail("cannot start a thread");
+}
+
+Thread::~Thread() {
+  WaitForSingleObject(handle_->thread, INFINITE);
+  CloseHandle(handle_->thread);
+}
+
+struct Monitor::Handle {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : handle_(std::make_unique<Handle>()) {}
+Monitor::~Monitor() = default;
+void Monitor::Lock() { AcquireSRWLockExclusive(&handle_->lock); }
+void Monitor::Unlock() { ReleaseSRWLockExclusive(&handle_->lock); }
+void Monitor::Wait() { SleepConditionVariableSRW(&handle_->condition, &handle_->lock, INFINITE, 0); }
+void Monitor::NotifyAll() { WakeAllConditionVariable(&handle_->condition); }
+
 // --- Extraction folders -----------------------------------------------------
 
 namespace {
