@@ -2,6 +2,8 @@
 // installer, cut short, over the user's limit, damaged), on machines the
 // installer refuses, and extract of a streamed block decoded once.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -359,12 +361,13 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
   const uint64_t trailer = reference.TrailerStart(), packed = reference.PackedStart();
   const uint64_t packedSize = trailer - packed;
 
-  enum Outcome { kExtracted, kEndsEarly, kDamaged, kMidway };
+  enum Outcome { kExtracted, kEndsEarly, kDamaged, kMidway, kWriteFails };
   struct Case {
     const char* name;
     std::function<std::vector<uint8_t>()> bytes;
     std::function<void(const fs::path&)> prepare;  // the destination before
     Outcome outcome;
+    uint64_t fileSizeLimit = RLIM_INFINITY;  // writes past it fail (EFBIG)
   } cases[] = {
       {"intact, into a new folder", [&] { return good; }, [](const fs::path&) {}, kExtracted},
       {"intact, over older files", [&] { return good; },
@@ -395,6 +398,8 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
        [](const fs::path&) {}, kEndsEarly},
       {"a folder where a later file goes", [&] { return good; },
        [](const fs::path& d) { fs::create_directories(d / "bin" / "f11.dat"); }, kMidway},
+      {"a write that fails midway", [&] { return good; },
+       [](const fs::path& d) { Store(d / "keep.txt", {'m', 'i', 'n', 'e'}); }, kWriteFails, 6000},
   };
   for (const Case& k : cases) {
     for (uint64_t inMemory : {uint64_t{0}, uint64_t{48} << 20}) {
@@ -412,8 +417,25 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
       options.quiet = true;
       options.limits = DecodeLimits{inMemory, 1000};
       std::ostringstream out, err;
+      // A file size limit makes the sixth file's write fail (files 0 to 4 are smaller).
+      struct rlimit unlimited, limited;
+      getrlimit(RLIMIT_FSIZE, &unlimited);
+      limited = unlimited;
+      limited.rlim_cur = k.fileSizeLimit;
+      signal(SIGXFSZ, SIG_IGN);
+      auto extract = [&] {
+        setrlimit(RLIMIT_FSIZE, &limited);
+        try {
+          uint32_t written = ExtractInstaller(file, options, out, err);
+          setrlimit(RLIMIT_FSIZE, &unlimited);
+          return written;
+        } catch (...) {
+          setrlimit(RLIMIT_FSIZE, &unlimited);
+          throw;
+        }
+      };
       if (k.outcome == kExtracted) {
-        EXPECT_EQ(ExtractInstaller(file, options, out, err), 12u);
+        EXPECT_EQ(extract(), 12u);
         for (size_t i = 0; i < contents.files.size(); ++i) {
           std::string name = contents.files[i].name;
           std::replace(name.begin(), name.end(), '\\', '/');
@@ -432,7 +454,7 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
         continue;
       }
       try {
-        ExtractInstaller(file, options, out, err);
+        extract();
         ADD_FAILURE() << "extract did not fail";
       } catch (const ToolError& e) {
         std::string what = e.what();
@@ -440,8 +462,10 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
           EXPECT_NE(what.find(": the file ends early (an incomplete download?): "), std::string::npos) << what;
         } else if (k.outcome == kDamaged) {
           EXPECT_NE(what.find(": the package is damaged: "), std::string::npos) << what;
-        } else {
+        } else if (k.outcome == kMidway) {
           EXPECT_EQ(what, "cannot extract bin/f11.dat: " + dest.string() + "/bin/f11.dat exists and is not a file");
+        } else {
+          EXPECT_EQ(what, "cannot write " + dest.string() + "/bin/f5.dat: File too large");
         }
       }
       if (existed) {
