@@ -450,7 +450,9 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
         }
         auto after = Tree(dest);
         EXPECT_EQ(after.size(), 12u + 3u + (existed ? 1u : 0u));  // files, bin/ doc/ doc/deep/, keep.txt
-        if (existed) EXPECT_EQ(after["keep.txt"].first, "mine");
+        if (existed) {
+          EXPECT_EQ(after["keep.txt"].first, "mine");
+        }
         continue;
       }
       try {
