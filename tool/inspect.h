@@ -149,6 +149,7 @@ class Installer {
   const uint8_t* pendingData_ = nullptr;
   size_t pendingSize_ = 0;
   bool endedEarly_ = false;  // the last decode failed for want of packed bytes
+  bool headFailed_ = false;  // the metadata DecodeHead decoded did not index
   PackageStatus status_ = kPackageOk;
   Verdict verdict_ = Verdict::kIntact;
   std::string reason_;  // for FailureMessage, when the failed check alone says it less plainly

@@ -479,5 +479,23 @@ TEST(ToolExtract, StreamedExtractCommitsOnlyAnIntactPackage) {
   }
 }
 
+// Metadata that does not index stops a streamed extract before the rest of
+// the block is decoded; the sum is then left unchecked, not called right.
+TEST(ToolExtract, MetadataThatFailsStopsBeforeTheSum) {
+  TempDir dir;
+  PackageContents contents = DataPackage(3);
+  contents.files[1].name = "..\\evil.dat";
+  const fs::path file = dir.Path() / "setup.exe";
+  Store(file, WriteInstaller(test::MakeMinimalPe(), contents));
+  Installer installer(file, kArchX64, kOsWindows10, kNoUnpackedLimit, DecodeLimits{0, 256}, true);
+  EXPECT_EQ(installer.GetVerdict(), Verdict::kDamaged);
+  EXPECT_EQ(installer.FailureMessage(), file.string() + ": the package is damaged: every file name stays inside the "
+                                                        "install folder: a file name could leave the install folder");
+  const LoadCheck& sum = installer.Checks()[5];
+  EXPECT_EQ(sum.id, "checksum");
+  EXPECT_EQ(sum.state, LoadCheck::State::kNotReached);
+  EXPECT_EQ(sum.detail, "not checked: the metadata failed first");
+}
+
 }  // namespace
 }  // namespace tailpack
