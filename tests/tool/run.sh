@@ -215,7 +215,7 @@ stub_size=$(stat -c %s "$root/build/win32/tailpack-stub.exe")
 head -c $(( stub_size + ($(stat -c %s "$work/setup.exe") - stub_size) / 2 )) "$work/setup.exe" >"$work/half.exe"  # half its package
 entries=$("$tool" list --json "$work/setup.exe" | grep -o '"file_count":[0-9]*' | cut -d: -f2)
 mkdir -p "$work/x64only" && printf 'x' >"$work/x64only/a.txt"
-printf '[product]\nname = "X"\n[requirements]\narchitectures = ["x64"]\n[[files]]\nsource = "a.txt"\n' >"$work/x64only/tailpack.toml"
+printf '[product]\nname = "X"\nmain_executable = "a.txt"\n[requirements]\narchitectures = ["x64"]\n[[files]]\nsource = "a.txt"\n' >"$work/x64only/tailpack.toml"
 check "build an x64-only installer" "$tool" build "$work/x64only/tailpack.toml" -q -o "$work/x64only.exe"
 not_installer="$work/plain.exe: not a tailpack installer"
 ends_early="$work/half.exe: the file ends early (an incomplete download?)"
