@@ -15,6 +15,7 @@
 #include "package/load.h"
 #include "platform/fake/fake_platform.h"
 #include "tests/hostile/corpus.h"
+#include "tests/unit/file_support.h"
 #include "tests/unit/test_support.h"
 #include "tool/errors.h"
 #include "tool/inspect.h"
@@ -22,6 +23,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using test::TempDir;
 
 // What one load through the fake left behind: the status, and whether a
 // catalogue came back or anything was created, written or opened for good.
@@ -61,22 +64,6 @@ LoadOutcome LoadAsRunningExecutable(const std::vector<uint8_t>& bytes) {
   if (g_fake.files.size() != filesBefore) outcome.writes.push_back("a file appeared");
   return outcome;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tailpack-hostile-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 TEST(HostileCorpus, TheLoaderAndTheToolRefuseEveryInstaller) {
   TempDir dir;

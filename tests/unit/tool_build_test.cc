@@ -24,41 +24,17 @@
 #include "tool/languages.h"
 #include "tool/manifest.h"
 #include "tool/sources.h"
+#include "tests/unit/file_support.h"
 
 namespace fs = std::filesystem;
 
 namespace tailpack {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tailpack-tool-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir(TempDir&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
+using test::TempDir;
+using test::Tree;
+using test::WriteFile;
 
 // Sets a file's modification time (seconds since 1970).
 void Touch(const fs::path& path, int64_t seconds) {
@@ -1445,21 +1421,6 @@ TEST(ToolBuild, CaseCollisionsAreFoundAsWindowsFoldsCase) {
 namespace tailpack {
 namespace {
 
-// Every file below `root` with its bytes and modification time.
-std::map<std::string, std::pair<std::string, int64_t>> Tree(const fs::path& root) {
-  std::map<std::string, std::pair<std::string, int64_t>> tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(item.path(), root).string();
-    if (item.is_directory()) {
-      tree[name + "/"] = {"", 0};
-      continue;
-    }
-    struct stat info;
-    stat(item.path().c_str(), &info);
-    tree[name] = {ReadFile(item.path()), info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec};
-  }
-  return tree;
-}
 
 std::string WithoutPiecesNote(std::string text) {
   const std::string note = ", decoded in pieces";

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "package/pe.h"
+#include "tests/unit/file_support.h"
 #include "tests/unit/test_support.h"
 #include "tool/build.h"
 #include "tool/errors.h"
@@ -19,17 +20,8 @@ namespace fs = std::filesystem;
 namespace tailpack {
 namespace {
 
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
+using test::WriteFile;
 
 class ToolInitTest : public ::testing::Test {
  protected:

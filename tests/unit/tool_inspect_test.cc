@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "package/pe.h"
+#include "tests/unit/file_support.h"
 #include "tests/unit/test_support.h"
 #include "tool/errors.h"
 #include "tool/inspect.h"
@@ -25,21 +26,9 @@ namespace fs = std::filesystem;
 namespace tailpack {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tailpack-inspect-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using test::ReadFile;
+using test::TempDir;
+using test::Tree;
 
 void Store(const fs::path& path, const std::vector<uint8_t>& bytes) {
   fs::create_directories(path.parent_path());
@@ -47,28 +36,6 @@ void Store(const fs::path& path, const std::vector<uint8_t>& bytes) {
                                               static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Every file and folder below `root`: bytes and modification time.
-std::map<std::string, std::pair<std::string, int64_t>> Tree(const fs::path& root) {
-  std::map<std::string, std::pair<std::string, int64_t>> tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(item.path(), root).string();
-    if (item.is_directory()) {
-      tree[name + "/"] = {"", 0};
-      continue;
-    }
-    struct stat info;
-    stat(item.path().c_str(), &info);
-    tree[name] = {ReadFile(item.path()), info.st_mtim.tv_sec * 1000000000ll + info.st_mtim.tv_nsec};
-  }
-  return tree;
-}
 
 std::string Hex8(uint32_t value) {
   char text[16];
