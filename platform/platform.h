@@ -141,7 +141,9 @@ const uint32_t kRegDword = 4;
 uint32_t QueryFileAttributes(const Char16* path);
 const uint32_t kInvalidAttributes = 0xFFFFFFFFu;
 const uint32_t kAttributeDirectory = 0x10;
-// CreateDirectoryW without security attributes: 0, or the error
+// CreateDirectoryW with the security descriptor kAdministratorsOnlyFolder
+// (platform/folder_security.h): only SYSTEM and Administrators may change
+// what the installer creates, wherever it is. 0, or the error
 // (kErrorAlreadyExists when the folder, or a file of its name, exists).
 uint32_t CreateFolder(const Char16* path);
 // CreateFileW with GENERIC_WRITE, no sharing and `disposition`: kCreateAlways

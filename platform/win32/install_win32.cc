@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include "base/text.h"
+#include "platform/folder_security.h"
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
@@ -44,7 +45,15 @@ void CloseRegistryKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
 uint32_t QueryFileAttributes(const Char16* path) { return GetFileAttributesW(Wide(path)); }
 
-uint32_t CreateFolder(const Char16* path) { return CreateDirectoryW(Wide(path), 0) ? 0 : GetLastError(); }
+uint32_t CreateFolder(const Char16* path) {
+  // Filled in field by field: an initialised local would be copied from a
+  // template in the writable section, which then takes a file block.
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = const_cast<uint8_t*>(kAdministratorsOnlyFolder);
+  attributes.bInheritHandle = FALSE;
+  return CreateDirectoryW(Wide(path), &attributes) ? 0 : GetLastError();
+}
 
 static_assert(kCreateNew == CREATE_NEW && kCreateAlways == CREATE_ALWAYS && kOpenExisting == OPEN_EXISTING,
               "dispositions are passed through");

@@ -1,6 +1,7 @@
 // The install sequence: closing the running product, fixing the launch
 // target, and the silent install end to end over the recording fake.
 #include "install/silent_install.h"
+#include "platform/folder_security.h"
 #include "tests/unit/install_test_support.h"
 
 namespace {
@@ -292,6 +293,49 @@ TEST_F(InstallSequenceTest, SilentRunWaitsAMinuteForTheProductThenStopsWithoutAs
     EXPECT_EQ(g_fake.standardError,
               c.result == 0 ? "" : "The product is still running; nothing was changed.\n") << c.label;
   }
+}
+
+// Every folder the installer creates carries this descriptor: read back as
+// Windows reads it, it holds a protected DACL (nothing inherited from C:\)
+// whose only write access goes to SYSTEM and Administrators.
+TEST(FolderSecurity, TheDescriptorGrantsChangesToSystemAndAdministratorsOnly) {
+  const uint8_t* d = kAdministratorsOnlyFolder;
+  const size_t size = sizeof kAdministratorsOnlyFolder;
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(d[at] | d[at + 1] << 8); };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  ASSERT_EQ(d[0], 1);                       // revision
+  EXPECT_EQ(u16(2), 0x9004u);               // self-relative, DACL present and protected
+  EXPECT_EQ(u32(4), 0u);                    // no owner: the creator's default (Administrators)
+  EXPECT_EQ(u32(8), 0u);                    // no group
+  EXPECT_EQ(u32(12), 0u);                   // no SACL
+  const size_t acl = u32(16);
+  ASSERT_EQ(acl, 20u);
+  EXPECT_EQ(d[acl], 2);                     // ACL revision
+  ASSERT_EQ(acl + u16(acl + 2), size);      // the ACL ends the descriptor
+  const uint32_t count = u16(acl + 4);
+  std::vector<std::pair<std::string, uint32_t>> aces;
+  size_t at = acl + 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    ASSERT_LE(at + 8, size);
+    EXPECT_EQ(d[at], 0) << i;               // ACCESS_ALLOWED_ACE_TYPE
+    EXPECT_EQ(d[at + 1], 0x03) << i;        // inherited by files and subfolders, applies here too
+    const size_t end = at + u16(at + 2);
+    ASSERT_LE(end, size);
+    const size_t sid = at + 8;
+    ASSERT_EQ(d[sid], 1);
+    std::string text = "S-1-" + std::to_string(d[sid + 7]);
+    for (uint32_t sub = 0; sub < d[sid + 1]; ++sub) text += "-" + std::to_string(u32(sid + 8 + 4 * sub));
+    ASSERT_EQ(sid + 8 + 4 * d[sid + 1], end) << text;
+    aces.emplace_back(text, u32(at + 4));
+    at = end;
+  }
+  EXPECT_EQ(at, size);
+  const std::vector<std::pair<std::string, uint32_t>> expected = {
+      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9}};
+  EXPECT_EQ(aces, expected);
+  // Read and execute holds no right to write, append, delete or change
+  // permissions.
+  EXPECT_EQ(0x1200A9u & (0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000), 0u);
 }
 
 }  // namespace
