@@ -115,7 +115,9 @@ static uint32_t MakeEntryFolders(Char16* path, uint32_t namePosition) {
 
 // Every install is one transaction: a file whose target does not exist
 // yet is written in place, one that replaces a file is written beside it
-// under its staging name (its path + ".~tp" + its entry number). Only once
+// under its staging name (its path + ".~tp" + its entry number + "." + a
+// random number in hex), created new so that nothing planted there is
+// written through. Only once
 // every file has been written (and, for a package that streams, the last
 // byte decoded and the checksum matched) does the commit move each old file
 // aside and the new one over it, in entry order; the old files are deleted
@@ -136,14 +138,22 @@ static const uint32_t kMovedAside = 3;      // old file at its aside name, new o
 static const uint32_t kReplaced = 4;        // new file in place, old one at its aside name
 static const uint32_t kStateMask = 0x0F;
 static const uint32_t kInUse = 0x10;        // the old file was open in another program
-static const uint32_t kStagingSuffixLength = 15;  // ".~tp", 10 digits, the terminator
+// Bits 5 to 7: how many staging names were taken already (a collision).
+static const uint32_t kRetryShift = 5;
+static const uint32_t kMaxRetries = 7;
+static const uint32_t kStagingSuffixLength = 24;  // ".~tp", 10 digits, ".", 8 digits, the terminator
 
-// Appends the staging suffix of entry `index` to the path in `path`.
-// Returns 0, or 1 when it does not fit.
-static int AppendStagingSuffix(Char16* path, uint32_t index) {
+// A staging name is created new (never opened if it exists: someone may have
+// put a link there) and is not predictable: it carries this run's random
+// number, one more for each name that was taken.
+static uint32_t g_stagingNumber;
+
+// Appends the staging suffix of entry `index`, `retry` names on, to the path
+// in `path`. Returns 0, or 1 when it does not fit.
+static int AppendStagingSuffix(Char16* path, uint32_t index, uint32_t retry) {
   size_t length = TextLength(path);
   if (length + kStagingSuffixLength > kPathCapacity) return 1;
-  FormatText(path + length, kStagingSuffixLength, u".~tp%u", index);
+  FormatText(path + length, kStagingSuffixLength, u".~tp%u.%x", index, g_stagingNumber + retry);
   return 0;
 }
 
@@ -214,8 +224,19 @@ static uint32_t WriteEntry(uint32_t index, Char16* path) {
       error = 0;
       how = kStaged | kInUse;
     }
-    if (error == 0 && AppendStagingSuffix(path, index) != 0) error = kErrorPathTooLong;
-    if (error == 0) error = CreateFileForWriting(path, &file, kCreateAlways);
+    uint32_t retry = 0;
+    while (error == 0) {
+      path[length] = 0;
+      if (AppendStagingSuffix(path, index, retry) != 0) {
+        error = kErrorPathTooLong;
+        break;
+      }
+      error = CreateFileForWriting(path, &file, kCreateNew);
+      if (error != kErrorFileExists || retry == kMaxRetries) break;
+      error = 0;
+      ++retry;
+    }
+    how |= retry << kRetryShift;
   }
   if (error == 0) {
     entry->reserved |= how;
@@ -260,7 +281,7 @@ static int ComposeEntryPath(const FileEntry* entry, Char16* path, uint32_t nameP
 // The staging name of entry `index` in `staged`, from its target in `path`.
 static void ComposeStagedPath(Char16* staged, const Char16* path, uint32_t index) {
   CopyText(staged, kPathCapacity, path);
-  AppendStagingSuffix(staged, index);
+  AppendStagingSuffix(staged, index, (g_package->entries[index].reserved >> kRetryShift) & kMaxRetries);
 }
 
 // The aside name of `entry`'s old file in `aside`, from its target in `path`.
@@ -350,6 +371,7 @@ static void RollBack(Char16* path, uint32_t namePosition) {
 }
 
 int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop) {
+  FillRandom(&g_stagingNumber, sizeof g_stagingNumber);
   void* saved = 0;
   int redirected = DisableFsRedirection(&saved);
   g_written = 0;

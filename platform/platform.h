@@ -26,6 +26,10 @@ uint64_t QueryFileSize(PlatformFile file);
 int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size);
 void CloseFile(PlatformFile file);
 
+// Fills `buffer` with `size` bytes from the system's cryptographic random
+// generator; with zeroes where it has none.
+void FillRandom(void* buffer, uint32_t size);
+
 // Machine probing sources.
 // Native machine from IsWow64Process2 (looked up at run time). Returns 1 with
 // `machine` set when the function exists and succeeded, else 0.

@@ -147,6 +147,11 @@ int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint3
   return answer;
 }
 
+void FillRandom(void* buffer, uint32_t size) {
+  Record("RtlGenRandom " + std::to_string(size));
+  for (uint32_t i = 0; i < size; ++i) static_cast<uint8_t*>(buffer)[i] = static_cast<uint8_t>(g_fake.random >> (8 * (i % 4)));
+}
+
 void WriteStandardError(const Char16* text) {
   g_fake.standardError += Narrow(text) + "\n";
   Record("StandardError " + Narrow(text));

@@ -80,6 +80,8 @@ struct FakePlatform {
   std::vector<std::jthread> threads;
   std::vector<std::unique_ptr<FakeSignal>> signals;
 
+  uint32_t random = 0x5eed;  // what RtlGenRandom gives, repeated
+
   // Start-up.
   std::string commandLine = "setup.exe";
   uint32_t startupFlags = 0;          // STARTUPINFOA dwFlags

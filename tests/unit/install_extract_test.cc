@@ -1,5 +1,9 @@
 // File extraction: selection, names, directories, in-use files, failures,
 // progress and the order of the post-install steps.
+#include <cstdio>
+#include <cstring>
+#include <set>
+
 #include "tests/unit/install_test_support.h"
 
 namespace {
@@ -90,7 +94,7 @@ TEST_F(InstallExtractTest, ParentDirectoriesAreCreatedLevelByLevel) {
                 "Log Copy C:\\Program Files\\Zentrova\\a\\b\\c.txt\r\n",
                 "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt new",
                 "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt existing",
-                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt.~tp1",
+                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt.~tp1.5eed new",
             }));
 }
 
@@ -149,6 +153,54 @@ TEST_F(InstallExtractTest, NamesComeThroughTheAnsiCodePage) {
   EXPECT_EQ(g_fake.files.count(kFolder + u"r\u00e9sum\u00e9.txt"), 1u);
 }
 
+// A replacement is staged under a name nobody can plan for (this run's
+// random number) and created new: whatever lies at a staging name (a link
+// planted there, a leftover) is never opened, only passed over, up to
+// eight names; then the install fails, the target and the planted files
+// as they were.
+TEST_F(InstallExtractTest, StagingNamesAreNewAndPassOverWhatIsThere) {
+  struct Case {
+    const char* label;
+    uint32_t random;
+    int taken;        // staging names already there, from the first on
+    const char* used;  // the name staged under, or null when the install fails
+  } cases[] = {
+      {"free", 0xC0FFEE, 0, ".~tp1.c0ffee"},
+      {"the first taken", 0xC0FFEE, 1, ".~tp1.c0ffef"},
+      {"seven taken", 0x10, 7, ".~tp1.17"},
+      {"all eight taken", 0x10, 8, nullptr},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    LoadedPackage package(ProductPackage());
+    g_fake.random = c.random;
+    std::u16string exe = kFolder + u"zentrova.exe";
+    g_fake.files[exe] = Bytes("old");
+    std::set<std::u16string> planted;
+    for (int i = 0; i < c.taken; ++i) {
+      char suffix[32];
+      std::snprintf(suffix, sizeof suffix, ".~tp1.%x", c.random + i);
+      planted.insert(exe + std::u16string(suffix, suffix + std::strlen(suffix)));
+      g_fake.files[*planted.rbegin()] = Bytes("victim");
+    }
+    EXPECT_EQ(Install(), c.used ? 0 : 1) << c.label;
+    EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "RtlGenRandom 4"), 1) << c.label;
+    for (const std::u16string& name : planted) EXPECT_EQ(g_fake.files[name], Bytes("victim")) << c.label;
+    EXPECT_EQ(g_fake.files[exe], Bytes(c.used ? "MZ x64 build" : "old")) << c.label;
+    if (c.used) {
+      std::string staged = Narrow(exe) + c.used;
+      EXPECT_GE(EventIndex("CreateFileW " + staged + " new"), 0) << c.label;
+      EXPECT_GE(EventIndex("MoveFileExW " + staged + " " + Narrow(exe) + " replace"), 0) << c.label;
+    } else {
+      EXPECT_EQ(Narrow(g_fake.logLines.back()), "Failed to write file: " + Narrow(exe) + ", code: 80\r\n");
+    }
+    // Nothing staged is left over either way.
+    size_t staging = 0;
+    for (const auto& [path, bytes] : g_fake.files) staging += path.find(u".~tp") != std::u16string::npos;
+    EXPECT_EQ(staging, planted.size()) << c.label;
+  }
+}
+
 // A locked file with the in-use flag is moved aside to the first free
 // letter and scheduled for deletion; the new file is then written.
 // A file in use is staged like any replaced file; at the moving step it
@@ -187,9 +239,9 @@ TEST_F(InstallExtractTest, LockedFileIsMovedAsideWhenReplaceable) {
     EXPECT_EQ(moves, (std::vector<std::string>{
                          "CreateFileW " + Narrow(exe) + " new",
                          "CreateFileW " + Narrow(exe) + " existing",
-                         "CreateFileW " + Narrow(exe) + ".~tp1",
+                         "CreateFileW " + Narrow(exe) + ".~tp1.5eed new",
                          "MoveFileExW " + Narrow(exe) + " " + aside + " replace",
-                         "MoveFileExW " + Narrow(exe) + ".~tp1 " + Narrow(exe) + " replace",
+                         "MoveFileExW " + Narrow(exe) + ".~tp1.5eed " + Narrow(exe) + " replace",
                          "MoveFileExW " + aside + " delete at reboot",
                      }))
         << c.label;

@@ -157,6 +157,23 @@ tp_check "no later file" test ! -e "$pf64/TpStuck/after.txt"
 tp_check "no uninstall entry" eval '! tp_key_exists 64 "$uninstall_key\\TpStuck"'
 tp_check "no shortcut" test ! -e "$programs/TpStuck.lnk"
 
+tp_case "hard links planted at the old, predictable staging names: the file they reach stays as it was"
+# A standard user who may write the install folder links the names an
+# update used to stage under (NAME.~tpN) to a file of someone else's. The
+# staging names now carry a random number and are created new.
+mkdir -p "$WINEPREFIX/drive_c/Victim" "$pf64/TpPlanted"
+printf 'victim' >"$WINEPREFIX/drive_c/Victim/secret.txt"
+printf 'old' >"$pf64/TpPlanted/a.txt"
+for n in 0 1 2 3 4 5 6 7 8 9; do
+  ln "$WINEPREFIX/drive_c/Victim/secret.txt" "$pf64/TpPlanted/a.txt.~tp$n"
+done
+tp_mkpkg "$TP_TEST_DIR/planted.exe" --flags 1 --setting ProductName=TpPlanted --content 'a.txt=new'
+tp_run_installer -- "$TP_TEST_DIR/planted.exe" -s
+tp_expect_exit 0
+expect_equal "the replaced file" new "$(cat "$pf64/TpPlanted/a.txt")"
+expect_equal "the victim's file" victim "$(cat "$WINEPREFIX/drive_c/Victim/secret.txt")"
+expect_equal "the planted links, untouched" 10 "$(find "$pf64/TpPlanted" -name 'a.txt.~tp*' -links 11 | wc -l)"
+
 # running_box NAME: the report line of the running-product question.
 running_box() {
   echo "BOX caption=\"$1\" text=\"Setup has detected that $1 is currently running.\\r\\n\\r\\nPlease close all instances of it now, then click OK to continue, or Cancel to exit.\" buttons=ok,cancel press=$2"
