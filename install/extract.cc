@@ -205,6 +205,25 @@ static uint32_t CopyStagedFile(const Char16* source, uint32_t size, PlatformFile
   return error;
 }
 
+// Where the install folder really is ("\\?\" form, links resolved), and
+// its length; 0 where the system cannot tell (no GetFinalPathNameByHandleW
+// before Vista), which leaves the check below out.
+static Char16 g_folderFinal[kPathCapacity + 8];
+static uint32_t g_folderFinalLength;
+
+// 0 when the file just opened lies inside the install folder, else
+// kErrorReparsePoint: a folder on its way was a link (a junction or a
+// symbolic link a standard user put there) that leads elsewhere.
+static uint32_t CheckInsideFolder(PlatformFile file) {
+  Char16 final[kPathCapacity + 8];
+  if (g_folderFinalLength == 0) return 0;
+  if (QueryFinalPath(file, final, kPathCapacity + 8) != 0 || TextLength(final) <= g_folderFinalLength ||
+      final[g_folderFinalLength] != '\\' || CompareNoCase(final, g_folderFinal, g_folderFinalLength) != 0) {
+    return kErrorReparsePoint;
+  }
+  return 0;
+}
+
 // Writes entry `index` in place when its target is new, else under its
 // staging name, once it is sure the target can be replaced at the commit:
 // a target that another program holds open fails the install unless the
@@ -237,6 +256,12 @@ static uint32_t WriteEntry(uint32_t index, Char16* path) {
       ++retry;
     }
     how |= retry << kRetryShift;
+  }
+  // A file created through a link goes again (it is this install's own),
+  // and the install fails before anything is written into it.
+  if (error == 0 && (error = CheckInsideFolder(file)) != 0) {
+    CloseFile(file);
+    DeleteFileAt(path);
   }
   if (error == 0) {
     entry->reserved |= how;
@@ -374,6 +399,16 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   FillRandom(&g_stagingNumber, sizeof g_stagingNumber);
   void* saved = 0;
   int redirected = DisableFsRedirection(&saved);
+  // The install folder is held while the files go in, so that it cannot be
+  // swapped for a link, and refused when it is one.
+  path[namePosition] = 0;
+  PlatformFile folder = HoldFolder(path);
+  g_folderFinalLength = 0;
+  if (folder != 0 && QueryFinalPath(folder, g_folderFinal, kPathCapacity + 8) == 0) {
+    g_folderFinalLength = static_cast<uint32_t>(TextLength(g_folderFinal));
+    // A drive's root ends in its separator already.
+    if (g_folderFinalLength != 0 && g_folderFinal[g_folderFinalLength - 1] == '\\') --g_folderFinalLength;
+  }
   g_written = 0;
   g_streamedEnd = 0;
   // The destination folder itself exists (the install sequence made it).
@@ -382,7 +417,7 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   int streams = g_package->heldSize != g_package->blockSize;
   if (streams) StartDecodingAhead();
   // Every entry's record starts empty (IndexPackage clears it).
-  uint32_t error = 0;
+  uint32_t error = folder == 0 ? kErrorReparsePoint : 0;
   for (uint32_t i = 0; i < g_package->header.fileCount && error == 0; ++i) {
     FileEntry* entry = &g_package->entries[i];
     if (!IsEntrySelected(entry->flags, g_machine.archMask, g_machine.osMask)) continue;
@@ -409,10 +444,12 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
     LogLine("Failed to write file: %s, code: %d\r\n", path, error);
     if (streams) StopDecodingAhead();
     RollBack(path, namePosition);
+    if (folder != 0) CloseFile(folder);
     g_installFailed = 1;
     return 1;
   }
   SettleEntries(path, namePosition, 0);
+  CloseFile(folder);
   if (window != 0) StartTimer(window, kProgressTimerId, kProgressTimerPeriod, ProgressTimer);
   if (g_isFreshInstall) {
     path[namePosition] = 0;

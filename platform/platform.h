@@ -160,6 +160,18 @@ const uint32_t kCreateNew = 1;
 const uint32_t kCreateAlways = 2;
 const uint32_t kOpenExisting = 3;
 uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition = kCreateAlways);
+// Opens the folder `path` to hold it while the install runs: it can then be
+// neither renamed nor deleted (no FILE_SHARE_DELETE). Null when it cannot
+// be opened, or when it is itself a link or mount point (it is opened with
+// FILE_FLAG_OPEN_REPARSE_POINT and its attributes are looked at).
+PlatformFile HoldFolder(const Char16* path);
+// The path Windows reached for an open file or folder, every link and
+// mount point on the way resolved (GetFinalPathNameByHandleW, looked up by
+// name), in the "\\?\C:\..." form, into `buffer` of `capacity` units.
+// Returns 0, or 1 where the system has no such function or it fails.
+int QueryFinalPath(PlatformFile file, Char16* buffer, uint32_t capacity);
+const uint32_t kErrorReparsePoint = 4395;  // ERROR_REPARSE_POINT_ENCOUNTERED
+
 // WriteFile of `size` bytes; `*written` receives the count WriteFile reports.
 // Returns 0 when all bytes were written, else the GetLastError code, or
 // kErrorDiskFull when the write came up short without one.

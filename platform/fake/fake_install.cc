@@ -139,7 +139,37 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
   std::vector<uint8_t>& bytes = g_fake.files[path];
   if (disposition != kOpenExisting) bytes.clear();
   ++g_fake.openFiles;
-  *file = new FakeFile{&bytes};
+  *file = new FakeFile{&bytes, path};
+  return 0;
+}
+
+// `path` with every link on the way resolved.
+static std::u16string Resolved(std::u16string path) {
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (const auto& [link, target] : g_fake.links) {
+      if (path.compare(0, link.size(), link) == 0 && (path.size() == link.size() || path[link.size()] == u'\\')) {
+        path = target + path.substr(link.size());
+        changed = true;
+      }
+    }
+  }
+  return path;
+}
+
+PlatformFile HoldFolder(const Char16* path) {
+  std::u16string folder = WithoutSeparator(path);
+  Record("HoldFolder " + Narrow(folder));
+  if (!IsFolder(folder) || g_fake.links.count(folder) != 0) return nullptr;
+  ++g_fake.openFiles;
+  return new FakeFile{nullptr, folder};
+}
+
+int QueryFinalPath(PlatformFile file, Char16* buffer, uint32_t capacity) {
+  if (!g_fake.hasFinalPath) return 1;
+  std::u16string final = u"\\\\?\\" + Resolved(static_cast<FakeFile*>(file)->path);
+  if (final.size() >= capacity) return 1;
+  std::copy(final.c_str(), final.c_str() + final.size() + 1, buffer);
   return 0;
 }
 

@@ -28,6 +28,7 @@ struct FakeMessageBox {
 // An open file of the fake: the bytes of its entry in FakePlatform::files.
 struct FakeFile {
   std::vector<uint8_t>* bytes;
+  std::u16string path;  // as opened
 };
 
 struct FakeRegistryValue {
@@ -97,6 +98,11 @@ struct FakePlatform {
   int32_t createKeyResult = 0;                 // RegCreateKeyExA
   std::set<std::u16string> directories;        // existing folders, no trailing "\"
   std::set<char16_t> absentDrives;             // drive letters that do not exist
+  // Folders that are links (junctions, symbolic links) to another folder:
+  // paths through them resolve there for QueryFinalPath; HoldFolder refuses
+  // them.
+  std::map<std::u16string, std::u16string> links;
+  bool hasFinalPath = true;                    // GetFinalPathNameByHandleW exists
   int attributeQueries = 0;                    // GetFileAttributesW calls
   std::set<std::u16string> lockedFiles;        // open elsewhere without sharing
   std::map<std::u16string, uint32_t> createErrors;  // CreateFileW failures by path

@@ -65,6 +65,38 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
   return 0;
 }
 
+PlatformFile HoldFolder(const Char16* path) {
+  // Without its last separator (a drive's root keeps it): a path that ends
+  // in one names what a link leads to, not the link.
+  Char16 name[MAX_PATH];
+  if (CopyText(name, MAX_PATH, path) != 0) return 0;
+  size_t length = TextLength(name);
+  if (length > 3 && name[length - 1] == '\\') name[length - 1] = 0;
+  // Wine reports a Unix symbolic link by the path's attributes, not the
+  // handle's; Windows reports a junction by both.
+  if ((GetFileAttributesW(Wide(name)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 0;
+  HANDLE folder = CreateFileW(Wide(name), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, 0);
+  if (folder == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(folder, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+          FILE_ATTRIBUTE_DIRECTORY) {
+    CloseHandle(folder);
+    return 0;
+  }
+  return folder;
+}
+
+int QueryFinalPath(PlatformFile file, Char16* buffer, uint32_t capacity) {
+  typedef DWORD(WINAPI * FinalPathFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+  FinalPathFunction query = reinterpret_cast<FinalPathFunction>(
+      GetProcAddress(GetModuleHandleW(L"kernel32"), "GetFinalPathNameByHandleW"));
+  if (query == 0) return 1;
+  DWORD length = query(file, reinterpret_cast<wchar_t*>(buffer), capacity, 0);
+  return length == 0 || length >= capacity;
+}
+
 uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written) {
   DWORD count = 0;
   BOOL ok = WriteFile(file, data, size, &count, 0);

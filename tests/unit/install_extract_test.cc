@@ -153,6 +153,45 @@ TEST_F(InstallExtractTest, NamesComeThroughTheAnsiCodePage) {
   EXPECT_EQ(g_fake.files.count(kFolder + u"r\u00e9sum\u00e9.txt"), 1u);
 }
 
+// Nothing is written through a link: a folder of the product that a
+// standard user replaced by a junction or symbolic link to somewhere else
+// fails the install with code 4395 before any file there changes, and so
+// does an install folder that is itself a link. A link that stays inside
+// the folder is fine; where the system cannot tell (no final paths before
+// Vista) the install goes on as before.
+TEST_F(InstallExtractTest, NothingIsWrittenThroughALink) {
+  const std::u16string x64 = kFolder + u"x64", victim = u"C:\\Victim";
+  struct Case {
+    const char* label;
+    std::u16string link, target;  // a folder that is a link, and where it leads
+    bool finalPaths;
+    int result;
+    std::string failed;  // the path the log names
+  } cases[] = {
+      {"x64 leads outside, the file is replaced", x64, victim, true, 1, "C:\\Program Files\\Zentrova\\x64\\zentrova.sys"},
+      {"the install folder is a link", kFolder.substr(0, kFolder.size() - 1), victim, true, 1,
+       "C:\\Program Files\\Zentrova\\"},
+      {"x64 leads inside the folder", x64, kFolder + u"language", true, 0, ""},
+      {"no final paths: not checked", x64, victim, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    LoadedPackage package(ProductPackage());
+    g_fake.directories.insert({victim, kFolder + u"language"});
+    g_fake.files[kFolder + u"x64\\zentrova.sys"] = Bytes("victim's");  // what the link reaches
+    g_fake.links[c.link] = c.target;
+    g_fake.hasFinalPath = c.finalPaths;
+    auto before = g_fake.files;
+    EXPECT_EQ(Install(), c.result) << c.label;
+    if (c.result != 0) {
+      EXPECT_EQ(g_fake.files, before) << c.label;
+      EXPECT_EQ(Narrow(g_fake.logLines.back()), "Failed to write file: " + c.failed + ", code: 4395\r\n") << c.label;
+      EXPECT_TRUE(EventsStartingWith({"RegCreateKeyExA", "MoveFileExW"}).empty()) << c.label;
+    }
+    EXPECT_EQ(g_fake.openFiles, 0) << c.label;
+  }
+}
+
 // A replacement is staged under a name nobody can plan for (this run's
 // random number) and created new: whatever lies at a staging name (a link
 // planted there, a leftover) is never opened, only passed over, up to

@@ -174,6 +174,28 @@ expect_equal "the replaced file" new "$(cat "$pf64/TpPlanted/a.txt")"
 expect_equal "the victim's file" victim "$(cat "$WINEPREFIX/drive_c/Victim/secret.txt")"
 expect_equal "the planted links, untouched" 10 "$(find "$pf64/TpPlanted" -name 'a.txt.~tp*' -links 11 | wc -l)"
 
+tp_case "a folder of the product replaced by a link to another folder: exit 2, nothing written there"
+# A Unix symbolic link stands in for a junction, which Wine cannot make:
+# Wine follows both the same way in the middle of a path.
+mkdir -p "$WINEPREFIX/drive_c/Victim2" "$pf64/TpLinked"
+printf 'victim a' >"$WINEPREFIX/drive_c/Victim2/a.txt"
+printf 'victim b' >"$WINEPREFIX/drive_c/Victim2/b.dat"
+ln -s ../../Victim2 "$pf64/TpLinked/sub"
+tp_mkpkg "$TP_TEST_DIR/linked.exe" --flags 1 --setting ProductName=TpLinked \
+  --content 'sub\a.txt=new a' --content 'sub\c.txt=new c'
+victim_before=$(tp_folder_state "$WINEPREFIX/drive_c/Victim2")
+tp_run_installer -- "$TP_TEST_DIR/linked.exe" -s
+tp_expect_exit 2
+expect_equal "the folder the link reaches" "$victim_before" "$(tp_folder_state "$WINEPREFIX/drive_c/Victim2")"
+tp_check "no uninstall entry" eval '! tp_key_exists 64 "$uninstall_key\\TpLinked"'
+
+tp_case "an install folder that is itself a link: exit 2, nothing written"
+ln -s ../Victim2 "$pf64/TpLinkedRoot"
+tp_mkpkg "$TP_TEST_DIR/linkedroot.exe" --flags 1 --setting ProductName=TpLinkedRoot --content 'a.txt=new a'
+tp_run_installer -- "$TP_TEST_DIR/linkedroot.exe" -s
+tp_expect_exit 2
+expect_equal "the folder the link reaches" "$victim_before" "$(tp_folder_state "$WINEPREFIX/drive_c/Victim2")"
+
 # running_box NAME: the report line of the running-product question.
 running_box() {
   echo "BOX caption=\"$1\" text=\"Setup has detected that $1 is currently running.\\r\\n\\r\\nPlease close all instances of it now, then click OK to continue, or Cancel to exit.\" buttons=ok,cancel press=$2"
