@@ -401,8 +401,11 @@ int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop)
   int redirected = DisableFsRedirection(&saved);
   // The install folder is held while the files go in, so that it cannot be
   // swapped for a link, and refused when it is one.
-  path[namePosition] = 0;
+  uint32_t folderEnd = namePosition > 3 ? namePosition - 1 : namePosition;
+  path[folderEnd] = 0;
   PlatformFile folder = HoldFolder(path);
+  path[folderEnd] = '\\';
+  path[namePosition] = 0;
   g_folderFinalLength = 0;
   if (folder != 0 && QueryFinalPath(folder, g_folderFinal, kPathCapacity + 8) == 0) {
     g_folderFinalLength = static_cast<uint32_t>(TextLength(g_folderFinal));

@@ -160,7 +160,9 @@ const uint32_t kCreateNew = 1;
 const uint32_t kCreateAlways = 2;
 const uint32_t kOpenExisting = 3;
 uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t disposition = kCreateAlways);
-// Opens the folder `path` to hold it while the install runs: it can then be
+// Opens the folder `path` (no separator at its end but a drive root's: a
+// path that ends in one names what a link leads to, not the link) to hold
+// it while the install runs: it can then be
 // neither renamed nor deleted (no FILE_SHARE_DELETE). Null when it cannot
 // be opened, or when it is itself a link or mount point (it is opened with
 // FILE_FLAG_OPEN_REPARSE_POINT and its attributes are looked at).

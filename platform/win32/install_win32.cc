@@ -66,16 +66,10 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
 }
 
 PlatformFile HoldFolder(const Char16* path) {
-  // Without its last separator (a drive's root keeps it): a path that ends
-  // in one names what a link leads to, not the link.
-  Char16 name[MAX_PATH];
-  if (CopyText(name, MAX_PATH, path) != 0) return 0;
-  size_t length = TextLength(name);
-  if (length > 3 && name[length - 1] == '\\') name[length - 1] = 0;
   // Wine reports a Unix symbolic link by the path's attributes, not the
   // handle's; Windows reports a junction by both.
-  if ((GetFileAttributesW(Wide(name)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 0;
-  HANDLE folder = CreateFileW(Wide(name), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
+  if ((GetFileAttributesW(Wide(path)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 0;
+  HANDLE folder = CreateFileW(Wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, 0);
   if (folder == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION information;
