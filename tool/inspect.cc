@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <algorithm>
 #include <map>
@@ -126,6 +127,15 @@ std::string StatusMessage(PackageStatus status) {
   return "unknown failure";
 }
 
+// Why decoding failed; a stream that runs out before the block is full is
+// told apart from a corrupt one.
+std::string DecodeFailure(PackageStatus status, bool endedEarly) {
+  if (status == kPackageDataError) {
+    return endedEarly ? "the packed data ends before the block is full" : "the compressed data is damaged";
+  }
+  return StatusMessage(status);
+}
+
 // Why an uninstall record does not parse, in the uninstaller's terms.
 std::string RecordStatusMessage(PackageStatus status) {
   switch (status) {
@@ -212,6 +222,53 @@ std::string DescribeRecord(const RecordSummary& r) {
 
 }  // namespace
 
+const char* VerdictId(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kIntact: return "intact";
+    case Verdict::kNotAnInstaller: return "not-an-installer";
+    case Verdict::kEndsEarly: return "ends-early";
+    case Verdict::kOverLimit: return "over-limit";
+    case Verdict::kNoMemory: return "no-memory";
+    case Verdict::kDamaged: break;
+  }
+  return "damaged";
+}
+
+std::optional<MachineRefusal> RefusesMachine(const PackageHeader& header, uint32_t archMask, uint32_t osMask) {
+  // The installer's gates, in its order: the Windows version, then the
+  // architecture; a field of 0 allows every machine.
+  MachineRefusal refusal;
+  uint32_t versions = header.supportedVersions, architectures = header.supportedArchs;
+  refusal.windows = versions != 0 && (versions & osMask & 0xFFFF) == 0;
+  refusal.architecture = architectures != 0 && (architectures & archMask) == 0;
+  if (!refusal.windows && !refusal.architecture) return std::nullopt;
+  std::string text;
+  if (refusal.windows) {
+    text = "Windows " + DescribeWindowsMask(osMask) + " (it runs on " +
+           ((versions & kAllWindows) == 0 ? std::string("no Windows version this tool knows")
+                                          : "Windows " + DescribeWindowsMask(versions) + " only") +
+           ")";
+  }
+  if (refusal.architecture) {
+    text += (text.empty() ? "" : " and ") + DescribeArchMask(archMask) + " (it runs on " +
+            ((architectures & kAllArchitectures) == 0 ? std::string("no architecture this tool knows")
+                                                      : DescribeArchMask(architectures) + " only") +
+            ")";
+  }
+  refusal.text = "the installer refuses " + text;
+  if (refusal.windows) {
+    refusal.message = "This operating system is not supported!";
+  } else {
+    std::string list;
+    const char* const kNames[] = {"x86", "x64", "arm64", "arm"};
+    for (uint32_t bit = 0; bit < 4; ++bit) {
+      if (architectures & (1u << bit)) list += (list.empty() ? "" : "/") + std::string(kNames[bit]);
+    }
+    refusal.message = "This setup can only be installed on Windows " + list + "!";
+  }
+  return refusal;
+}
+
 void FileTimeToUnix(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds) {
   *seconds = static_cast<int64_t>(fileTime / 10000000u) - 11644473600;
   *nanoseconds = static_cast<uint32_t>(fileTime % 10000000u) * 100;
@@ -239,8 +296,9 @@ std::string FormatFileTime(uint64_t fileTime) {
 }
 
 Installer::Installer(const fs::path& path, uint32_t archMask, uint32_t osMask, uint64_t maxUnpacked,
-                     const DecodeLimits& limits)
-    : path_(path), limits_(limits), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked) {
+                     const DecodeLimits& limits, bool dataLater)
+    : path_(path), limits_(limits), archMask_(archMask), osMask_(osMask), maxUnpacked_(maxUnpacked),
+      dataLater_(dataLater) {
   // Only regular files: a device or a pipe ("verify /dev/zero") has no end
   // to read to (and a pipe would block the open). The size is taken once;
   // reading past it later fails instead of going on.
@@ -269,11 +327,86 @@ std::vector<uint8_t> Installer::ReadAt(uint64_t offset, uint64_t size) {
 
 PackageStatus Installer::Decode() {
   if (trailer_.unpackedSize > limits_.inMemory) {
-    PackageStatus status = DecodeStreamed();
+    PackageStatus status = dataLater_ ? DecodeHead() : DecodeStreamed();
     if (status != kPackageOk || streamed_) return status;
   }
   std::vector<uint8_t> packed = ReadAt(packedStart_, trailer_.packedSize);
-  return ParsePackage(packed.data(), &trailer_, archMask_, osMask_, &catalogue_);
+  PackageStatus status = ParsePackage(packed.data(), &trailer_, archMask_, osMask_, &catalogue_);
+  if (status == kPackageDataError) {
+    // The whole-block decoder does not tell a corrupt stream from one that
+    // ends before the block is full; decoding it again in pieces does.
+    uint32_t checksum;
+    DecodeInPieces(file_, packedStart_, trailer_.packedSize, trailer_.unpackedSize, limits_.piece, nullptr, &checksum,
+                   &endedEarly_);
+  }
+  return status;
+}
+
+bool Installer::MetadataKept(const uint8_t* block, uint64_t keep) const {
+  uint64_t names = reinterpret_cast<const uint8_t*>(catalogue_.names) - block;
+  if (names > keep) return false;
+  for (uint32_t i = 0; i < catalogue_.header.fileCount; ++i) {
+    uint64_t at = names + catalogue_.entries[i].nameOffset;
+    if (at >= keep || std::memchr(block + at, 0, keep - at) == nullptr) return false;
+  }
+  return true;
+}
+
+// Decodes in pieces up to the end of the metadata only, into a zero-filled
+// allocation of the block's size as DecodeStreamed does, and indexes it.
+// The decoder stays, stopped in the piece where the file data begins, for
+// ForEachPiece to go on from. Sets streamed_ on success. When the indexed
+// metadata reaches into what was not kept, returns kPackageOk without
+// streamed_, as DecodeStreamed does.
+PackageStatus Installer::DecodeHead() {
+  uint32_t size = trailer_.unpackedSize;
+  uint8_t* block = static_cast<uint8_t*>(AllocateMemory(size));
+  if (block == nullptr) return kPackageNoMemory;
+  auto decoder = std::make_unique<PieceDecoder>(file_, packedStart_, trailer_.packedSize, size, limits_.piece);
+  uint64_t keep = 0;
+  bool known = false;
+  for (;;) {
+    uint64_t offset;
+    const uint8_t* data;
+    size_t count;
+    PackageStatus status = decoder->Next(&offset, &data, &count);
+    if (status == kPackageUnreadable) {
+      FreeMemory(block);
+      throw ToolError("cannot read " + sys::Utf8FromPath(path_));
+    }
+    if (status != kPackageOk) {
+      endedEarly_ = decoder->EndedEarly();
+      FreeMemory(block);
+      return status;
+    }
+    if (count == 0) break;  // the stream ended; ForEachPiece checks its sum
+    size_t take = known ? static_cast<size_t>(std::min<uint64_t>(count, keep - offset)) : count;
+    std::memcpy(block + offset, data, take);
+    if (!known && (keep = MetadataEnd(block, offset + count, size)) != 0) known = true;
+    if (known && offset + count >= keep) {
+      pendingOffset_ = offset;
+      pendingData_ = data;
+      pendingSize_ = count;
+      break;
+    }
+  }
+  // Metadata that does not index is reported as it is, before the rest is
+  // decoded: the block is never held whole on the way.
+  PackageStatus status = IndexPackage(block, size, archMask_, osMask_, &catalogue_);
+  if (status != kPackageOk) {
+    FreeMemory(block);
+    headFailed_ = true;
+    return status;
+  }
+  if (!MetadataKept(block, keep)) {
+    ReleaseCatalogue(&catalogue_);
+    pendingOffset_ = pendingSize_ = 0;
+    pendingData_ = nullptr;
+    return kPackageOk;
+  }
+  decoder_ = std::move(decoder);
+  streamed_ = true;
+  return kPackageOk;
 }
 
 // Decodes in pieces and keeps the block only up to the end of its metadata,
@@ -296,7 +429,7 @@ PackageStatus Installer::DecodeStreamed() {
         std::memcpy(block + offset, data, take);
         if (!known && (keep = MetadataEnd(block, offset + count, size)) != 0) known = true;
       },
-      &checksum);
+      &checksum, &endedEarly_);
   if (status == kPackageUnreadable) {
     FreeMemory(block);
     throw ToolError("cannot read " + sys::Utf8FromPath(path_));
@@ -308,12 +441,7 @@ PackageStatus Installer::DecodeStreamed() {
   }
   bool inside = IndexPackage(block, size, archMask_, osMask_, &catalogue_) == kPackageOk;
   if (inside) {
-    uint64_t names = reinterpret_cast<const uint8_t*>(catalogue_.names) - block;
-    inside = names <= keep;
-    for (uint32_t i = 0; inside && i < catalogue_.header.fileCount; ++i) {
-      uint64_t at = names + catalogue_.entries[i].nameOffset;
-      inside = at < keep && std::memchr(block + at, 0, keep - at) != nullptr;
-    }
+    inside = MetadataKept(block, keep);
     if (!inside) ReleaseCatalogue(&catalogue_);
   } else {
     FreeMemory(block);
@@ -326,6 +454,37 @@ void Installer::ForEachPiece(const DecodedSink& sink) {
   if (!streamed_) {
     for (uint64_t at = 0; at < catalogue_.blockSize; at += limits_.piece) {
       sink(at, catalogue_.block + at, static_cast<size_t>(std::min<uint64_t>(limits_.piece, catalogue_.blockSize - at)));
+    }
+    return;
+  }
+  if (decoder_) {
+    // What came before the piece DecodeHead stopped in is held; then that
+    // piece, then the rest as it is decoded.
+    for (uint64_t at = 0; at < pendingOffset_; at += limits_.piece) {
+      sink(at, catalogue_.block + at, static_cast<size_t>(std::min<uint64_t>(limits_.piece, pendingOffset_ - at)));
+    }
+    if (pendingSize_ != 0) sink(pendingOffset_, pendingData_, pendingSize_);
+    pendingData_ = nullptr;
+    pendingSize_ = 0;
+    for (;;) {
+      uint64_t offset;
+      const uint8_t* data;
+      size_t size;
+      PackageStatus status = decoder_->Next(&offset, &data, &size);
+      if (status == kPackageUnreadable) throw ToolError("cannot read " + sys::Utf8FromPath(path_));
+      if (status != kPackageOk) {
+        FailData(status, decoder_->EndedEarly());
+        decoder_.reset();
+        throw ToolError(FailureMessage());
+      }
+      if (size == 0) break;
+      sink(offset, data, size);
+    }
+    uint32_t checksum = decoder_->Checksum();
+    decoder_.reset();
+    if (checksum != trailer_.checksum) {
+      FailData(kPackageChecksumMismatch, false);
+      throw ToolError(FailureMessage());
     }
     return;
   }
@@ -355,28 +514,37 @@ void Installer::Run() {
       {"formats", "format texts ask only for the arguments the installer passes", LoadCheck::State::kNotReached, ""},
       {"names", "every file name stays inside the install folder", LoadCheck::State::kNotReached, ""},
   };
+  // The user's own limit is a check of its own, before anything is decoded.
+  const bool limited = maxUnpacked_ != kNoUnpackedLimit;
+  if (limited) {
+    checks_.insert(checks_.begin() + 4, {"limit", "unpacked size within --max-unpacked", LoadCheck::State::kNotReached, ""});
+  }
   size_t step = 0;
   auto pass = [&](std::string detail) {
     checks_[step].state = LoadCheck::State::kPassed;
     checks_[step].detail = std::move(detail);
     ++step;
   };
-  auto fail = [&](PackageStatus status, std::string detail) {
+  auto fail = [&](PackageStatus status, std::string detail, Verdict verdict = Verdict::kDamaged) {
     checks_[step].state = LoadCheck::State::kFailed;
     checks_[step].detail = std::move(detail);
     status_ = status;
+    verdict_ = verdict;
   };
 
   uint32_t headerBytes = static_cast<uint32_t>(head_.size());
   if (ReadPeFacts(head_.data(), headerBytes, &facts_) != kPackageOk) {
-    return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes");
+    reason_ = "not a Windows executable (no MZ and PE headers in the first 4096 bytes)";
+    return fail(kPackageNotExecutable, "no MZ and PE headers in the first 4096 bytes", Verdict::kNotAnInstaller);
   }
   pass(MachineName(facts_.machine) + ", image ends at " + Hex(facts_.imageEnd));
 
   if (facts_.certificateOffset != 0) {
     if (facts_.certificateOffset > fileSize_) {
+      // A signed installer whose end, signature and all, did not arrive.
       return fail(kPackageUnreadable, "the certificate-table entry points to " + Hex(facts_.certificateOffset) +
-                                          ", past the end of the file (" + Hex(fileSize_) + ")");
+                                          ", past the end of the file (" + Hex(fileSize_) + ")",
+                  Verdict::kEndsEarly);
     }
     packageEnd_ = facts_.certificateOffset;
     // The certificate table, for the signature's description; an
@@ -390,12 +558,15 @@ void Installer::Run() {
     pass(Hex(packageEnd_) + ", the file size (no certificate table)");
   }
 
-  if (packageEnd_ < kTrailerWindowSize) return fail(kPackageNoTrailer, "the file is too short");
+  if (packageEnd_ < kTrailerWindowSize) {
+    return fail(kPackageNoTrailer, "the file is too short", WithoutTrailer());
+  }
   uint64_t windowStart = packageEnd_ - kTrailerWindowSize;
   uint32_t trailerOffset = 0;
   std::vector<uint8_t> window = ReadAt(windowStart, kTrailerWindowSize);
   if (FindTrailer(window.data(), &trailer_, &trailerOffset) != kPackageOk) {
-    return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_));
+    return fail(kPackageNoTrailer, "no magic 54 53 AB EF with 0 to 16 bytes of slack before " + Hex(packageEnd_),
+                WithoutTrailer());
   }
   trailerStart_ = windowStart + trailerOffset;
   uint64_t slack = packageEnd_ - trailerStart_ - kTrailerSize;
@@ -409,8 +580,12 @@ void Installer::Run() {
                                           " is more than LZMA can make of " + std::to_string(trailer_.packedSize) +
                                           " packed bytes");
     }
-    return fail(kPackageBadTrailer, "packed size " + std::to_string(trailer_.packedSize) +
-                                        " does not fit before the trailer at " + Hex(trailerStart_));
+    // A packed size larger than all that precedes the trailer: the file
+    // holds less than the package it describes.
+    return fail(kPackageBadTrailer,
+                "packed size " + std::to_string(trailer_.packedSize) + " does not fit before the trailer at " +
+                    Hex(trailerStart_),
+                trailer_.packedSize > trailerStart_ ? Verdict::kEndsEarly : Verdict::kDamaged);
   }
   std::string where = "at " + Hex(packedStart_);
   if (packedStart_ == facts_.imageEnd) {
@@ -423,6 +598,20 @@ void Installer::Run() {
   if (trailer_.extraSize != 0) where += "; extra-area size " + std::to_string(trailer_.extraSize) + " (ignored)";
   pass(where);
 
+  if (limited) {
+    if (trailer_.unpackedSize > maxUnpacked_) {
+      std::string claim = std::to_string(trailer_.unpackedSize);
+      reason_ = "it unpacks to " + claim + " bytes, more than --max-unpacked " + std::to_string(maxUnpacked_) +
+                "; pass --max-unpacked " + claim + " or more to read it";
+      return fail(kPackageNoMemory,
+                  "the trailer claims " + claim + " unpacked bytes, more than --max-unpacked " +
+                      std::to_string(maxUnpacked_) + "; nothing was decoded (pass --max-unpacked " + claim +
+                      " or more to read it)",
+                  Verdict::kOverLimit);
+    }
+    pass(std::to_string(trailer_.unpackedSize) + " bytes, at most " + std::to_string(maxUnpacked_));
+  }
+
   std::vector<uint8_t> properties = ReadAt(packedStart_, kLzmaPropertiesSize);
   std::memcpy(properties_, properties.data(), kLzmaPropertiesSize);
   const uint8_t* packed = properties_;
@@ -432,11 +621,6 @@ void Installer::Run() {
                                : "lc " + std::to_string(props % 9) + " lp " + std::to_string(props / 9 % 5) +
                                      " pb " + std::to_string(props / 45) + ", dictionary " +
                                      DictionaryText(Read32(packed + 1));
-  if (trailer_.unpackedSize > maxUnpacked_) {
-    return fail(kPackageNoMemory, "the trailer claims " + std::to_string(trailer_.unpackedSize) +
-                                      " unpacked bytes, more than --max-unpacked " + std::to_string(maxUnpacked_) +
-                                      "; nothing was decoded");
-  }
   // The header comes first in the block: one whose counts cannot fit the
   // unpacked size stops here, before the whole block is allocated and
   // decoded (a block of zeros claiming gigabytes has no language).
@@ -446,13 +630,27 @@ void Installer::Run() {
   }
   PackageStatus status = Decode();
   if (status == kPackageBadProperties || status == kPackageDataError || status == kPackageNoMemory) {
-    return fail(status, shown + ": " + StatusMessage(status));
+    return fail(status, shown + ": " + DecodeFailure(status, endedEarly_),
+                status == kPackageNoMemory ? Verdict::kNoMemory
+                : endedEarly_              ? Verdict::kEndsEarly
+                                           : Verdict::kDamaged);
   }
-  pass(shown + ", " + std::to_string(trailer_.unpackedSize) + " bytes" + (streamed_ ? ", decoded in pieces" : ""));
-  if (status == kPackageChecksumMismatch) {
-    return fail(status, "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8));
+  if (decoder_) {
+    // Decoding goes on while extract writes the files (ForEachPiece), which
+    // fails these two checks after all if the rest is damaged.
+    pass(shown + ", " + std::to_string(trailer_.unpackedSize) + " bytes, decoded in pieces as the files are written");
+    pass(Hex(trailer_.checksum, 8) + ", checked after the last byte");
+  } else if (headFailed_) {
+    // Metadata that does not index stopped decoding before the sum.
+    pass(shown + ", decoded up to the file data");
+    checks_[step++].detail = "not checked: the metadata failed first";
+  } else {
+    pass(shown + ", " + std::to_string(trailer_.unpackedSize) + " bytes" + (streamed_ ? ", decoded in pieces" : ""));
+    if (status == kPackageChecksumMismatch) {
+      return fail(status, "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8));
+    }
+    pass(Hex(trailer_.checksum, 8));
   }
-  pass(Hex(trailer_.checksum, 8));
   if (status == kPackageBadLayout) return fail(status, StatusMessage(status));
   haveCatalogue_ = status == kPackageOk;
   if (status == kPackageOk) {
@@ -474,6 +672,51 @@ void Installer::Run() {
   pass("");
   if (status == kPackageUnsafeName) return fail(status, StatusMessage(status));
   pass("");
+}
+
+Verdict Installer::WithoutTrailer() {
+  // An image that goes on past the end of the file: cut inside the stub.
+  if (facts_.imageEnd > fileSize_) {
+    reason_ = "it holds " + std::to_string(fileSize_) + " bytes, and the executable's image alone ends at " +
+              std::to_string(facts_.imageEnd);
+    return Verdict::kEndsEarly;
+  }
+  // Bytes after the image that decode as the start of a package whose end,
+  // with its trailer, is missing.
+  if (packageEnd_ > uint64_t{facts_.imageEnd} + kLzmaPropertiesSize) {
+    std::vector<uint8_t> start =
+        ReadAt(facts_.imageEnd, std::min<uint64_t>(packageEnd_ - facts_.imageEnd, 64 * 1024));
+    uint8_t header[kHeaderSize];
+    if (DecodePackedBlock(start.data(), static_cast<uint32_t>(start.size()), header, kHeaderSize) == kPackageOk) {
+      uint32_t fileCount = Read32(header);
+      uint16_t versions = Read16(header + 4), infoEntry = Read16(header + 6);
+      uint8_t languages = header[8], architectures = header[9], reserved = header[11];
+      if (languages != 0 && architectures <= kAllArchitectures && versions <= kAllWindows && reserved == 0 &&
+          (infoEntry == kNoInfoEntry || infoEntry < fileCount)) {
+        reason_ = "the data after the executable begins a package of " + std::to_string(fileCount) +
+                  " entries, but its end and trailer are missing";
+        return Verdict::kEndsEarly;
+      }
+    }
+  }
+  reason_ = std::string("a Windows executable with no package at its end") +
+            (packageEnd_ == facts_.imageEnd ? "" : " (no package trailer before " + Hex(packageEnd_) + ")");
+  return Verdict::kNotAnInstaller;
+}
+
+void Installer::FailData(PackageStatus status, bool endedEarly) {
+  status_ = status;
+  verdict_ = status == kPackageNoMemory ? Verdict::kNoMemory : endedEarly ? Verdict::kEndsEarly : Verdict::kDamaged;
+  for (LoadCheck& check : checks_) {
+    if (check.id == "decode" && status != kPackageChecksumMismatch) {
+      check.state = LoadCheck::State::kFailed;
+      check.detail = DecodeFailure(status, endedEarly) + " (found while the files were written)";
+    } else if (check.id == "checksum") {
+      bool mismatch = status == kPackageChecksumMismatch;
+      check.state = mismatch ? LoadCheck::State::kFailed : LoadCheck::State::kNotReached;
+      check.detail = mismatch ? "the unpacked bytes do not add up to " + Hex(trailer_.checksum, 8) : "";
+    }
+  }
 }
 
 std::optional<std::string> Installer::CheckHeaderFirst() {
@@ -504,13 +747,29 @@ std::optional<std::string> Installer::CheckHeaderFirst() {
   return std::nullopt;
 }
 
-std::string Installer::FailureMessage() const {
-  for (const LoadCheck& check : checks_) {
-    if (check.state == LoadCheck::State::kFailed) {
-      return Printable(sys::Utf8FromPath(path_)) + ": the package is damaged: " + check.title + ": " + check.detail;
-    }
+std::string Installer::Headline() const {
+  switch (verdict_) {
+    case Verdict::kIntact: return "package intact";
+    case Verdict::kNotAnInstaller: return "not a tailpack installer";
+    case Verdict::kEndsEarly: return "the file ends early (an incomplete download?)";
+    case Verdict::kOverLimit: return "package over the --max-unpacked limit, not decoded";
+    case Verdict::kNoMemory: return "not enough memory to decode the package";
+    case Verdict::kDamaged: break;
   }
-  return Printable(sys::Utf8FromPath(path_)) + ": intact";
+  return "package DAMAGED";
+}
+
+std::string Installer::FailureMessage() const {
+  std::string file = Printable(sys::Utf8FromPath(path_));
+  if (verdict_ == Verdict::kIntact) return file + ": intact";
+  std::string why = reason_;
+  for (const LoadCheck& check : checks_) {
+    if (why.empty() && check.state == LoadCheck::State::kFailed) why = check.title + ": " + check.detail;
+  }
+  std::string headline = verdict_ == Verdict::kDamaged     ? "the package is damaged"
+                         : verdict_ == Verdict::kOverLimit ? "the package is over the --max-unpacked limit"
+                                                           : Headline();
+  return file + ": " + headline + ": " + why;
 }
 
 std::string Installer::SignatureDescription() const {
@@ -605,9 +864,15 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   const PackageTrailer& t = installer.Trailer();
   const uint8_t* packed = installer.Packed();
   uint64_t slack = installer.PackageEnd() - installer.TrailerStart() - kTrailerSize;
+  // On a machine the installer refuses it installs nothing: no entry is
+  // selected there, whatever its own flags say.
+  const std::optional<MachineRefusal> refusal = RefusesMachine(c.header, options.archMask, options.osMask);
+  auto selected = [&](const FileEntry& e) {
+    return !refusal && IsEntrySelected(e.flags, options.archMask, options.osMask) != 0;
+  };
   uint64_t selectedTotal = 0;
   for (uint32_t i = 0; i < c.header.fileCount; ++i) {
-    if (IsEntrySelected(c.entries[i].flags, options.archMask, options.osMask)) selectedTotal += c.entries[i].size;
+    if (selected(c.entries[i])) selectedTotal += c.entries[i].size;
   }
   std::string infoName = c.header.infoEntry == kNoInfoEntry
                              ? std::string()
@@ -681,6 +946,15 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     j.Key("machine").BeginObject();
     j.Key("architecture").String(DescribeArchMask(options.archMask));
     j.Key("windows").String(DescribeWindowsMask(options.osMask));
+    j.Key("refused").Bool(refusal.has_value());
+    if (refusal) {
+      std::vector<std::string> by;
+      if (refusal->windows) by.push_back("windows");
+      if (refusal->architecture) by.push_back("architecture");
+      j.Key("refused_by").StringArray(by);
+      j.Key("refusal").String(refusal->text);
+      j.Key("message").String(refusal->message);
+    }
     j.EndObject();
     j.Key("entries").BeginArray();
     for (uint32_t i = 0; i < c.header.fileCount; ++i) {
@@ -699,7 +973,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
       j.Key("replace_in_use").Bool(e.flags & kEntryReplaceInUse);
       j.Key("filetime").Number(time);
       j.Key("modified").String(FormatFileTime(time));
-      j.Key("selected").Bool(IsEntrySelected(e.flags, options.archMask, options.osMask));
+      j.Key("selected").Bool(selected(e));
       if (const RecordSummary* r = recordOf(i)) {
         j.Key("uninstall_record").BeginObject();
         if (r->status == kPackageOk) {
@@ -730,6 +1004,10 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
   out << "signature   " << installer.SignatureDescription() << "\n";
   out << "windows     " << DescribeWindowsMask(c.header.supportedVersions) << "\n";
   out << "machines    " << DescribeArchMask(c.header.supportedArchs) << "\n";
+  if (refusal) {
+    out << "refused     " << MachineText(options.archMask, options.osMask) << ": " << refusal->text << "; it shows \""
+        << refusal->message << "\"\n";
+  }
   snprintf(line, sizeof line, "flags       0x%02x (%s registry view on 64-bit Windows)\n", c.header.flags,
            c.header.flags & kHeaderFlag64BitView ? "64-bit" : "32-bit");
   out << line;
@@ -759,7 +1037,9 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
       }
     }
   }
-  out << "\nentries (" << c.header.fileCount << "; selected for " << MachineText(options.archMask, options.osMask) << ")\n";
+  out << "\nentries (" << c.header.fileCount << "; "
+      << (refusal ? "none selected: " + refusal->text : "selected for " + MachineText(options.archMask, options.osMask))
+      << ")\n";
   snprintf(line, sizeof line, "  %4s %-3s %-14s %-20s %10s %-23s %-10s %-14s %s\n", "#", "sel", "machines", "windows",
            "size", "modified", "offset", "flags", "name");
   out << line;
@@ -768,7 +1048,7 @@ void ListInstaller(const fs::path& path, const ListOptions& options, std::ostrea
     uint64_t time = e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32;
     bool never = ((e.flags >> kEntryOsShift) & kAllWindows) == 0;
     snprintf(line, sizeof line, "  %4u %-3s %-14s %-20s %10u %-23s 0x%08x %-14s ", i,
-             IsEntrySelected(e.flags, options.archMask, options.osMask) ? "yes" : "-",
+             selected(e) ? "yes" : "-",
              DescribeArchMask(e.flags & kEntryArchBits).c_str(),
              never ? "none" : DescribeWindowsMask((e.flags & kEntryOsBits) >> kEntryOsShift).c_str(), e.size,
              FormatFileTime(time).c_str(), e.dataOffset, FlagWords(e.flags).c_str());
@@ -802,6 +1082,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
   std::vector<std::string> notes;
   std::vector<LoadCheck> checks = installer.Checks();
   bool intact = installer.Intact();
+  Verdict verdict = installer.GetVerdict();
   if (intact) {
     notes = PackageNotes(installer.Package(), options.codePage);
     // The uninstall records are read by the generated uninstaller, not the
@@ -818,6 +1099,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
                        ShowName(EntryName(&installer.Package(), &installer.Package().entries[r.entry]), options.codePage) +
                        "): " + RecordStatusMessage(r.status);
         intact = false;
+        verdict = Verdict::kDamaged;
         break;
       }
       checks.push_back(check);
@@ -828,6 +1110,7 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
     j.BeginObject();
     j.Key("file").String(sys::Utf8FromPath(path));
     j.Key("intact").Bool(intact);
+    j.Key("verdict").String(VerdictId(verdict));
     j.Key("checks").BeginArray();
     for (const LoadCheck& check : checks) {
       j.BeginObject();
@@ -846,7 +1129,9 @@ bool VerifyInstaller(const fs::path& path, const VerifyOptions& options, std::os
     j.EndObject();
     return intact;
   }
-  out << Printable(sys::Utf8FromPath(path)) << ": " << (intact ? "package intact" : "package DAMAGED") << "\n";
+  // The first line says what the file is: an intact package, damage, or
+  // something else than damage (no installer, a file cut short, the limit).
+  out << Printable(sys::Utf8FromPath(path)) << ": " << (verdict == installer.GetVerdict() ? installer.Headline() : "package DAMAGED") << "\n";
   for (const LoadCheck& check : checks) {
     const char* mark = check.state == LoadCheck::State::kPassed ? "ok    "
                        : check.state == LoadCheck::State::kFailed ? "FAILED" : "--    ";
@@ -888,84 +1173,257 @@ std::vector<std::string> SplitName(const std::string& name) {
 
 uint64_t EntryTime(const FileEntry& e) { return e.timeLow | static_cast<uint64_t>(e.timeHigh) << 32; }
 
-// A file created empty under a temporary name, whose bytes come from
-// decoding the block again; it gets its final name once they are written.
-struct LateData {
+// A file written under a temporary name in its folder, renamed over its
+// final name when the extraction commits.
+struct Staged {
   uint32_t entry;
   std::shared_ptr<const sys::ExtractFolder> folder;
   std::string temporary;
   std::string final;
-  std::string shown;  // for messages
+  std::string shown;      // the path, for messages
+  std::string printable;  // the name inside the extraction folder, for the list of files
+  bool late;              // its data comes as the rest of a streamed block is decoded
 };
 
-void RemoveTemporaries(const std::vector<LateData>& late) {
-  for (const LateData& item : late) item.folder->Remove(item.temporary);
-}
-
-// Decodes the block once more and writes each file's bytes as they pass,
-// opening a file when its data begins and closing it, with its time, when
-// the data ends; files sharing data are written from the same pieces. Then
-// every file takes its final name. On a failure the temporary files are
-// removed and nothing that was there before is replaced.
-void WriteLateData(Installer& installer, const std::vector<LateData>& late) {
-  const Catalogue& c = installer.Package();
-  std::vector<const LateData*> order;
-  for (const LateData& item : late) order.push_back(&item);
-  std::stable_sort(order.begin(), order.end(), [&](const LateData* a, const LateData* b) {
-    return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
-  });
-  struct Open {
-    const LateData* item;
-    sys::OutputFile file;
-  };
-  std::vector<Open> open;
-  size_t next = 0;
-  try {
-    installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
-      uint64_t end = offset + size;
-      while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
-        const LateData* item = order[next++];
-        // Created (empty) moments ago, exclusively, through folders that are not links.
-        open.push_back({item, item->folder->Reopen(item->temporary, item->shown)});
-      }
-      for (size_t k = 0; k < open.size();) {
-        const FileEntry& e = c.entries[open[k].item->entry];
-        uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
-        uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
-        if (from < to) {
-          open[k].file.WriteAt(from - e.dataOffset, data + (from - offset), static_cast<size_t>(to - from),
-                               open[k].item->shown);
-        }
-        if (uint64_t{e.dataOffset} + e.size <= end) {
-          open[k].file.SetWriteTime(EntryTime(e), open[k].item->shown);
-          open[k].file.Close(open[k].item->shown);
-          open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
-        } else {
-          ++k;
-        }
-      }
-    });
-  } catch (...) {
-    open.clear();
-    RemoveTemporaries(late);
-    throw;
-  }
-  for (const LateData& item : late) {
+// What one extraction makes, undone unless it commits: every file goes
+// under a temporary name in its folder, and is renamed over its final name
+// only once all are written and the package's sum is right. A failure
+// before that removes the temporary files and every folder this run made
+// (levels of the extraction folder itself included), so that the folder is
+// left as it was, files that were there before untouched.
+class Extraction {
+ public:
+  Extraction(const fs::path& directory, const std::string& shownRoot) : shownRoot_(shownRoot) {
+    // The levels of the extraction folder that are missing, made here one
+    // by one so that a failed run can remove exactly those.
+    std::vector<fs::path> missing;
+    for (fs::path level = directory; !level.empty(); level = level.parent_path()) {
+      std::error_code ec;
+      if (fs::exists(fs::symlink_status(level, ec))) break;
+      missing.push_back(level);
+      if (level == level.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      std::error_code ec;
+      if (fs::create_directory(*it, ec)) madeRoot_.push_back(*it);
+    }
     try {
-      item.folder->Rename(item.temporary, item.final, item.shown);
+      root_ = std::make_shared<const sys::ExtractFolder>(sys::ExtractFolder::OpenRoot(directory, shownRoot));
     } catch (...) {
-      RemoveTemporaries(late);
+      Undo();
       throw;
     }
   }
+  Extraction(const Extraction&) = delete;
+  Extraction& operator=(const Extraction&) = delete;
+  ~Extraction() {
+    if (!committed_) Undo();
+  }
+
+  // The folder that holds the first `count` of `parts`, entered level by
+  // level (each once) and never through a link; `walked` gets its shown path.
+  std::shared_ptr<const sys::ExtractFolder> Folder(const std::vector<std::string>& parts, size_t count,
+                                                   const std::string& extracting, std::string* walked) {
+    std::shared_ptr<const sys::ExtractFolder> dir = root_;
+    std::string key;
+    *walked = shownRoot_;
+    for (size_t k = 0; k < count; ++k) {
+      key += (k ? "/" : "") + parts[k];
+      *walked += "/" + Printable(parts[k]);
+      auto known = folders_.find(key);
+      if (known != folders_.end()) {
+        dir = known->second;
+        continue;
+      }
+      bool created = false;
+      auto next = std::make_shared<const sys::ExtractFolder>(dir->Enter(parts[k], *walked, extracting, &created));
+      if (created) made_.push_back({dir, parts[k]});
+      folders_.emplace(key, next);
+      dir = next;
+    }
+    return dir;
+  }
+
+  // Registers a temporary file before anything is written to it.
+  void Stage(Staged file) { staged_.push_back(std::move(file)); }
+  const std::vector<Staged>& Files() const { return staged_; }
+
+  // Renames every file over its final name, in order. A rename that fails
+  // stops there: the files renamed before it stay, the others are removed.
+  void Commit() {
+    committed_ = true;
+    for (size_t k = 0; k < staged_.size(); ++k) {
+      const Staged& file = staged_[k];
+      try {
+        file.folder->Rename(file.temporary, file.final, file.shown);
+      } catch (...) {
+        for (size_t rest = k; rest < staged_.size(); ++rest) staged_[rest].folder->Remove(staged_[rest].temporary);
+        throw;
+      }
+    }
+  }
+
+ private:
+  void Undo() noexcept {
+    for (const Staged& file : staged_) file.folder->Remove(file.temporary);
+    // The folders are let go before they are removed (Windows cannot remove
+    // a folder that is held open), the innermost first: each was made after
+    // the one that holds it.
+    staged_.clear();
+    folders_.clear();
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      it->parent->RemoveFolder(it->name);
+      it->parent.reset();
+    }
+    made_.clear();
+    root_.reset();
+    for (auto it = madeRoot_.rbegin(); it != madeRoot_.rend(); ++it) {
+      std::error_code ec;
+      fs::remove(*it, ec);
+    }
+  }
+
+  struct MadeFolder {
+    std::shared_ptr<const sys::ExtractFolder> parent;
+    std::string name;
+  };
+  std::string shownRoot_;
+  std::vector<fs::path> madeRoot_;  // outermost first
+  std::shared_ptr<const sys::ExtractFolder> root_;
+  std::unordered_map<std::string, std::shared_ptr<const sys::ExtractFolder>> folders_;
+  std::vector<MadeFolder> made_;
+  std::vector<Staged> staged_;
+  bool committed_ = false;
+};
+
+// Decodes the rest of a streamed block (Installer::ForEachPiece, which
+// checks its sum at the end) and writes each late file's bytes as they
+// pass, opening a file when its data begins and closing it, with its time,
+// when the data ends; files sharing data are written from the same pieces.
+// Decoding and writing overlap: this thread decodes into a ring of a few
+// pieces, a second one writes them. Throws ToolError when the data turns
+// out damaged or a write fails, once both threads have stopped.
+void WriteLateData(Installer& installer, const std::vector<Staged>& files) {
+  const Catalogue& c = installer.Package();
+  std::vector<const Staged*> order;
+  for (const Staged& file : files) {
+    if (file.late) order.push_back(&file);
+  }
+  if (order.empty()) {
+    installer.ForEachPiece([](uint64_t, const uint8_t*, size_t) {});
+    return;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](const Staged* a, const Staged* b) {
+    return c.entries[a->entry].dataOffset < c.entries[b->entry].dataOffset;
+  });
+  struct Open {
+    const Staged* item;
+    sys::OutputFile file;
+  };
+  std::vector<Open> open;  // closed when this returns, before anything is removed
+  size_t next = 0;
+  auto write = [&](uint64_t offset, const uint8_t* data, size_t size) {
+    uint64_t end = offset + size;
+    while (next < order.size() && c.entries[order[next]->entry].dataOffset < end) {
+      const Staged* item = order[next++];
+      // Created (empty) by this run, exclusively, through folders that are not links.
+      open.push_back({item, item->folder->Reopen(item->temporary, item->shown)});
+    }
+    for (size_t k = 0; k < open.size();) {
+      const FileEntry& e = c.entries[open[k].item->entry];
+      uint64_t from = std::max<uint64_t>(offset, e.dataOffset);
+      uint64_t to = std::min<uint64_t>(end, uint64_t{e.dataOffset} + e.size);
+      if (from < to) {
+        open[k].file.WriteAt(from - e.dataOffset, data + (from - offset), static_cast<size_t>(to - from),
+                             open[k].item->shown);
+      }
+      if (uint64_t{e.dataOffset} + e.size <= end) {
+        open[k].file.SetWriteTime(EntryTime(e), open[k].item->shown);
+        open[k].file.Close(open[k].item->shown);
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(k));
+      } else {
+        ++k;
+      }
+    }
+  };
+
+  // The ring: pieces filled by this thread and emptied by the writer, in
+  // turn; `filled` and `emptied` count them from the start.
+  const size_t kRing = 4;
+  struct Slot {
+    std::vector<uint8_t> bytes;
+    uint64_t offset = 0;
+  };
+  std::vector<Slot> ring(kRing);
+  sys::Monitor monitor;
+  size_t filled = 0, emptied = 0;
+  bool finished = false, stop = false;
+  std::exception_ptr writeError, decodeError;
+  {
+    sys::Thread writer([&] {
+      for (;;) {
+        monitor.Lock();
+        while (emptied == filled && !finished && !stop) monitor.Wait();
+        bool done = stop || emptied == filled;
+        monitor.Unlock();
+        if (done) return;
+        Slot& slot = ring[emptied % kRing];
+        try {
+          write(slot.offset, slot.bytes.data(), slot.bytes.size());
+        } catch (...) {
+          monitor.Lock();
+          writeError = std::current_exception();
+          monitor.NotifyAll();
+          monitor.Unlock();
+          return;
+        }
+        monitor.Lock();
+        ++emptied;
+        monitor.NotifyAll();
+        monitor.Unlock();
+      }
+    });
+    try {
+      installer.ForEachPiece([&](uint64_t offset, const uint8_t* data, size_t size) {
+        monitor.Lock();
+        while (filled - emptied == kRing && !writeError) monitor.Wait();
+        bool failed = writeError != nullptr;
+        monitor.Unlock();
+        if (failed) throw ToolError("");  // the writer's error is the one reported
+        Slot& slot = ring[filled % kRing];
+        slot.bytes.assign(data, data + size);
+        slot.offset = offset;
+        monitor.Lock();
+        ++filled;
+        monitor.NotifyAll();
+        monitor.Unlock();
+      });
+    } catch (...) {
+      decodeError = std::current_exception();
+    }
+    monitor.Lock();
+    (decodeError ? stop : finished) = true;
+    monitor.NotifyAll();
+    monitor.Unlock();
+  }  // waits for the writer
+  if (writeError) std::rethrow_exception(writeError);
+  if (decodeError) std::rethrow_exception(decodeError);
 }
 
 }  // namespace
 
 uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, std::ostream& out, std::ostream& err) {
-  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits);
+  // A streamed block is decoded once: up to its file data here, the rest
+  // while the files are written.
+  Installer installer(path, options.archMask, options.osMask, options.maxUnpacked, options.limits, true);
   if (!installer.Intact()) throw ToolError(installer.FailureMessage());
   const Catalogue& c = installer.Package();
+  if (!options.all) {
+    if (std::optional<MachineRefusal> refusal = RefusesMachine(c.header, options.archMask, options.osMask)) {
+      throw ToolError(Printable(sys::Utf8FromPath(path)) + ": " + refusal->text +
+                      ", so it installs nothing there; pass --all to extract every entry");
+    }
+  }
 
   // First every selected name, decoded and checked as decoded: the loader's
   // check saw the stored bytes, which another code page may turn into "."
@@ -1003,77 +1461,60 @@ uint32_t ExtractInstaller(const fs::path& path, const ExtractOptions& options, s
   }
 
   const std::string shownRoot = Printable(sys::Utf8FromPath(options.directory));
-  auto root = std::make_shared<const sys::ExtractFolder>(sys::ExtractFolder::OpenRoot(options.directory, shownRoot));
-
+  Extraction extraction(options.directory, shownRoot);
   uint32_t written = 0;
   const size_t kMaxWarnings = 10;
   size_t warnings = 0, moreWarnings = 0;
-  std::vector<LateData> late;  // files whose data a second decoding brings
-  try {
-    for (const std::string& key : order) {
-      const Target& target = targets[key];
-      const FileEntry& e = c.entries[target.lastEntry];
-      bool listedOnly = key[0] == 'd';
-      std::string shown = key.substr(1);
-      std::vector<std::string> parts = SplitName(shown);
-      const std::string printable = Printable(shown);
+  for (const std::string& key : order) {
+    const Target& target = targets[key];
+    const FileEntry& e = c.entries[target.lastEntry];
+    bool listedOnly = key[0] == 'd';
+    std::string shown = key.substr(1);
+    std::vector<std::string> parts = SplitName(shown);
+    const std::string printable = Printable(shown);
 
-      // Directories: created as needed, never entered through a link.
-      std::shared_ptr<const sys::ExtractFolder> dir = root;
-      std::string walked = shownRoot;
-      for (size_t k = 0; k + 1 < parts.size(); ++k) {
-        walked += "/" + Printable(parts[k]);
-        dir = std::make_shared<const sys::ExtractFolder>(dir->Enter(parts[k], walked, printable));
-      }
-      if (listedOnly) continue;
+    // Directories: created as needed, never entered through a link.
+    std::string walked;
+    std::shared_ptr<const sys::ExtractFolder> dir = extraction.Folder(parts, parts.size() - 1, printable, &walked);
+    if (listedOnly) continue;
 
-      const std::string& leaf = parts.back();
-      std::string shownTarget = walked + "/" + Printable(leaf);
-      dir->CheckTarget(leaf, shownTarget, printable);
-      // Written under a fresh name in the same folder, then renamed over the
-      // final name: a hard link or a file that sits there already is replaced,
-      // never written through.
-      sys::OutputFile file;
-      std::string temporary = dir->CreateTemporary(written, &file, walked);
-      if (installer.Streamed() && e.size != 0) {
-        // The data comes when the block is decoded again, after this loop;
-        // the file keeps its temporary name until then.
-        file = sys::OutputFile();
-        late.push_back({target.lastEntry, dir, temporary, leaf, shownTarget});
-      } else {
-        try {
-          file.WriteAt(0, c.block + e.dataOffset, e.size, shownTarget);
-          file.SetWriteTime(EntryTime(e), shownTarget);
-          file.Close(shownTarget);
-          dir->Rename(temporary, leaf, shownTarget);
-        } catch (const ToolError&) {
-          file = sys::OutputFile();
-          dir->Remove(temporary);
-          throw;
-        }
-      }
-
-      if (target.entries > 1 && !options.quiet) {
-        if (warnings < kMaxWarnings) {
-          ++warnings;
-          err << "tailpack: warning: " << printable << " is written by " << target.entries
-              << " entries; the last one, entry " << target.lastEntry << ", wins\n";
-        } else {
-          ++moreWarnings;
-        }
-      }
-      if (!options.quiet) out << printable << "\n";
-      ++written;
+    const std::string& leaf = parts.back();
+    std::string shownTarget = walked + "/" + Printable(leaf);
+    dir->CheckTarget(leaf, shownTarget, printable);
+    // Written under a fresh name in the same folder, then renamed over the
+    // final name: a hard link or a file that sits there already is replaced,
+    // never written through.
+    sys::OutputFile file;
+    std::string temporary = dir->CreateTemporary(written, &file, walked);
+    bool late = installer.Streamed() && e.size != 0;
+    extraction.Stage({target.lastEntry, dir, temporary, leaf, shownTarget, printable, late});
+    if (late) {
+      // The data comes as the rest of the block is decoded, after this loop.
+      file = sys::OutputFile();
+    } else {
+      file.WriteAt(0, c.block + e.dataOffset, e.size, shownTarget);
+      file.SetWriteTime(EntryTime(e), shownTarget);
+      file.Close(shownTarget);
     }
-  } catch (...) {
-    RemoveTemporaries(late);
-    throw;
+
+    if (target.entries > 1 && !options.quiet) {
+      if (warnings < kMaxWarnings) {
+        ++warnings;
+        err << "tailpack: warning: " << printable << " is written by " << target.entries
+            << " entries; the last one, entry " << target.lastEntry << ", wins\n";
+      } else {
+        ++moreWarnings;
+      }
+    }
+    ++written;
   }
-  if (!late.empty()) WriteLateData(installer, late);
+  if (!installer.DataChecked()) WriteLateData(installer, extraction.Files());
+  extraction.Commit();
   if (moreWarnings != 0) {
     err << "tailpack: warning: " << moreWarnings << " more names are written by several entries\n";
   }
   if (!options.quiet) {
+    for (const Staged& file : extraction.Files()) out << file.printable << "\n";
     out << "extracted " << written << " file" << (written == 1 ? "" : "s") << " to " << shownRoot;
     if (!options.all) out << " (selected for " << MachineText(options.archMask, options.osMask) << ")";
     out << "\n";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -22,11 +23,34 @@ const uint64_t kNoUnpackedLimit = UINT64_MAX;
 
 // One step of loading, in the installer's order.
 struct LoadCheck {
-  std::string id;      // "executable", "package-end", "trailer", ...
+  std::string id;      // "executable", "package-end", "trailer", "limit", ...
   std::string title;   // what was checked
   enum class State { kPassed, kFailed, kNotReached } state = State::kNotReached;
   std::string detail;  // what was found
 };
+
+// What a file that list, verify or extract read turned out to be.
+enum class Verdict {
+  kIntact,
+  kNotAnInstaller,  // not a Windows executable, or one with no package at its end
+  kEndsEarly,       // cut short: the file holds less than the package needs
+  kOverLimit,       // claims more unpacked bytes than --max-unpacked; not decoded
+  kNoMemory,        // the block could not be allocated
+  kDamaged,         // a package that the installer refuses
+};
+// "intact", "not-an-installer", "ends-early", "over-limit", "no-memory", "damaged".
+const char* VerdictId(Verdict verdict);
+
+// Why the installer stops at once on a machine, as its gates decide (the
+// Windows version first, then the architecture).
+struct MachineRefusal {
+  bool windows = false;       // the Windows version is not among the supported ones
+  bool architecture = false;  // nor the architecture
+  std::string text;           // "the installer refuses arm (it runs on x64 only)"
+  std::string message;        // what the installer shows, e.g. "This operating system is not supported!"
+};
+// nullopt when the installer runs on `archMask`/`osMask`.
+std::optional<MachineRefusal> RefusesMachine(const PackageHeader& header, uint32_t archMask, uint32_t osMask);
 
 // An installer file and its package, loaded as far as the checks allow.
 class Installer {
@@ -38,8 +62,13 @@ class Installer {
   // file data is kept (Streamed()); ForEachPiece then decodes it again for
   // the file data. Throws ToolError only when the file cannot be read (or
   // is not a regular file).
+  //
+  // With `dataLater` (extract) such a block is decoded only up to its file
+  // data: the checks of the metadata run, and the decode and checksum
+  // checks pass provisionally until ForEachPiece has decoded the rest once
+  // and found the sum right (DataChecked()).
   Installer(const std::filesystem::path& path, uint32_t archMask, uint32_t osMask,
-            uint64_t maxUnpacked = kNoUnpackedLimit, const DecodeLimits& limits = {});
+            uint64_t maxUnpacked = kNoUnpackedLimit, const DecodeLimits& limits = {}, bool dataLater = false);
   ~Installer();
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -48,7 +77,11 @@ class Installer {
   bool Intact() const { return status_ == kPackageOk; }
   PackageStatus Status() const { return status_; }
   const std::vector<LoadCheck>& Checks() const { return checks_; }
-  // The message of the failed check (for errors).
+  Verdict GetVerdict() const { return verdict_; }
+  // The verdict in words: "package intact", "not a tailpack installer",
+  // "the file ends early (an incomplete download?)", ...
+  std::string Headline() const;
+  // "FILE: " and the headline with the failed check (for errors).
   std::string FailureMessage() const;
 
   // Valid once the trailer was found.
@@ -70,8 +103,14 @@ class Installer {
   // the header, entries, texts and names, and no file data.
   bool Streamed() const { return streamed_; }
   // Decodes the block again (intact packages), handing each piece of at
-  // most limits.piece bytes and its offset in the block to `sink`.
+  // most limits.piece bytes and its offset in the block to `sink`, in order.
+  // Opened with `dataLater`, the first call decodes only what was not yet
+  // decoded (the pieces before it come from memory) and then checks the
+  // sum: a stream that fails or ends early, or a wrong sum, fails the decode
+  // or checksum check and throws ToolError(FailureMessage()).
   void ForEachPiece(const DecodedSink& sink);
+  // False while a `dataLater` block's rest is not decoded and summed.
+  bool DataChecked() const { return decoder_ == nullptr; }
 
   // Signature facts: a certificate table at the package end.
   bool Signed() const { return facts_.certificateOffset != 0; }
@@ -85,6 +124,12 @@ class Installer {
 
   PackageStatus Decode();
   PackageStatus DecodeStreamed();
+  PackageStatus DecodeHead();
+  // Whether the names of an indexed block lie within its first `keep` bytes.
+  bool MetadataKept(const uint8_t* block, uint64_t keep) const;
+  // What a file without a package trailer is: cut short, or no installer.
+  Verdict WithoutTrailer();
+  void FailData(PackageStatus status, bool endedEarly);
   std::vector<uint8_t> ReadAt(uint64_t offset, uint64_t size);
 
   std::filesystem::path path_;
@@ -97,7 +142,17 @@ class Installer {
   bool streamed_ = false;
   uint32_t archMask_, osMask_;
   uint64_t maxUnpacked_;
+  bool dataLater_;
+  // A dataLater block: its decoder, and the piece it stopped in.
+  std::unique_ptr<PieceDecoder> decoder_;
+  uint64_t pendingOffset_ = 0;
+  const uint8_t* pendingData_ = nullptr;
+  size_t pendingSize_ = 0;
+  bool endedEarly_ = false;  // the last decode failed for want of packed bytes
+  bool headFailed_ = false;  // the metadata DecodeHead decoded did not index
   PackageStatus status_ = kPackageOk;
+  Verdict verdict_ = Verdict::kIntact;
+  std::string reason_;  // for FailureMessage, when the failed check alone says it less plainly
   std::vector<LoadCheck> checks_;
   PeFacts facts_{};
   PackageTrailer trailer_{};
@@ -115,7 +170,8 @@ struct ListOptions {
   uint64_t maxUnpacked = kNoUnpackedLimit;
   DecodeLimits limits;
 };
-// Throws ToolError when the package is not intact.
+// Throws ToolError when the package is not intact. On a machine the
+// installer refuses (RefusesMachine) it says so, and no entry is selected.
 void ListInstaller(const std::filesystem::path& path, const ListOptions& options, std::ostream& out);
 
 // Whether an installer of package `c` (indexed for `archMask`/`osMask`)
@@ -154,7 +210,13 @@ struct ExtractOptions {
 };
 // Writes the selected entries (or all) below options.directory with their
 // directories and modification times, never following a symbolic link that
-// already exists inside the directory. Returns the number of files written.
+// already exists inside the directory. Every file is written under a
+// temporary name and renamed into place only when all are written and the
+// package's sum is right; a block too large to hold is decoded once, its
+// file data written as it comes. Any failure before that removes what this
+// run made (temporary files, folders) and leaves the directory as it was.
+// Without options.all, a machine the installer refuses is refused
+// (ToolError). Returns the number of files written.
 uint32_t ExtractInstaller(const std::filesystem::path& path, const ExtractOptions& options, std::ostream& out,
                           std::ostream& err);
 

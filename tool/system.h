@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,6 +90,41 @@ class AtomicOutput {
   bool committed_ = false;
 };
 
+// A second thread running `body` beside the caller (extract writes files
+// on one while it decodes on the other). The destructor waits for it.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body);
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  struct Handle;
+
+ private:
+  std::unique_ptr<Handle> handle_;
+};
+
+// A lock and a condition to wait on under it, shared by two threads.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  void Lock();
+  void Unlock();
+  // Unlocks, waits for a NotifyAll, locks again (it may also wake
+  // without one: callers check their condition again).
+  void Wait();
+  void NotifyAll();
+
+  struct Handle;
+
+ private:
+  std::unique_ptr<Handle> handle_;
+};
+
 // A folder that `extract` writes into, entered level by level and never
 // through a link, so that nothing is written outside the extraction folder.
 class ExtractFolder {
@@ -98,9 +134,10 @@ class ExtractFolder {
   ExtractFolder(ExtractFolder&&) noexcept;
   ExtractFolder& operator=(ExtractFolder&&) noexcept;
   ~ExtractFolder();
-  // The folder `name` inside, created when missing; refused when it is a
-  // link or not a folder.
-  ExtractFolder Enter(const std::string& name, const std::string& shown, const std::string& extracting) const;
+  // The folder `name` inside, created when missing (`created` tells, when
+  // given); refused when it is a link or not a folder.
+  ExtractFolder Enter(const std::string& name, const std::string& shown, const std::string& extracting,
+                      bool* created = nullptr) const;
   // Refuses a final name that is a link or something else than a file.
   void CheckTarget(const std::string& name, const std::string& shown, const std::string& extracting) const;
   // A new, empty file under a fresh name (returned), open for writing.
@@ -111,6 +148,10 @@ class ExtractFolder {
   // written through.
   void Rename(const std::string& from, const std::string& to, const std::string& shown) const;
   void Remove(const std::string& name) const noexcept;
+  // Removes the empty folder `name` inside (one that Enter made); a folder
+  // that is not empty, or a link, stays. The folder itself must no longer
+  // be held by an ExtractFolder.
+  void RemoveFolder(const std::string& name) const noexcept;
 
   struct Handle;
 

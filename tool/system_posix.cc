@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <locale.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "tool/errors.h"
 #include "tool/system.h"
@@ -186,6 +190,36 @@ void AtomicOutput::Commit() {
   committed_ = true;
 }
 
+// --- Threads ----------------------------------------------------------------
+
+struct Thread::Handle {
+  std::thread thread;
+};
+
+Thread::Thread(std::function<void()> body) : handle_(std::make_unique<Handle>()) {
+  handle_->thread = std::thread(std::move(body));
+}
+
+Thread::~Thread() { handle_->thread.join(); }
+
+struct Monitor::Handle {
+  std::mutex mutex;
+  std::condition_variable condition;
+};
+
+Monitor::Monitor() : handle_(std::make_unique<Handle>()) {}
+Monitor::~Monitor() = default;
+void Monitor::Lock() { handle_->mutex.lock(); }
+void Monitor::Unlock() { handle_->mutex.unlock(); }
+
+void Monitor::Wait() {
+  std::unique_lock<std::mutex> lock(handle_->mutex, std::adopt_lock);
+  handle_->condition.wait(lock);
+  lock.release();
+}
+
+void Monitor::NotifyAll() { handle_->condition.notify_all(); }
+
 // --- Extraction folders -----------------------------------------------------
 
 struct ExtractFolder::Handle {
@@ -201,6 +235,14 @@ ExtractFolder& ExtractFolder::operator=(ExtractFolder&&) noexcept = default;
 ExtractFolder::~ExtractFolder() = default;
 
 ExtractFolder ExtractFolder::OpenRoot(const fs::path& path, const std::string& shown) {
+  // An extraction holds each folder it writes into open until its files
+  // are renamed into place: allow as many descriptors as the system lets
+  // this process have.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   std::error_code ec;
   fs::create_directories(path, ec);
   auto handle = std::make_unique<Handle>();
@@ -209,11 +251,11 @@ ExtractFolder ExtractFolder::OpenRoot(const fs::path& path, const std::string& s
   return ExtractFolder(std::move(handle));
 }
 
-ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown,
-                                   const std::string& extracting) const {
-  if (mkdirat(handle_->fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw ToolError("cannot create " + shown + ": " + strerror(errno));
-  }
+ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown, const std::string& extracting,
+                                   bool* created) const {
+  bool made = mkdirat(handle_->fd, name.c_str(), 0755) == 0;
+  if (!made && errno != EEXIST) throw ToolError("cannot create " + shown + ": " + strerror(errno));
+  if (created != nullptr) *created = made;
   auto handle = std::make_unique<Handle>();
   handle->fd = openat(handle_->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (handle->fd < 0) {
@@ -268,5 +310,9 @@ void ExtractFolder::Rename(const std::string& from, const std::string& to, const
 }
 
 void ExtractFolder::Remove(const std::string& name) const noexcept { unlinkat(handle_->fd, name.c_str(), 0); }
+
+void ExtractFolder::RemoveFolder(const std::string& name) const noexcept {
+  unlinkat(handle_->fd, name.c_str(), AT_REMOVEDIR);
+}
 
 }  // namespace tailpack::sys

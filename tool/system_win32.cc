@@ -315,6 +315,40 @@ void AtomicOutput::Commit() {
   committed_ = true;
 }
 
+// --- Threads ----------------------------------------------------------------
+
+struct Thread::Handle {
+  HANDLE thread = nullptr;
+  std::function<void()> body;
+  static DWORD WINAPI Run(void* handle) {
+    static_cast<Handle*>(handle)->body();
+    return 0;
+  }
+};
+
+Thread::Thread(std::function<void()> body) : handle_(std::make_unique<Handle>()) {
+  handle_->body = std::move(body);
+  handle_->thread = CreateThread(nullptr, 0, &Handle::Run, handle_.get(), 0, nullptr);
+  if (handle_->thread == nullptr) Fail("cannot start a thread");
+}
+
+Thread::~Thread() {
+  WaitForSingleObject(handle_->thread, INFINITE);
+  CloseHandle(handle_->thread);
+}
+
+struct Monitor::Handle {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : handle_(std::make_unique<Handle>()) {}
+Monitor::~Monitor() = default;
+void Monitor::Lock() { AcquireSRWLockExclusive(&handle_->lock); }
+void Monitor::Unlock() { ReleaseSRWLockExclusive(&handle_->lock); }
+void Monitor::Wait() { SleepConditionVariableSRW(&handle_->condition, &handle_->lock, INFINITE, 0); }
+void Monitor::NotifyAll() { WakeAllConditionVariable(&handle_->condition); }
+
 // --- Extraction folders -----------------------------------------------------
 
 namespace {
@@ -387,12 +421,12 @@ ExtractFolder ExtractFolder::OpenRoot(const fs::path& path, const std::string& s
   return ExtractFolder(std::move(handle));
 }
 
-ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown,
-                                   const std::string& extracting) const {
+ExtractFolder ExtractFolder::Enter(const std::string& name, const std::string& shown, const std::string& extracting,
+                                   bool* created) const {
   std::wstring path = handle_->Child(name);
-  if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    Fail("cannot create " + shown);
-  }
+  bool made = CreateDirectoryW(path.c_str(), nullptr) != 0;
+  if (!made && GetLastError() != ERROR_ALREADY_EXISTS) Fail("cannot create " + shown);
+  if (created != nullptr) *created = made;
   HANDLE folder;
   switch (HoldFolder(path, &folder)) {
     case FolderCheck::kFolder:
@@ -453,6 +487,14 @@ void ExtractFolder::Rename(const std::string& from, const std::string& to, const
 
 void ExtractFolder::Remove(const std::string& name) const noexcept {
   DeleteFileW(handle_->Child(name).c_str());
+}
+
+void ExtractFolder::RemoveFolder(const std::string& name) const noexcept {
+  // RemoveDirectoryW removes a link to a folder as the link; only an empty
+  // folder is removed otherwise.
+  DWORD attributes = GetFileAttributesW(handle_->Child(name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+  RemoveDirectoryW(handle_->Child(name).c_str());
 }
 
 }  // namespace tailpack::sys

@@ -1,7 +1,8 @@
 // `tailpack list`, `verify` and `extract` on arbitrary bytes as the
 // installer file, with --max-unpacked 1 MiB as a user inspecting an
 // untrusted file would pass. Each either succeeds or throws ToolError;
-// extract never writes outside its folder, and verify's JSON is valid UTF-8.
+// extract (the block held whole, and streamed) never writes outside its
+// folder and leaves nothing when it fails, and verify's JSON is valid UTF-8.
 #include <unistd.h>
 
 #include <cstdint>
@@ -71,20 +72,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (intact) abort();
   }
 
-  tailpack::ExtractOptions extract;
-  extract.directory = work.sandbox / "dest";
-  extract.maxUnpacked = kLimit;
-  extract.all = true;
-  extract.quiet = true;
-  std::ostringstream out, err;
-  try {
-    tailpack::ExtractInstaller(work.installer, extract, out, err);
-  } catch (const tailpack::ToolError&) {
+  // Extract twice: the block held whole, and decoded once in small pieces
+  // while the files are written. A failure leaves nothing behind, not even
+  // the folder (it did not exist before).
+  const tailpack::DecodeLimits kWhole, kPieces{0, 4096};
+  for (const tailpack::DecodeLimits* limits : {&kWhole, &kPieces}) {
+    tailpack::ExtractOptions extract;
+    extract.directory = work.sandbox / (limits == &kWhole ? "whole" : "pieces") / "dest";
+    extract.maxUnpacked = kLimit;
+    extract.limits = *limits;
+    extract.all = true;
+    extract.quiet = true;
+    std::ostringstream out, err;
+    try {
+      tailpack::ExtractInstaller(work.installer, extract, out, err);
+    } catch (const tailpack::ToolError&) {
+      if (fs::exists(extract.directory.parent_path())) abort();
+    }
   }
-  // Nothing but the destination folder below the sandbox.
+  // Nothing but the destination folders below the sandbox.
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(work.sandbox, ec)) {
-    if (entry.path().filename() != "dest") abort();
+  for (const auto& entry : fs::recursive_directory_iterator(work.sandbox, ec)) {
+    fs::path inside = fs::relative(entry.path(), work.sandbox);
+    auto part = inside.begin();
+    if (*part != "whole" && *part != "pieces") abort();
+    if (++part != inside.end() && *part != "dest") abort();
   }
   fs::remove_all(work.sandbox, ec);
   return 0;

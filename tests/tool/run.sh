@@ -202,6 +202,58 @@ rm -f "$work/sparse.exe"
 status "verify /dev/zero ends at once: exit 1" 1 timeout 10 "$tool" verify /dev/zero
 contains "$work/err" "not a regular file" && pass "verify /dev/zero says why" || fail "verify /dev/zero says why"
 
+# --- what list, verify and extract say about files that are not intact installers ---
+says() {  # says DESCRIPTION EXIT out|err EXPECTED-LINE COMMAND...: that exit code, and that exact line
+  local what=$1 expected=$2 stream=$3 line=$4; shift 4
+  "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  if [[ $got == "$expected" ]] && grep -qxF -- "$line" "$work/$stream"; then pass "$what"; else
+    fail "$what (exit $got, expected $expected)"; printf '     expected: %s\n' "$line"; sed 's/^/     got: /' "$work/$stream" | head -5; fi
+}
+cp "$root/build/win32/tailpack-stub.exe" "$work/plain.exe"
+stub_size=$(stat -c %s "$root/build/win32/tailpack-stub.exe")
+head -c $(( stub_size + ($(stat -c %s "$work/setup.exe") - stub_size) / 2 )) "$work/setup.exe" >"$work/half.exe"  # half its package
+entries=$("$tool" list --json "$work/setup.exe" | grep -o '"file_count":[0-9]*' | cut -d: -f2)
+mkdir -p "$work/x64only" && printf 'x' >"$work/x64only/a.txt"
+printf '[product]\nname = "X"\n[requirements]\narchitectures = ["x64"]\n[[files]]\nsource = "a.txt"\n' >"$work/x64only/tailpack.toml"
+check "build an x64-only installer" "$tool" build "$work/x64only/tailpack.toml" -q -o "$work/x64only.exe"
+not_installer="$work/plain.exe: not a tailpack installer"
+ends_early="$work/half.exe: the file ends early (an incomplete download?)"
+says "list of an executable without a package" 1 err \
+  "tailpack: error: $not_installer: a Windows executable with no package at its end" "$tool" list "$work/plain.exe"
+says "verify of an executable without a package" 1 out "$not_installer" "$tool" verify "$work/plain.exe"
+says "extract of an executable without a package" 1 err \
+  "tailpack: error: $not_installer: a Windows executable with no package at its end" "$tool" extract "$work/plain.exe" -d "$work/nx"
+says "list of a file that is not an executable" 1 err "tailpack: error: $example/tailpack.toml: not a tailpack installer: not a Windows executable (no MZ and PE headers in the first 4096 bytes)" \
+  "$tool" list "$example/tailpack.toml"
+says "list of half an installer" 1 err "tailpack: error: $ends_early: the data after the executable begins a package of $entries entries, but its end and trailer are missing" \
+  "$tool" list "$work/half.exe"
+says "verify of half an installer" 1 out "$ends_early" "$tool" verify "$work/half.exe"
+says "extract of half an installer" 1 err "tailpack: error: $ends_early: the data after the executable begins a package of $entries entries, but its end and trailer are missing" \
+  "$tool" extract "$work/half.exe" -d "$work/nx"
+says "verify over --max-unpacked: not called damaged" 1 out "$work/setup.exe: package over the --max-unpacked limit, not decoded" \
+  "$tool" verify --max-unpacked 1KiB "$work/setup.exe"
+says "verify over --max-unpacked: how to raise it" 1 out "  FAILED unpacked size within --max-unpacked: the trailer claims $unpacked unpacked bytes, more than --max-unpacked 1024; nothing was decoded (pass --max-unpacked $unpacked or more to read it)" \
+  "$tool" verify --max-unpacked 1KiB "$work/setup.exe"
+says "verify --json over --max-unpacked" 1 out "" bash -c '"$1" verify --json --max-unpacked 1KiB "$2" | grep -o "\"intact\":false,\"verdict\":\"over-limit\"" >/dev/null; s=$?; echo; exit $((s == 0 ? 1 : 3))' _ "$tool" "$work/setup.exe"
+says "list over --max-unpacked" 1 err "tailpack: error: $work/setup.exe: the package is over the --max-unpacked limit: it unpacks to $unpacked bytes, more than --max-unpacked 1024; pass --max-unpacked $unpacked or more to read it" \
+  "$tool" list --max-unpacked 1KiB "$work/setup.exe"
+says "list --arch arm of an x64-only installer says it refuses arm" 0 out \
+  'refused     arm, Windows 10: the installer refuses arm (it runs on x64 only); it shows "This setup can only be installed on Windows x64!"' \
+  "$tool" list --arch arm "$work/x64only.exe"
+says "and selects no entry" 0 out "entries (1; none selected: the installer refuses arm (it runs on x64 only))" \
+  "$tool" list --arch arm "$work/x64only.exe"
+says "list --windows xp of a Windows 7+ installer says it refuses that version" 0 out \
+  'refused     x64, Windows xp: the installer refuses Windows xp (it runs on Windows 7/8/10/later only); it shows "This operating system is not supported!"' \
+  "$tool" list --windows xp "$work/setup.exe"
+says "list --arch arm --json" 0 out "" bash -c '"$1" list --json --arch arm "$2" | grep -o "\"refused\":true,\"refused_by\":\[\"architecture\"\]" >/dev/null && ! "$1" list --json --arch arm "$2" | grep -q "\"selected\":true"; s=$?; echo; exit $s' _ "$tool" "$work/x64only.exe"
+says "extract --arch arm of an x64-only installer refuses" 1 err \
+  "tailpack: error: $work/x64only.exe: the installer refuses arm (it runs on x64 only), so it installs nothing there; pass --all to extract every entry" \
+  "$tool" extract --arch arm "$work/x64only.exe" -d "$work/nx"
+[[ ! -e $work/nx ]] && pass "nothing extracted from any of them" || fail "nothing extracted from any of them"
+check "extract --arch arm --all of it" "$tool" extract --arch arm --all -q "$work/x64only.exe" -d "$work/armall"
+check "writes its file" cmp "$work/armall/a.txt" "$work/x64only/a.txt"
+
 echo
 if ((failures)); then echo "tool-test: $failures check(s) failed"; exit 1; fi
 echo "tool-test: all checks passed"
