@@ -663,8 +663,10 @@ void Installer::Run() {
   if (status == kPackageNoProductName) return fail(status, StatusMessage(status));
   pass(haveCatalogue_ ? "\"" + Printable(ShowText(catalogue_.settings.text[kProductName])) + "\"" : "");
   if (status == kPackageBadSetting) {
-    return fail(status, "ProductName has a character whose low byte is 0 or \"\\\" or is longer than " +
-                            std::to_string(kMaxProductNameUnits) + " characters, or MainExecutable is longer than " +
+    return fail(status, "ProductName is not a usable file and key name (a character whose low byte is 0 or "
+                        "\"\\\", a control character or one of <>:\"/|?*, \".\" or \"..\", a dot or blank at its end, "
+                        "a device name, or over " +
+                            std::to_string(kMaxProductNameUnits) + " characters), or MainExecutable is longer than " +
                             std::to_string(kMaxMainExecutableUnits));
   }
   pass("");
