@@ -207,11 +207,24 @@ int IsSameTextIgnoringCase(const Char16* a, const Char16* b);
 // GetTempPathW into a kPathCapacity-unit buffer, ending in "\"; 0 on
 // success, 1 when there is none or it does not fit.
 int QueryTemporaryFolder(Char16* buffer);
-// Copies the running executable to `path` (which must not exist) and opens
-// the copy again for deletion when the last handle to it closes; that
-// handle is inherited by the processes StartInheritingProcess starts.
-// Returns 0, or 1 when the copy could not be made (nothing is left then).
-int CopySelfForRemoval(const Char16* path);
+// Fills `size` bytes at `buffer` from the system's random generator
+// (RtlGenRandom, SystemFunction036 of advapi32, looked up by name). Returns
+// 0, or 1 when there is none.
+int GenerateRandom(void* buffer, uint32_t size);
+// CreateDirectoryW with the security descriptor of the SDDL text `access`
+// (ConvertStringSecurityDescriptorToSecurityDescriptorW). Returns 0, or the
+// error: kErrorAlreadyExists when the name is taken.
+uint32_t CreateProtectedFolder(const Char16* path, const Char16* access);
+// Opens the existing file at `path` for reading, to be deleted when its last
+// handle closes (GENERIC_READ | DELETE, FILE_SHARE_READ only,
+// FILE_FLAG_DELETE_ON_CLOSE): while it is open nobody can write, rename or
+// delete the file, and it cannot open while anyone can write it. The handle
+// is inherited by the processes StartInheritingProcess starts, close it
+// with CloseFile. Returns it, or null.
+PlatformFile HoldForExecution(const Char16* path);
+// Opens the folder at `path` to be deleted when its last handle closes and
+// leaves it open: it goes, once empty, when the process ends.
+void RemoveFolderAtExit(const Char16* path);
 // A pipe whose write end is inherited: returns 0 with both ends set.
 int CreateResultPipe(void** readEnd, void** writeEnd);
 // ReadPipe reads until `size` bytes have come or the other end is closed,

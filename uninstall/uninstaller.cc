@@ -15,9 +15,19 @@
 static const Char16 kNoRecord[] = u"The uninstall information of this product is missing or damaged.";
 static const char kRemoveSwitch[] = "--remove ";
 static const uint32_t kWaitForever = 0xFFFFFFFFu;
+static const char kCopyName[] = "uninstall.exe";
 // The temporary copy's command line: its path, the switch, two numbers and
 // the product folder.
 static const uint32_t kCopyCommandCapacity = 2 * kPathCapacity + 64;
+
+// The copy's folder: "tailpack-" and 16 hexadecimal digits of random bytes
+// in the temporary folder, open to SYSTEM and the administrators only, so
+// that nobody else can put anything in the copy's place.
+static const char kCopyFolderPrefix[] = "tailpack-";
+static const Char16 kCopyFolderAccess[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+static const uint32_t kCopyFolderAttempts = 8;
+// An uninstaller is far smaller; a file larger than this is not copied.
+static const uint64_t kMaxCopySize = 16u << 20;
 
 // What the temporary copy reports back through the pipe.
 struct RemovalResult {
@@ -109,49 +119,133 @@ static uint32_t RemoveForUninstaller(const Char16* arguments) {
     RemoveFolder(path);
   }
   RemoveFolder(folder);
+  // The copy's own file goes when this process ends, its folder after it.
+  if (GetOwnPath(path, kPathCapacity) == 0) {
+    Char16* name = 0;
+    for (Char16* p = path; *p != 0; ++p) {
+      if (*p == '\\') name = p;
+    }
+    if (name != 0) {
+      *name = 0;
+      while (name != path && name[-1] != '\\') --name;
+      if (CompareNoCase(name, u"tailpack-", sizeof kCopyFolderPrefix - 1) == 0) RemoveFolderAtExit(path);
+    }
+  }
   return code;
 }
 
-// Hands the removal to a copy of the uninstaller in the temporary folder and
-// reads its result into `result`. Returns 0, or 1 when no copy could be
-// started (nothing is removed then).
+// Makes a new copy folder and leaves its path, with its "\", in `path`.
+// Returns 0, or 1 when none could be made.
+static int CreateCopyFolder(Char16* path) {
+  if (QueryTemporaryFolder(path) != 0) return 1;
+  uint32_t length = static_cast<uint32_t>(TextLength(path));
+  for (uint32_t attempt = 0; attempt < kCopyFolderAttempts; ++attempt) {
+    uint8_t random[8];
+    char name[sizeof kCopyFolderPrefix + 2 * sizeof random];
+    if (GenerateRandom(random, sizeof random) != 0) return 1;
+    CopyBytes(name, kCopyFolderPrefix, sizeof kCopyFolderPrefix - 1);
+    char* digit = name + sizeof kCopyFolderPrefix - 1;
+    for (uint32_t i = 0; i < sizeof random; ++i) {
+      *digit++ = "0123456789abcdef"[random[i] >> 4];
+      *digit++ = "0123456789abcdef"[random[i] & 15];
+    }
+    *digit = 0;
+    path[length] = 0;
+    if (AppendAscii(path, kPathCapacity - 1, name) != 0) return 1;
+    // A name already taken, by chance or on purpose, is never used.
+    uint32_t error = CreateProtectedFolder(path, kCopyFolderAccess);
+    if (error == 0) return AppendSeparator(path, kPathCapacity);
+    if (error != kErrorAlreadyExists) return 1;
+  }
+  return 1;
+}
+
+// Writes the running uninstaller's bytes to the new file `path` and holds
+// it open, as written, for the copy's process: read back through the held
+// handle, which nobody can write through or around while it is open, the
+// bytes are the ones that will run. Returns the handle, or null (no file is
+// left then).
+static PlatformFile WriteCopy(const Char16* path) {
+  Char16 own[kPathCapacity];
+  if (GetOwnPath(own, kPathCapacity) != 0) return 0;
+  PlatformFile self = OpenFileForReading(own);
+  if (self == 0) return 0;
+  uint64_t size = QueryFileSize(self);
+  uint32_t count = size != 0 && size <= kMaxCopySize ? static_cast<uint32_t>(size) : 0;
+  uint8_t* bytes = count != 0 ? static_cast<uint8_t*>(AllocateMemory(2 * count)) : 0;
+  int read = bytes != 0 && ReadFileAt(self, 0, bytes, count) == 0;
+  CloseFile(self);
+  PlatformFile held = 0;
+  PlatformFile file = 0;
+  uint32_t written = 0;
+  if (read && CreateFileForWriting(path, &file, kCreateNew) == 0) {
+    int complete = WriteFileBytes(file, bytes, count, &written) == 0;
+    CloseFile(file);
+    if (complete) held = HoldForExecution(path);
+    if (held != 0) {
+      uint8_t* back = bytes + count;
+      int same = QueryFileSize(held) == count && ReadFileAt(held, 0, back, count) == 0;
+      for (uint32_t i = 0; same && i < count; ++i) same = back[i] == bytes[i];
+      if (!same) {
+        CloseFile(held);
+        held = 0;
+      }
+    }
+    if (held == 0) DeleteFileAt(path);
+  }
+  FreeMemory(bytes);
+  return held;
+}
+
+// Hands the removal to a private copy of the uninstaller and reads its
+// result into `result`. Returns 0, or 1 when no copy could be started
+// (nothing is removed then, and no copy is left).
 static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
   Char16 copy[kPathCapacity];
-  if (QueryTemporaryFolder(copy) != 0 || AppendAscii(copy, kPathCapacity, "tailpack-uninstall-") != 0 ||
-      AppendNumber(copy, kPathCapacity, CurrentProcessId()) != 0 || AppendAscii(copy, kPathCapacity, ".exe") != 0 ||
-      CopySelfForRemoval(copy) != 0) {
-    return 1;
-  }
+  if (CreateCopyFolder(copy) != 0) return 1;
+  uint32_t folderLength = static_cast<uint32_t>(TextLength(copy));
+  PlatformFile held = 0;
+  if (AppendAscii(copy, kPathCapacity, kCopyName) == 0) held = WriteCopy(copy);
   void* readEnd = 0;
   void* writeEnd = 0;
-  if (CreateResultPipe(&readEnd, &writeEnd) != 0) return 1;
-  Char16 command[kCopyCommandCapacity] = {'"'};
   void* process = 0;
-  if (AppendText(command, kCopyCommandCapacity, copy) == 0 && AppendAscii(command, kCopyCommandCapacity, "\" ") == 0 &&
-      AppendAscii(command, kCopyCommandCapacity, kRemoveSwitch) == 0 &&
-      AppendNumber(command, kCopyCommandCapacity, CurrentProcessId()) == 0 &&
-      AppendAscii(command, kCopyCommandCapacity, " ") == 0 &&
-      AppendNumber(command, kCopyCommandCapacity, reinterpret_cast<uintptr_t>(writeEnd)) == 0 &&
-      AppendAscii(command, kCopyCommandCapacity, " ") == 0 && AppendText(command, kCopyCommandCapacity, folder) == 0) {
-    process = StartInheritingProcess(command);
-  }
-  // Only the copy holds the write end now: if it ends without reporting, the
-  // read below ends too.
-  CloseObject(writeEnd);
-  if (process != 0) {
-    uint32_t read = ReadPipe(readEnd, result, sizeof *result - sizeof(Char16));
-    result->left[kMessageCapacity - 1] = 0;
-    if (read < 8) {
-      // It ended without a word: whatever ran there (a copy that failed, or
-      // a program put in its place), nothing says the product is gone.
-      WaitForProcess(process, kWaitForever);
-      result->code = kExitIncomplete;
-      result->left[0] = 0;
+  if (held != 0 && CreateResultPipe(&readEnd, &writeEnd) == 0) {
+    Char16 command[kCopyCommandCapacity] = {'"'};
+    if (AppendText(command, kCopyCommandCapacity, copy) == 0 &&
+        AppendAscii(command, kCopyCommandCapacity, "\" ") == 0 &&
+        AppendAscii(command, kCopyCommandCapacity, kRemoveSwitch) == 0 &&
+        AppendNumber(command, kCopyCommandCapacity, CurrentProcessId()) == 0 &&
+        AppendAscii(command, kCopyCommandCapacity, " ") == 0 &&
+        AppendNumber(command, kCopyCommandCapacity, reinterpret_cast<uintptr_t>(writeEnd)) == 0 &&
+        AppendAscii(command, kCopyCommandCapacity, " ") == 0 &&
+        AppendText(command, kCopyCommandCapacity, folder) == 0) {
+      process = StartInheritingProcess(command);
     }
-    CloseObject(process);
+    // Only the copy holds the write end now: if it ends without reporting,
+    // the read below ends too.
+    CloseObject(writeEnd);
   }
+  // The started copy has its own handle to its file, which goes when the
+  // copy ends; without a copy this was the last one, and the file goes now.
+  if (held != 0) CloseFile(held);
+  if (process == 0) {
+    CloseObject(readEnd);
+    copy[folderLength] = 0;
+    RemoveFolder(copy);
+    return 1;
+  }
+  uint32_t read = ReadPipe(readEnd, result, sizeof *result - sizeof(Char16));
+  result->left[kMessageCapacity - 1] = 0;
+  if (read < 8) {
+    // It ended without a word: whatever ran there, nothing says the
+    // product is gone.
+    WaitForProcess(process, kWaitForever);
+    result->code = kExitIncomplete;
+    result->left[0] = 0;
+  }
+  CloseObject(process);
   CloseObject(readEnd);
-  return process == 0;
+  return 0;
 }
 
 uint32_t RunUninstaller(const Char16* tail) {

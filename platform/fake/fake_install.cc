@@ -139,7 +139,7 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
   std::vector<uint8_t>& bytes = g_fake.files[path];
   if (disposition != kOpenExisting) bytes.clear();
   ++g_fake.openFiles;
-  *file = new FakeFile{&bytes};
+  *file = new FakeFile{&bytes, {}};
   return 0;
 }
 

@@ -18,7 +18,10 @@ using Paths = std::set<std::u16string>;
 
 const std::u16string kFolder = u"C:\\Program Files\\Zentrova\\";
 const std::u16string kUninstaller = kFolder + u"uninstall\\uninstall.exe";
-const std::u16string kCopy = u"C:\\Temp\\tailpack-uninstall-1200.exe";
+// The fake's first random bytes are 00 01 ... 07.
+const std::u16string kCopyFolder = u"C:\\Temp\\tailpack-0001020304050607";
+const std::u16string kCopy = kCopyFolder + u"\\uninstall.exe";
+const std::string kPrivateAccess = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 const std::u16string kProductFolder = kFolder.substr(0, kFolder.size() - 1);  // as the fake lists folders
 const std::string kF = Narrow(kFolder);
 const std::string kNoRecord = "The uninstall information of this product is missing or damaged.";
@@ -76,7 +79,7 @@ class UninstallerTest : public ::testing::Test {
       Catalogue* package = g_package;
       MachineState machine = g_machine;
       uint32_t language = g_selectedLanguage;
-      g_fake.ownPath = kCopy;
+      g_fake.ownPath = command.substr(1, command.find(u'"', 1) - 1);
       uint32_t code = RunUninstaller(FindCommandTail16(command.c_str()));
       g_fake.ownPath = kUninstaller;
       g_package = package;
@@ -102,12 +105,21 @@ class UninstallerTest : public ::testing::Test {
   }
   // The removals with the copy's start and the result passing through the pipe.
   static Events Effects() {
-    return EventsStartingWith({"CopyFileW", "CreateProcessW", "DeleteFileW", "MoveFileExW", "RemoveDirectoryW",
-                               "RegDelete", "WriteFile pipe", "ReadFile pipe"});
+    return EventsStartingWith({"CreateDirectoryW C:\\Temp", "CreateFileW", "CloseHandle held", "CreateProcessW",
+                               "DeleteFileW", "MoveFileExW", "RemoveDirectoryW", "RegDelete", "WriteFile",
+                               "ReadFile pipe"});
   }
   static Paths Files() {
     Paths out;
     for (const auto& [path, bytes] : g_fake.files) out.insert(path);
+    return out;
+  }
+  // The copy folders left in the temporary folder.
+  static Paths CopyFolders() {
+    Paths out;
+    for (const std::u16string& folder : g_fake.directories) {
+      if (folder.rfind(u"C:\\Temp\\", 0) == 0) out.insert(folder);
+    }
     return out;
   }
   static Paths PendingDeletes() { return Paths(g_fake.pendingDeletes.begin(), g_fake.pendingDeletes.end()); }
@@ -121,15 +133,27 @@ class UninstallerTest : public ::testing::Test {
 TEST_F(UninstallerTest, QuietUninstallRemovesEverythingThroughTheCopy) {
   Install(kVersion1);
   EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved);
-  Events expected = {"CopyFileW " + Narrow(kUninstaller) + " " + Narrow(kCopy),
+  // The copy's folder, the copy written new and held for its process, the
+  // process started, the handle handed over.
+  Events expected = {"CreateDirectoryW " + Narrow(kCopyFolder) + " " + kPrivateAccess,
+                     "CreateFileW " + Narrow(kCopy) + " new",
+                     "WriteFile 14",
+                     "CreateFileW " + Narrow(kCopy) + " existing read-share delete-on-close inherited",
                      "CreateProcessW \"" + Narrow(kCopy) + "\" --remove 1200 12290 " + kF + " inherit"};
   expected.insert(expected.end(), kVersion1Removal.begin(), kVersion1Removal.end());
   expected.insert(expected.end(), {"WriteFile pipe 10", "DeleteFileW " + Narrow(kUninstaller),
                                    "RemoveDirectoryW " + kF + "uninstall", "RemoveDirectoryW " + kF,
-                                   "ReadFile pipe 10"});
+                                   "RemoveDirectoryW " + Narrow(kCopyFolder) + " at exit",
+                                   "CloseHandle held " + Narrow(kCopy), "ReadFile pipe 10"});
   EXPECT_EQ(Effects(), expected);
+  // The copy and its folder go when the copy's process ends.
   EXPECT_EQ(Files(), Paths{kCopy});
+  EXPECT_EQ(g_fake.files[kCopy], Bytes("MZ uninstaller"));
   EXPECT_EQ(g_fake.deleteOnClose, Paths{kCopy});
+  EXPECT_TRUE(g_fake.heldFiles.empty());
+  EXPECT_EQ(g_fake.foldersRemovedAtExit, Paths{kCopyFolder});
+  EXPECT_EQ(g_fake.protectedFolders, (std::map<std::u16string, std::u16string>{
+                                         {kCopyFolder, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}}));
   EXPECT_EQ(g_fake.directories.count(kProductFolder), 0u);
   EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u);
   EXPECT_TRUE(g_fake.pendingDeletes.empty());
@@ -313,26 +337,99 @@ TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisUninstaller) {
 TEST_F(UninstallerTest, WithoutACopyTheUninstallerRemovesItselfAtRestart) {
   struct Case {
     const char* label;
-    void (*fault)();
-    bool copied;
+    std::function<void()> fault;
+    bool started;  // CreateProcessW was tried
   };
-  for (const Case& c : std::vector<Case>{{"no temporary folder", [] { g_fake.tempFolder.clear(); }, false},
-                                         {"copy fails", [] { g_fake.copySucceeds = false; }, false},
-                                         {"no pipe", [] { g_fake.pipeCreates = false; }, true},
-                                         {"copy does not start", [] { g_fake.onStartProcess = nullptr; }, true}}) {
+  const std::vector<Case> cases = {
+      {"no temporary folder", [] { g_fake.tempFolder.clear(); }, false},
+      {"no random bytes", [] { g_fake.randomWorks = false; }, false},
+      {"every name taken",
+       [] {
+         for (int call = 0; call < 8; ++call) {
+           char name[17];
+           for (int i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", call * 16 + i);
+           g_fake.directories.insert(u"C:\\Temp\\tailpack-" + std::u16string(name, name + 16));
+         }
+       },
+       false},
+      {"copy cannot be created", [] { g_fake.createErrors[kCopy] = 5; }, false},
+      {"copy written short", [] { g_fake.diskSpace = 3; }, false},
+      {"copy changed before it is held",
+       [] { g_fake.onHold = [](const std::u16string& path) { g_fake.files[path] = Bytes("MZ other"); }; }, false},
+      {"copy gone before it is held",
+       [] { g_fake.onHold = [](const std::u16string& path) { g_fake.files.erase(path); }; }, false},
+      {"no pipe", [] { g_fake.pipeCreates = false; }, false},
+      {"copy does not start", [] { g_fake.onStartProcess = nullptr; }, true},
+  };
+  for (const Case& c : cases) {
     SetUp();
     Install(kVersion1);
     c.fault();
+    Paths taken = CopyFolders();
     EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
     Events expected = kVersion1Removal;
     for (const std::string& path : {Narrow(kUninstaller), kF + "uninstall", kF}) {
       expected.push_back("MoveFileExW " + path + " delete at reboot");
     }
-    EXPECT_EQ(Removals(), expected) << c.label;
-    Paths left = {kUninstaller};
-    if (c.copied) left.insert(kCopy);
-    EXPECT_EQ(Files(), left) << c.label;
+    Events removals;
+    for (const std::string& event : Removals()) {
+      if (event.find("C:\\Temp") == std::string::npos) removals.push_back(event);
+    }
+    EXPECT_EQ(removals, expected) << c.label;
+    // No copy is left, nor a folder made for one.
+    EXPECT_EQ(Files(), Paths{kUninstaller}) << c.label;
+    EXPECT_EQ(CopyFolders(), taken) << c.label;
+    EXPECT_EQ(g_fake.startedCommands.size(), c.started ? 1u : 0u) << c.label;
+    EXPECT_TRUE(g_fake.deleteOnClose.empty()) << c.label;
+    EXPECT_TRUE(g_fake.heldFiles.empty()) << c.label;
     EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u) << c.label;
+  }
+}
+
+// The copy's folder takes a name nobody has: a name already there, folder
+// or file, is passed over for new random bytes; no folder is ever opened
+// that this run did not make.
+TEST_F(UninstallerTest, TheCopyFolderIsNewAndPrivate) {
+  const std::u16string second = u"C:\\Temp\\tailpack-1011121314151617";
+  const std::u16string third = u"C:\\Temp\\tailpack-2021222324252627";
+  struct Case {
+    const char* label;
+    void (*prepare)();
+    std::u16string used;
+  } cases[] = {
+      {"free name", [] {}, kCopyFolder},
+      {"folder of that name",
+       [] {
+         g_fake.directories.insert(kCopyFolder);
+         g_fake.files[kCopy] = Bytes("planted");
+       },
+       second},
+      {"file of that name", [] { g_fake.files[kCopyFolder] = Bytes("planted"); }, second},
+      {"two names taken",
+       [] { g_fake.directories.insert({kCopyFolder, u"C:\\Temp\\tailpack-1011121314151617"}); }, third},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1);
+    c.prepare();
+    std::map<std::u16string, std::vector<uint8_t>> planted;
+    for (const auto& [path, bytes] : g_fake.files) {
+      if (path.rfind(u"C:\\Temp\\", 0) == 0) planted[path] = bytes;
+    }
+    EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
+    const std::u16string copy = c.used + u"\\uninstall.exe";
+    EXPECT_EQ(g_fake.protectedFolders,
+              (std::map<std::u16string, std::u16string>{{c.used, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}}))
+        << c.label;
+    EXPECT_EQ(g_fake.startedCommands,
+              std::vector<std::u16string>{u"\"" + copy + u"\" --remove 1200 12290 " + kFolder})
+        << c.label;
+    EXPECT_EQ(g_fake.deleteOnClose, Paths{copy}) << c.label;
+    EXPECT_EQ(g_fake.foldersRemovedAtExit, Paths{c.used}) << c.label;
+    // What was there before is untouched.
+    for (const auto& [path, bytes] : planted) EXPECT_EQ(g_fake.files[path], bytes) << c.label;
+    EXPECT_EQ(EventsStartingWith({"CreateDirectoryW C:\\Temp"}).size(), c.used == kCopyFolder ? 1u : c.used == second ? 2u : 3u)
+        << c.label;
   }
 }
 
