@@ -160,6 +160,12 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
 uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written);
 // SetFileTime with only the last-write time (a FILETIME's two halves).
 void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh);
+// Calls `visit` with the name (no folder) and the last-write time (a
+// FILETIME) of every file that matches the wildcard `pattern`, a full path
+// (FindFirstFileW, FindNextFileW); folders are skipped. With `folders`,
+// every folder but "." and ".." instead, and files are skipped.
+typedef void (*FileVisitor)(const Char16* name, uint64_t writeTime, void* context);
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context, int folders = 0);
 // DeleteFileW; non-zero on success.
 int DeleteFileAt(const Char16* path);
 // MoveFileExW(path, null, MOVEFILE_DELAY_UNTIL_REBOOT): the file goes at
@@ -194,11 +200,6 @@ const int kFolderLocalAppData = 28;   // CSIDL_LOCAL_APPDATA
 // The generated uninstaller.
 // The UTF-16 command line of the process (GetCommandLineW).
 const Char16* GetCommandLine16();
-// Calls `visit` with the name (no folder) and the last-write time (a
-// FILETIME) of every file that matches the wildcard `pattern`, a full path
-// (FindFirstFileW, FindNextFileW); folders are skipped.
-typedef void (*FileVisitor)(const Char16* name, uint64_t writeTime, void* context);
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context);
 // RegDeleteKeyExA under HKEY_LOCAL_MACHINE with the view bits of `view`
 // (RegDeleteKeyA where the system has no views). Returns the Windows result.
 int32_t DeleteMachineKey(const char* path, uint32_t view);

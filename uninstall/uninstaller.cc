@@ -16,8 +16,8 @@ static const Char16 kNoRecord[] = u"The uninstall information of this product is
 static const char kRemoveSwitch[] = "--remove ";
 static const uint32_t kWaitForever = 0xFFFFFFFFu;
 static const char kCopyName[] = "uninstall.exe";
-// The temporary copy's command line: its path, the switch, two numbers and
-// the product folder.
+// The private copy's command line: its path, the switch, two numbers and
+// the uninstaller's path.
 static const uint32_t kCopyCommandCapacity = 2 * kPathCapacity + 64;
 
 // The copy's folder: "tailpack-" and 16 hexadecimal digits of random bytes
@@ -61,36 +61,56 @@ static int AppendNumber(Char16* text, uint32_t capacity, uintptr_t value) {
   return AppendAscii(text, capacity, p);
 }
 
-// The product folder, with its "\", from the uninstaller's own path
-// "<folder>uninstall\uninstall.exe". Returns 0, or 1 when it is not in an
-// "uninstall" folder (nothing is removed then).
-static int FindProductFolder(Char16* path) {
-  if (GetOwnPath(path, kPathCapacity) != 0) return 1;
+// Splits the uninstaller's path "<folder>uninstall\<product>\uninstall.exe"
+// in `path`: leaves "<folder>" with its "\" there and the product's folder
+// name in `product` (kPathCapacity units). Returns 0, or 1 when the path has
+// no "uninstall" folder two levels up (nothing is removed then). That the
+// product's folder bears its name is checked against each record.
+static int SplitUninstallerPath(Char16* path, Char16* product) {
   Char16* cut = 0;
-  for (int level = 0; level < 2; ++level) {
+  for (int level = 0; level < 3; ++level) {
     cut = 0;
     for (Char16* p = path; *p != 0; ++p) {
       if (*p == '\\') cut = p;
     }
     if (cut == 0) return 1;
     *cut = 0;
+    if (level == 1 && CopyText(product, kPathCapacity, cut + 1) != 0) return 1;
   }
   if (CompareNoCase(cut + 1, u"" TAILPACK_UNINSTALL_FOLDER, sizeof kUninstallFolder) != 0) return 1;
   return AppendSeparator(path, kPathCapacity);
 }
 
-// The temporary copy's part: removes the product, reports to the uninstaller
-// that started it, waits for it to end, then deletes its file and folders.
+// Hands "<folder>uninstall\<product>", "<folder>uninstall" and "<folder>"
+// to `remove` (RemoveFolder, or DeleteAtRestart), deepest first: each goes
+// when empty, "uninstall" only once no other product's folder is in it.
+// `path` is work space of kPathCapacity units.
+static void RemoveUninstallFolders(const Char16* folder, const Char16* product, Char16* path,
+                                   void (*remove)(const Char16*)) {
+  if (CopyText(path, kPathCapacity, folder) != 0 || AppendAscii(path, kPathCapacity, kUninstallFolder) != 0) return;
+  uint32_t length = static_cast<uint32_t>(TextLength(path));
+  if (AppendSeparator(path, kPathCapacity) == 0 && AppendText(path, kPathCapacity, product) == 0) remove(path);
+  path[length] = 0;
+  remove(path);
+  remove(folder);
+}
+
+// The private copy's part: removes the product of the uninstaller at
+// `arguments`' path, reports to the uninstaller that started it, waits for
+// it to end, then deletes its file and folders.
 static uint32_t RemoveForUninstaller(const Char16* arguments) {
   uintptr_t parentId = 0, pipe = 0;
-  const Char16* folder = ReadNumber(ReadNumber(arguments, &parentId), &pipe);
+  const Char16* uninstaller = ReadNumber(ReadNumber(arguments, &parentId), &pipe);
   void* parent = OpenProcessToWait(static_cast<uint32_t>(parentId));
   RecordSet* set = static_cast<RecordSet*>(AllocateMemory(sizeof(RecordSet)));
   RemovalResult* result = static_cast<RemovalResult*>(AllocateMemory(sizeof(RemovalResult)));
   LeftItems* left = static_cast<LeftItems*>(AllocateMemory(sizeof(LeftItems)));
   Catalogue catalogue;
+  Char16 folder[kPathCapacity];
+  Char16 product[kPathCapacity];
+  int found = CopyText(folder, kPathCapacity, uninstaller) == 0 && SplitUninstallerPath(folder, product) == 0;
   uint32_t code = kExitIncomplete;
-  if (set != 0 && result != 0 && left != 0 && folder[0] != 0 && LoadRecords(folder, set) != 0 &&
+  if (set != 0 && result != 0 && left != 0 && found && LoadRecords(folder, product, set) != 0 &&
       PrepareCatalogue(set, &catalogue) == 0) {
     if (RemoveProduct(folder, set, left) == 0) code = kExitRemoved;
     result->leftCount = left->count;
@@ -107,18 +127,19 @@ static uint32_t RemoveForUninstaller(const Char16* arguments) {
     CloseObject(parent);
   }
 
-  // The uninstaller's file goes as soon as Windows has let go of it.
+  // The uninstaller's file goes as soon as Windows has let go of it, then
+  // its folder, "uninstall" when no other product's is left in it, and the
+  // product folder when empty.
   Char16 path[kPathCapacity];
-  if (CopyText(path, kPathCapacity, folder) == 0 && AppendAscii(path, kPathCapacity, kUninstallerName) == 0) {
-    for (int attempt = 0; attempt < 50 && QueryFileAttributes(path) != kInvalidAttributes && DeleteFileAt(path) == 0;
+  if (found) {
+    for (int attempt = 0;
+         attempt < 50 && QueryFileAttributes(uninstaller) != kInvalidAttributes && DeleteFileAt(uninstaller) == 0;
          ++attempt) {
       SleepFor(100);
     }
-    if (QueryFileAttributes(path) != kInvalidAttributes) DeleteAtRestart(path);
-    path[TextLength(folder) + sizeof kUninstallFolder - 1] = 0;
-    RemoveFolder(path);
+    if (QueryFileAttributes(uninstaller) != kInvalidAttributes) DeleteAtRestart(uninstaller);
+    RemoveUninstallFolders(folder, product, path, RemoveFolder);
   }
-  RemoveFolder(folder);
   // The copy's own file goes when this process ends, its folder after it.
   if (GetOwnPath(path, kPathCapacity) == 0) {
     Char16* name = 0;
@@ -200,7 +221,7 @@ static PlatformFile WriteCopy(const Char16* path) {
 // Hands the removal to a private copy of the uninstaller and reads its
 // result into `result`. Returns 0, or 1 when no copy could be started
 // (nothing is removed then, and no copy is left).
-static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
+static int RemoveThroughCopy(const Char16* uninstaller, RemovalResult* result) {
   Char16 copy[kPathCapacity];
   if (CreateCopyFolder(copy) != 0) return 1;
   uint32_t folderLength = static_cast<uint32_t>(TextLength(copy));
@@ -218,7 +239,7 @@ static int RemoveThroughCopy(const Char16* folder, RemovalResult* result) {
         AppendAscii(command, kCopyCommandCapacity, " ") == 0 &&
         AppendNumber(command, kCopyCommandCapacity, reinterpret_cast<uintptr_t>(writeEnd)) == 0 &&
         AppendAscii(command, kCopyCommandCapacity, " ") == 0 &&
-        AppendText(command, kCopyCommandCapacity, folder) == 0) {
+        AppendText(command, kCopyCommandCapacity, uninstaller) == 0) {
       process = StartInheritingProcess(command);
     }
     // Only the copy holds the write end now: if it ends without reporting,
@@ -253,11 +274,14 @@ uint32_t RunUninstaller(const Char16* tail) {
   if (StartsWithAscii(tail, kRemoveSwitch)) return RemoveForUninstaller(tail + sizeof kRemoveSwitch - 1);
   g_silent = IsSilentSwitch(tail);
   int silent = g_silent;
+  Char16 own[kPathCapacity];
   Char16 folder[kPathCapacity];
+  Char16 product[kPathCapacity];
   RecordSet* set = static_cast<RecordSet*>(AllocateMemory(sizeof(RecordSet)));
   RemovalResult* result = static_cast<RemovalResult*>(AllocateMemory(sizeof(RemovalResult)));
   Catalogue catalogue;
-  if (set == 0 || result == 0 || FindProductFolder(folder) != 0 || LoadRecords(folder, set) == 0 ||
+  if (set == 0 || result == 0 || GetOwnPath(own, kPathCapacity) != 0 || CopyText(folder, kPathCapacity, own) != 0 ||
+      SplitUninstallerPath(folder, product) != 0 || LoadRecords(folder, product, set) == 0 ||
       PrepareCatalogue(set, &catalogue) != 0) {
     ReportStartupError(kNoRecord);
     return kExitNotStarted;
@@ -276,7 +300,7 @@ uint32_t RunUninstaller(const Char16* tail) {
     return kExitNotStarted;
   }
 
-  if (RemoveThroughCopy(folder, result) != 0) {
+  if (RemoveThroughCopy(own, result) != 0) {
     // No copy could run: remove from here, and let the next restart take
     // the uninstaller's own file and the folders it keeps.
     LeftItems* left = static_cast<LeftItems*>(AllocateMemory(sizeof(LeftItems)));
@@ -284,14 +308,11 @@ uint32_t RunUninstaller(const Char16* tail) {
     if (left != 0) {
       if (RemoveProduct(folder, set, left) == 0) result->code = kExitRemoved;
       result->leftCount = left->count;
-    CopyText(result->left, kMessageCapacity, left->text);
+      CopyText(result->left, kMessageCapacity, left->text);
     }
     Char16 path[kPathCapacity];
-    if (GetOwnPath(path, kPathCapacity) == 0) DeleteAtRestart(path);
-    if (CopyText(path, kPathCapacity, folder) == 0 && AppendAscii(path, kPathCapacity, kUninstallFolder) == 0) {
-      DeleteAtRestart(path);
-    }
-    DeleteAtRestart(folder);
+    DeleteAtRestart(own);
+    RemoveUninstallFolders(folder, product, path, DeleteAtRestart);
   }
   if (result->code != kExitRemoved) result->code = kExitIncomplete;
   if (!silent) {

@@ -20,18 +20,24 @@ char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t
 
 const Char16* GetCommandLine16() { return g_fake.commandLine16.c_str(); }
 
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context) {
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context, int folders) {
   std::u16string text = pattern;
   Record("FindFirstFileW " + Narrow(text));
   size_t star = text.find(u'*');
   std::u16string prefix = text.substr(0, star), suffix = star == std::u16string::npos ? u"" : text.substr(star + 1);
   std::vector<std::pair<std::u16string, uint64_t>> found;
-  for (const auto& [name, bytes] : g_fake.files) {
-    if (name.size() < prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
-        name.find(u'\\', prefix.size()) != std::u16string::npos) {
-      continue;
+  auto matches = [&](const std::u16string& name) {
+    return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+           name.find(u'\\', prefix.size()) == std::u16string::npos;
+  };
+  if (folders) {
+    for (const std::u16string& name : g_fake.directories) {
+      if (matches(name)) found.emplace_back(name.substr(prefix.size()), 0);
     }
+  }
+  for (const auto& [name, bytes] : g_fake.files) {
+    if (folders || !matches(name)) continue;
     auto time = g_fake.writeTimes.find(name);
     uint64_t writeTime = time == g_fake.writeTimes.end()
                              ? 0

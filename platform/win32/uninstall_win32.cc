@@ -1,5 +1,5 @@
 // Windows implementation of the platform calls only the generated
-// uninstaller makes: its command line, finding its records, deleting the
+// uninstaller makes: its command line, deleting the
 // uninstall key, and the private copy it hands the removal to.
 #include <windows.h>
 #include <sddl.h>
@@ -9,20 +9,6 @@
 #include "platform/win32/wide.h"
 
 const Char16* GetCommandLine16() { return reinterpret_cast<const Char16*>(GetCommandLineW()); }
-
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(pattern), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      uint64_t time = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
-                      found.ftLastWriteTime.dwLowDateTime;
-      visit(reinterpret_cast<const Char16*>(found.cFileName), time, context);
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-}
 
 int32_t DeleteMachineKey(const char* path, uint32_t view) {
   // RegDeleteKeyExA exists from Vista and 64-bit XP on; the 32-bit systems
