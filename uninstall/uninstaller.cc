@@ -140,16 +140,21 @@ static uint32_t RemoveForUninstaller(const Char16* arguments) {
     if (QueryFileAttributes(uninstaller) != kInvalidAttributes) DeleteAtRestart(uninstaller);
     RemoveUninstallFolders(folder, product, path, RemoveFolder);
   }
-  // The copy's own file goes when this process ends, its folder after it.
+  // The copy's own file goes when this process ends, its folder after it;
+  // should Windows keep either (a file still mapped as the process ends),
+  // the next restart takes it.
   if (GetOwnPath(path, kPathCapacity) == 0) {
     Char16* name = 0;
     for (Char16* p = path; *p != 0; ++p) {
       if (*p == '\\') name = p;
     }
-    if (name != 0) {
+    Char16* folderName = name;
+    while (folderName != 0 && folderName != path && folderName[-1] != '\\') --folderName;
+    if (name != 0 && CompareNoCase(folderName, u"tailpack-", sizeof kCopyFolderPrefix - 1) == 0) {
+      DeleteAtRestart(path);
       *name = 0;
-      while (name != path && name[-1] != '\\') --name;
-      if (CompareNoCase(name, u"tailpack-", sizeof kCopyFolderPrefix - 1) == 0) RemoveFolderAtExit(path);
+      DeleteAtRestart(path);
+      RemoveFolderAtExit(path);
     }
   }
   return code;

@@ -144,6 +144,9 @@ TEST_F(UninstallerTest, QuietUninstallRemovesEverythingThroughTheCopy) {
   expected.insert(expected.end(), {"WriteFile pipe 10", "DeleteFileW " + Narrow(kUninstaller),
                                    "RemoveDirectoryW " + kF + "uninstall\\Zentrova",
                                    "RemoveDirectoryW " + kF + "uninstall", "RemoveDirectoryW " + kF,
+                                   // Kept by Windows past its end, the copy goes at restart.
+                                   "MoveFileExW " + Narrow(kCopy) + " delete at reboot",
+                                   "MoveFileExW " + Narrow(kCopyFolder) + " delete at reboot",
                                    "RemoveDirectoryW " + Narrow(kCopyFolder) + " at exit",
                                    "CloseHandle held " + Narrow(kCopy), "ReadFile pipe 10"});
   EXPECT_EQ(Effects(), expected);
@@ -157,7 +160,7 @@ TEST_F(UninstallerTest, QuietUninstallRemovesEverythingThroughTheCopy) {
                                          {kCopyFolder, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}}));
   EXPECT_EQ(g_fake.directories.count(kProductFolder), 0u);
   EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u);
-  EXPECT_TRUE(g_fake.pendingDeletes.empty());
+  EXPECT_EQ(PendingDeletes(), (Paths{kCopy, kCopyFolder}));
   EXPECT_TRUE(g_fake.messageBoxes.empty());
 }
 
@@ -202,7 +205,7 @@ TEST_F(UninstallerTest, FileInUseIsDeletedAtRestartAndNamedOnce) {
     g_fake.lockedFiles = {At("license.txt")};
     g_fake.messageBoxAnswers = {kIdYes, kIdOk};
     EXPECT_EQ(RunUninstaller(silent ? u"/S" : u""), kExitIncomplete);
-    EXPECT_EQ(PendingDeletes(), Paths{At("license.txt")});
+    EXPECT_EQ(PendingDeletes(), (Paths{At("license.txt"), kCopy, kCopyFolder}));
     // 8 bytes of counts, then "\nlicense.txt" and its terminator.
     EXPECT_EQ(EventsStartingWith({"WriteFile pipe", "ReadFile pipe"}),
               (Events{"WriteFile pipe 34", "ReadFile pipe 34"}));
@@ -387,6 +390,34 @@ TEST_F(UninstallerTest, WithoutACopyTheUninstallerRemovesItselfAtRestart) {
     EXPECT_TRUE(g_fake.deleteOnClose.empty()) << c.label;
     EXPECT_TRUE(g_fake.heldFiles.empty()) << c.label;
     EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u) << c.label;
+  }
+}
+
+// The copy leaves its own folder to go as it ends, and only a copy folder:
+// run from anywhere else, "--remove" leaves the folder it runs from alone.
+TEST_F(UninstallerTest, TheCopyLeavesOnlyACopyFolderToGo) {
+  struct Case {
+    std::u16string ownPath;
+    bool copyFolder;
+  } cases[] = {
+      {kCopy, true},
+      {u"C:\\Temp\\TAILPACK-ABCDEF0123456789\\uninstall.exe", true},
+      {u"C:\\Temp\\other\\uninstall.exe", false},
+      {u"C:\\Temp\\tailpack\\uninstall.exe", false},
+      {u"C:\\Temp\\my-tailpack-x\\uninstall.exe", false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1);
+    g_fake.ownPath = c.ownPath;
+    std::u16string command = u"--remove 1200 12290 " + kUninstaller;
+    EXPECT_EQ(RunUninstaller(command.c_str()), kExitRemoved) << Narrow(c.ownPath);
+    std::u16string folder = c.ownPath.substr(0, c.ownPath.rfind(u'\\'));
+    EXPECT_EQ(g_fake.foldersRemovedAtExit, c.copyFolder ? Paths{folder} : Paths{}) << Narrow(c.ownPath);
+    EXPECT_EQ(PendingDeletes(), c.copyFolder ? (Paths{c.ownPath, folder}) : Paths{}) << Narrow(c.ownPath);
+    // The product went either way.
+    EXPECT_EQ(g_fake.files.count(At("zentrova.exe")), 0u) << Narrow(c.ownPath);
+    EXPECT_EQ(g_fake.files.count(kUninstaller), 0u) << Narrow(c.ownPath);
   }
 }
 
