@@ -396,7 +396,9 @@ static void RollBack(Char16* path, uint32_t namePosition) {
 }
 
 int InstallFiles(void* window, Char16* path, uint32_t namePosition, int desktop) {
-  FillRandom(&g_stagingNumber, sizeof g_stagingNumber);
+  // Without a random generator the number stays as it was (0 at first):
+  // names then only pass over what is there.
+  GenerateRandom(&g_stagingNumber, sizeof g_stagingNumber);
   void* saved = 0;
   int redirected = DisableFsRedirection(&saved);
   // The install folder is held while the files go in, so that it cannot be

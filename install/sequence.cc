@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "install/extract.h"
 #include "install/location.h"
+#include "package/uninstall_record.h"
 #include "platform/platform.h"
 #include "startup/language.h"
 #include "startup/message.h"
@@ -45,6 +46,63 @@ uint32_t CreateFolderTree(Char16* path) {
   // The last level's error tells why (a file of the folder's name answers
   // "already exists").
   return error != 0 ? error : kErrorAlreadyExists;
+}
+
+const Char16 kOtherProductFolder[] = u"%s holds another product.";
+
+struct OtherProductSearch {
+  Char16 path[kPathCapacity];
+  uint32_t at;     // the length of "<folder>uninstall\"
+  uint32_t found;  // another product's records
+};
+
+static int IsThisProduct(const Char16* name) {
+  const Char16* own = Setting(g_package, kProductName);
+  return CompareNoCase(name, own, static_cast<uint32_t>(TextLength(own) + 1)) == 0;
+}
+
+static void CountRecord(const Char16*, uint64_t, void* context) { ++*static_cast<uint32_t*>(context); }
+
+// A product's folder in "uninstall\": another product's when it holds a
+// record.
+static void CheckProductFolder(const Char16* name, uint64_t, void* context) {
+  OtherProductSearch* search = static_cast<OtherProductSearch*>(context);
+  search->path[search->at] = 0;
+  if (!IsThisProduct(name) && AppendText(search->path, kPathCapacity, name) == 0 &&
+      AppendAscii(search->path, kPathCapacity, "\\*.tpr") == 0) {
+    ListFiles(search->path, CountRecord, &search->found);
+  }
+}
+
+// A record where earlier versions kept them: its ProductName, the first
+// text after the 16-byte header, tells whose it is.
+static void CheckRecord(const Char16* name, uint64_t, void* context) {
+  OtherProductSearch* search = static_cast<OtherProductSearch*>(context);
+  Char16 product[kPathCapacity];
+  FillBytes(product, 0, sizeof product);
+  search->path[search->at] = 0;
+  PlatformFile file = AppendText(search->path, kPathCapacity, name) == 0 ? OpenFileForReading(search->path) : 0;
+  if (file != 0) {
+    // A record shorter than its header reads nothing: no name, not this one.
+    uint64_t size = QueryFileSize(file) - 16;
+    ReadFileAt(file, 16, product, size < sizeof product - 2 ? static_cast<uint32_t>(size) : sizeof product - 2);
+    CloseFile(file);
+  }
+  search->found += !IsThisProduct(product);
+}
+
+int HoldsOtherProduct(const Char16* path) {
+  OtherProductSearch search;
+  search.found = 0;
+  if (CopyText(search.path, kPathCapacity, path) != 0 ||
+      AppendAscii(search.path, kPathCapacity, TAILPACK_UNINSTALL_FOLDER "\\") != 0) {
+    return 0;
+  }
+  search.at = static_cast<uint32_t>(TextLength(search.path));
+  if (AppendAscii(search.path, kPathCapacity, "*") == 0) ListFiles(search.path, CheckProductFolder, &search, 1);
+  search.path[search.at] = 0;
+  if (AppendAscii(search.path, kPathCapacity, "*.tpr") == 0) ListFiles(search.path, CheckRecord, &search);
+  return search.found != 0;
 }
 
 int FitsMainExecutable(uint32_t namePosition) {

@@ -21,6 +21,16 @@ uint32_t CreateFolderTree(Char16* path);
 // target and the uninstall entry are made from; else 0.
 int FitsMainExecutable(uint32_t namePosition);
 
+// 1 when the install folder `path` (ending in "\") holds another product's
+// uninstall records: "uninstall\<name>\*.tpr" for a name other than
+// ProductName (ignoring case), or a record directly in "uninstall\", where
+// earlier versions kept them, whose ProductName is not this product's.
+// Installing there would let either product's uninstaller remove the
+// other's files; the folder is refused before anything is written.
+int HoldsOtherProduct(const Char16* path);
+// What the refusal says (fixed English text).
+extern const Char16 kOtherProductFolder[];
+
 // LaunchTargetFromPackage: 1 when the package carries its own LaunchTarget,
 // 0 when FixLaunchTarget derived it from the install folder.
 extern int g_launchTargetFromPackage;

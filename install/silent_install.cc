@@ -22,6 +22,8 @@ uint32_t SilentInstall() {
   if (path[0] == 0 || AppendSeparator(path, kPathCapacity) != 0) return kExitInstallFailed;
   uint32_t namePosition = static_cast<uint32_t>(TextLength(path));
   if (!FitsMainExecutable(namePosition)) return kExitInstallFailed;
+  // Another product's uninstall records: nothing is written.
+  if (HoldsOtherProduct(path)) return kExitInstallFailed;
   // A product that will not close stops the run before anything is made.
   if (CloseRunningInstances(0) != 0) {
     ReportStartupError(kProductStillRunning);

@@ -50,14 +50,17 @@ void RegisterUninstall(uint32_t namePosition, Char16* path, void* window) {
   }
   command[quoted] = 0;
   // A package with a generated uninstaller (marked by its last entry,
-  // written under kUninstallerName) registers it instead of the product,
+  // written as "uninstall\<ProductName>\uninstall.exe") registers it instead
+  // of the product,
   // and again with "-s" as the quiet command. The quoted path fits: the file
   // was written at it.
   uint32_t count = g_package->header.fileCount;
   int generated = count != 0 && (g_package->entries[count - 1].flags & kEntryUninstaller) != 0;
   if (generated) {
     command[1 + namePosition] = 0;
-    AppendAscii(command, kCommandCapacity, kUninstallerCommand);
+    AppendAscii(command, kCommandCapacity, TAILPACK_UNINSTALL_FOLDER "\\");
+    AppendText(command, kCommandCapacity, Setting(g_package, kProductName));
+    AppendAscii(command, kCommandCapacity, "\\uninstall.exe\"");
   }
   const Char16* arguments = Setting(g_package, kUninstallArguments);
   if (arguments != 0 && (AppendAscii(command, kCommandCapacity, " ") != 0 ||

@@ -26,15 +26,13 @@ const uint32_t kRecordHeaderSize = 16;
 // A record is read whole; none the tool writes comes near this.
 const uint32_t kMaxRecordSize = 16u << 20;
 
-// The folder inside the install folder that holds the uninstaller and the
-// records, the uninstaller's name in it, and the records' extension.
+// The folder inside the install folder whose folders, one for each product
+// by its ProductName, hold that product's uninstaller and records:
+// "uninstall\<ProductName>\uninstall.exe" and "uninstall\<ProductName>\*.tpr".
 #define TAILPACK_UNINSTALL_FOLDER "uninstall"
 inline constexpr char kUninstallFolder[] = TAILPACK_UNINSTALL_FOLDER;
-inline constexpr char kUninstallerName[] = TAILPACK_UNINSTALL_FOLDER "\\uninstall.exe";
+inline constexpr char kUninstallerFileName[] = "uninstall.exe";
 inline constexpr char kRecordExtension[] = ".tpr";
-// The uninstaller's name with the closing quote of the command line the
-// installer registers.
-inline constexpr char kUninstallerCommand[] = TAILPACK_UNINSTALL_FOLDER "\\uninstall.exe\"";
 
 // Record header flags bit 0: the package's header flag bit 0 (the 64-bit
 // registry view on 64-bit Windows).

@@ -26,9 +26,10 @@ uint64_t QueryFileSize(PlatformFile file);
 int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size);
 void CloseFile(PlatformFile file);
 
-// Fills `buffer` with `size` bytes from the system's cryptographic random
-// generator; with zeroes where it has none.
-void FillRandom(void* buffer, uint32_t size);
+// Fills `size` bytes at `buffer` from the system's random generator
+// (RtlGenRandom, SystemFunction036 of advapi32, looked up by name). Returns
+// 0, or 1 when there is none.
+int GenerateRandom(void* buffer, uint32_t size);
 
 // Machine probing sources.
 // Native machine from IsWow64Process2 (looked up at run time). Returns 1 with
@@ -180,6 +181,12 @@ const uint32_t kErrorReparsePoint = 4395;  // ERROR_REPARSE_POINT_ENCOUNTERED
 uint32_t WriteFileBytes(PlatformFile file, const void* data, uint32_t size, uint32_t* written);
 // SetFileTime with only the last-write time (a FILETIME's two halves).
 void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh);
+// Calls `visit` with the name (no folder) and the last-write time (a
+// FILETIME) of every file that matches the wildcard `pattern`, a full path
+// (FindFirstFileW, FindNextFileW); folders are skipped. With `folders`,
+// every folder but "." and ".." instead, and files are skipped.
+typedef void (*FileVisitor)(const Char16* name, uint64_t writeTime, void* context);
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context, int folders = 0);
 // DeleteFileW; non-zero on success.
 int DeleteFileAt(const Char16* path);
 // MoveFileExW(path, null, MOVEFILE_DELAY_UNTIL_REBOOT): the file goes at
@@ -214,11 +221,6 @@ const int kFolderLocalAppData = 28;   // CSIDL_LOCAL_APPDATA
 // The generated uninstaller.
 // The UTF-16 command line of the process (GetCommandLineW).
 const Char16* GetCommandLine16();
-// Calls `visit` with the name (no folder) and the last-write time (a
-// FILETIME) of every file that matches the wildcard `pattern`, a full path
-// (FindFirstFileW, FindNextFileW); folders are skipped.
-typedef void (*FileVisitor)(const Char16* name, uint64_t writeTime, void* context);
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context);
 // RegDeleteKeyExA under HKEY_LOCAL_MACHINE with the view bits of `view`
 // (RegDeleteKeyA where the system has no views). Returns the Windows result.
 int32_t DeleteMachineKey(const char* path, uint32_t view);
@@ -227,11 +229,20 @@ int IsSameTextIgnoringCase(const Char16* a, const Char16* b);
 // GetTempPathW into a kPathCapacity-unit buffer, ending in "\"; 0 on
 // success, 1 when there is none or it does not fit.
 int QueryTemporaryFolder(Char16* buffer);
-// Copies the running executable to `path` (which must not exist) and opens
-// the copy again for deletion when the last handle to it closes; that
-// handle is inherited by the processes StartInheritingProcess starts.
-// Returns 0, or 1 when the copy could not be made (nothing is left then).
-int CopySelfForRemoval(const Char16* path);
+// CreateDirectoryW with the security descriptor of the SDDL text `access`
+// (ConvertStringSecurityDescriptorToSecurityDescriptorW). Returns 0, or the
+// error: kErrorAlreadyExists when the name is taken.
+uint32_t CreateProtectedFolder(const Char16* path, const Char16* access);
+// Opens the existing file at `path` for reading, to be deleted when its last
+// handle closes (GENERIC_READ | DELETE, FILE_SHARE_READ only,
+// FILE_FLAG_DELETE_ON_CLOSE): while it is open nobody can write, rename or
+// delete the file, and it cannot open while anyone can write it. The handle
+// is inherited by the processes StartInheritingProcess starts, close it
+// with CloseFile. Returns it, or null.
+PlatformFile HoldForExecution(const Char16* path);
+// Opens the folder at `path` to be deleted when its last handle closes and
+// leaves it open: it goes, once empty, when the process ends.
+void RemoveFolderAtExit(const Char16* path);
 // A pipe whose write end is inherited: returns 0 with both ends set.
 int CreateResultPipe(void** readEnd, void** writeEnd);
 // ReadPipe reads until `size` bytes have come or the other end is closed,

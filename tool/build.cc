@@ -304,16 +304,37 @@ uint64_t Fnv1a64(const std::vector<uint8_t>& bytes) {
   return hash;
 }
 
-std::string RecordName(const std::vector<uint8_t>& record) {
-  char hex[17];
-  snprintf(hex, sizeof hex, "%016" PRIx64, Fnv1a64(record));
-  return std::string(kUninstallFolder) + "\\" + hex + kRecordExtension;
+// "uninstall\<ProductName>\": the folder of this product's own that holds
+// its uninstaller and records, so that products sharing an install folder
+// never take each other's.
+std::string ProductUninstallFolder(const std::u16string& productName) {
+  return std::string(kUninstallFolder) + "\\" + Utf16ToUtf8(productName) + "\\";
 }
 
-// The entry table and name bytes the two uninstall entries add (a record's
-// name has a fixed length).
-const uint64_t kUninstallMetadata = 2 * kFileEntrySize + (sizeof(kUninstallFolder) + 16 + sizeof(kRecordExtension)) +
-                                    sizeof(kUninstallerName);
+std::string RecordName(const std::string& folder, const std::vector<uint8_t>& record) {
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016" PRIx64, Fnv1a64(record));
+  return folder + hex + kRecordExtension;
+}
+
+// The entry table and name bytes the two uninstall entries add to a package
+// whose product folder takes `folderBytes` bytes (a record's name has a
+// fixed length).
+uint64_t UninstallMetadata(size_t folderBytes) {
+  return 2 * kFileEntrySize + 2 * folderBytes + (16 + sizeof(kRecordExtension)) + sizeof(kUninstallerFileName);
+}
+
+// The product folder in the package's code page; the product's name is
+// checked to encode with the other settings.
+std::string EncodedUninstallFolder(const Manifest& m, const std::u16string& productName) {
+  std::optional<std::string> encoded = EncodeCodePage(ProductUninstallFolder(productName), m.codePage);
+  if (!encoded) {
+    throw ManifestError(m.uninstallWhere, "the product name cannot be written in code page " +
+                                              std::to_string(m.codePage) +
+                                              ", which names the generated uninstaller's folder");
+  }
+  return *encoded;
+}
 
 // True for an entry some machine installs as a file.
 bool IsInstalledFile(uint32_t flags) {
@@ -476,15 +497,16 @@ void AddUninstallEntries(const Manifest& m, AssembledPackage& a, const BlobSourc
   ContentHash hash;
   hash.Add(record.data(), record.size());
   recordSource.hash = hash.Value();
-  const std::string recordName = RecordName(record);
+  const std::string folder = ProductUninstallFolder(c.settings[kProductName]);
+  const std::string encodedFolder = EncodedUninstallFolder(m, c.settings[kProductName]);
   a.sourceBytes += record.size() + uninstaller.size;
   a.sources.push_back(std::move(recordSource));
-  c.files.push_back({recordName, 0, time, static_cast<uint32_t>(a.sources.size() - 1)});
-  a.utf8Names.push_back(recordName);
+  c.files.push_back({RecordName(encodedFolder, record), 0, time, static_cast<uint32_t>(a.sources.size() - 1)});
+  a.utf8Names.push_back(RecordName(folder, record));
   a.sources.push_back(uninstaller);
-  c.files.push_back({kUninstallerName, kEntryUninstaller | kEntryReplaceInUse, time,
+  c.files.push_back({encodedFolder + kUninstallerFileName, kEntryUninstaller | kEntryReplaceInUse, time,
                      static_cast<uint32_t>(a.sources.size() - 1)});
-  a.utf8Names.push_back(kUninstallerName);
+  a.utf8Names.push_back(folder + kUninstallerFileName);
   a.entryRule.insert(a.entryRule.end(), 2, kNoRule);
 }
 
@@ -763,7 +785,7 @@ AssembledPackage AssemblePackage(const Manifest& m, std::optional<int64_t> sourc
   // streaming size like the others.
   uint64_t uninstallMetadata = 0, uninstallData = 0;
   if (m.generateUninstaller) {
-    uninstallMetadata = kUninstallMetadata;
+    uninstallMetadata = UninstallMetadata(EncodedUninstallFolder(m, c.settings[kProductName]).size());
     try {
       uninstallData = uninstallerSource.size + BuildUninstallRecord(RecordFor(m, result)).size();
     } catch (const WriterError& e) {

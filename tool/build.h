@@ -81,9 +81,9 @@ struct StreamLayout {
 // source that is the output is refused. Sources are read in pieces of
 // `readChunk` bytes.
 // With [uninstall] generated = true, `uninstaller` is installed as the last
-// entry, kUninstallerName (flagged kEntryUninstaller), after the package's
-// uninstall record (a kRecordExtension file under kUninstallFolder named by
-// its hash), both with the newest (clamped) time among the manifest's
+// entry, "uninstall\<ProductName>\uninstall.exe" (flagged
+// kEntryUninstaller), after the package's uninstall record (a
+// kRecordExtension file in the same folder named by its hash), both with the newest (clamped) time among the manifest's
 // files, so that how the tool and its uninstaller were installed does not
 // change the installer. Throws ManifestError when the main executable is
 // not installed on every machine the installer runs on.

@@ -149,15 +149,17 @@ std::string RecordStatusMessage(PackageStatus status) {
   }
 }
 
-// An uninstall record entry: a kRecordExtension file right inside
-// kUninstallFolder, as the uninstaller finds them.
+// An uninstall record entry: a kRecordExtension file in a product's folder
+// right inside kUninstallFolder, as the uninstaller finds them.
 bool IsRecordEntry(const Catalogue& c, const FileEntry& e) {
   if (e.flags & kEntryListedOnly) return false;
   std::string name = EntryName(&c, &e);
   std::string folder = std::string(kUninstallFolder) + "\\", extension = kRecordExtension;
   if (name.size() <= folder.size() + extension.size()) return false;
   for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return name.compare(0, folder.size(), folder) == 0 && name.find_first_of("\\/", folder.size()) == std::string::npos &&
+  size_t product = name.find_first_of("\\/", folder.size());
+  return name.compare(0, folder.size(), folder) == 0 && product != std::string::npos && product > folder.size() &&
+         name.find_first_of("\\/", product + 1) == std::string::npos &&
          name.compare(name.size() - extension.size(), extension.size(), extension) == 0;
 }
 

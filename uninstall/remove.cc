@@ -36,6 +36,11 @@ static void AddRecord(const Char16* name, uint64_t writeTime, void* context) {
   int usable = data != 0 && ReadFileAt(file, 0, data, static_cast<uint32_t>(size)) == 0 &&
                ParseUninstallRecord(data, static_cast<uint32_t>(size), &set->records[slot]) == kPackageOk;
   CloseFile(file);
+  // A record of another product's name is not this product's to follow.
+  if (usable && !IsSameTextIgnoringCase(set->records[slot].settings[kRecordProductName], set->product)) {
+    ReleaseUninstallRecord(&set->records[slot]);
+    usable = 0;
+  }
   if (!usable) {
     FreeMemory(data);
     return;
@@ -49,12 +54,14 @@ static void AddRecord(const Char16* name, uint64_t writeTime, void* context) {
   set->count = slot + 1;
 }
 
-// Writes `folder`, "uninstall\" and, with `pattern`, the records' wildcard
-// into the kPathCapacity-unit `path`; returns the length before the
-// wildcard, or 0 when it does not fit.
-static uint32_t ComposeUninstallFolder(Char16* path, const Char16* folder, int pattern) {
-  if (CopyText(path, kPathCapacity, folder) != 0 || AppendAscii(path, kPathCapacity, kUninstallFolder) != 0 ||
-      AppendSeparator(path, kPathCapacity) != 0) {
+// Writes `folder`, "uninstall\", the product's folder name and, with
+// `pattern`, the records' wildcard into the kPathCapacity-unit `path`;
+// returns the length before the wildcard, or 0 when it does not fit.
+static uint32_t ComposeUninstallFolder(Char16* path, const Char16* folder, const Char16* product, int pattern) {
+  path[0] = 0;
+  if ((folder != 0 && CopyText(path, kPathCapacity, folder) != 0) ||
+      AppendAscii(path, kPathCapacity, kUninstallFolder) != 0 || AppendSeparator(path, kPathCapacity) != 0 ||
+      AppendText(path, kPathCapacity, product) != 0 || AppendSeparator(path, kPathCapacity) != 0) {
     return 0;
   }
   uint32_t length = static_cast<uint32_t>(TextLength(path));
@@ -65,10 +72,11 @@ static uint32_t ComposeUninstallFolder(Char16* path, const Char16* folder, int p
   return length;
 }
 
-uint32_t LoadRecords(const Char16* folder, RecordSet* set) {
+uint32_t LoadRecords(const Char16* folder, const Char16* product, RecordSet* set) {
   FillBytes(set, 0, sizeof *set);
+  set->product = product;
   Char16 path[kPathCapacity];
-  RecordSearch search = {set, path, ComposeUninstallFolder(path, folder, 1), 0};
+  RecordSearch search = {set, path, ComposeUninstallFolder(path, folder, product, 1), 0};
   if (search.namePosition != 0) ListFiles(path, AddRecord, &search);
   return set->count;
 }
@@ -218,8 +226,10 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
   Char16 registered[kCommandCapacity];
   Char16 expected[kCommandCapacity] = {'"'};
   if (UninstallKeyPath(key) == 0 && QueryUninstallValue(kUninstallValueNames, registered, kCommandCapacity) == 0 &&
-      AppendText(expected, kCommandCapacity, folder) == 0 &&
-      AppendAscii(expected, kCommandCapacity, kUninstallerCommand) == 0) {
+      ComposeUninstallFolder(path, folder, set->product, 0) != 0 &&
+      AppendText(expected, kCommandCapacity, path) == 0 &&
+      AppendAscii(expected, kCommandCapacity, kUninstallerFileName) == 0 &&
+      AppendAscii(expected, kCommandCapacity, "\"") == 0) {
     // What follows the quoted path is the registered arguments, if any.
     uint32_t length = static_cast<uint32_t>(TextLength(expected));
     Char16 after = TextLength(registered) >= length ? registered[length] : 'x';
@@ -230,16 +240,10 @@ uint32_t RemoveProduct(const Char16* folder, RecordSet* set, LeftItems* left) {
   }
 
   // Records that could not be read name files that stay: they stay too.
-  if (set->skipped != 0) {
-    path[0] = 0;
-    AppendAscii(path, kPathCapacity, kUninstallFolder);
-    AppendAscii(path, kPathCapacity, "\\*");
-    AppendAscii(path, kPathCapacity, kRecordExtension);
-    ListLeftItem(left, path);
-  }
+  if (set->skipped != 0 && ComposeUninstallFolder(path, 0, set->product, 1) != 0) ListLeftItem(left, path);
 
   // The records last: an uninstall stopped before here can run again.
-  uint32_t recordsAt = ComposeUninstallFolder(path, folder, 0);
+  uint32_t recordsAt = ComposeUninstallFolder(path, folder, set->product, 0);
   for (uint32_t r = 0; r < set->count && recordsAt != 0; ++r) {
     path[recordsAt] = 0;
     if (AppendText(path, kPathCapacity, set->names[r]) == 0) RemoveFile(path, path + namePosition, left);

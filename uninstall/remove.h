@@ -19,13 +19,15 @@ struct RecordSet {
   UninstallRecord records[kMaxRecords];
   uint8_t* data[kMaxRecords];
   Char16 names[kMaxRecords][kRecordNameCapacity];
+  const Char16* product;  // the name of the product's folder in "uninstall\"
 };
 
-// Reads every "<folder>uninstall\*.tpr" that parses (`folder` ends in "\");
-// damaged ones, and ones past kMaxRecords, are skipped and counted in
-// `skipped`. The newest by write time becomes the primary one. Returns the
-// count loaded.
-uint32_t LoadRecords(const Char16* folder, RecordSet* set);
+// Reads every "<folder>uninstall\<product>\*.tpr" that parses and names
+// `product` as its ProductName, but for case (`folder` ends in "\"; the set
+// keeps `product`); damaged ones, another product's, and ones past
+// kMaxRecords are skipped and counted in `skipped`. The newest by write time
+// becomes the primary one. Returns the count loaded.
+uint32_t LoadRecords(const Char16* folder, const Char16* product, RecordSet* set);
 void ReleaseRecords(RecordSet* set);
 
 // Makes `catalogue` (with `languages`, room for the primary record's

@@ -1,7 +1,8 @@
-// The generated uninstaller: installed as "<folder>\uninstall\uninstall.exe",
-// it asks, closes the running product and hands the removal to a copy of
-// itself in the temporary folder, which can delete the uninstaller's own
-// file and folders once it has ended.
+// The generated uninstaller: installed as
+// "<folder>\uninstall\<ProductName>\uninstall.exe" beside the product's
+// records, it asks, closes the running product and hands the removal to a
+// private copy of itself in the temporary folder, which can delete the
+// uninstaller's own file and folders once it has ended.
 #pragma once
 
 #include "base/command_line.h"

@@ -223,6 +223,10 @@ void StartInstall(void* window) {
   Char16 path[kPathCapacity + 1];
   uint32_t namePosition = ReadPathField(window, path, kPathCapacity);
   if (namePosition == 0 || !FitsMainExecutable(namePosition)) return;
+  if (HoldsOtherProduct(path)) {
+    ShowMessage(window, kMbIconError, kOtherProductFolder, path);
+    return;
+  }
   if (IsExistingFolder(path)) {
     if (g_isFreshInstall && ShowMessage(window, kMbYesNo | kMbIconQuestion,
                                         GetUiText(kTextFolderExists), path) == kIdNo) {

@@ -139,7 +139,7 @@ uint32_t CreateFileForWriting(const Char16* path, PlatformFile* file, uint32_t d
   std::vector<uint8_t>& bytes = g_fake.files[path];
   if (disposition != kOpenExisting) bytes.clear();
   ++g_fake.openFiles;
-  *file = new FakeFile{&bytes, path};
+  *file = new FakeFile{&bytes, path, {}};
   return 0;
 }
 
@@ -162,7 +162,7 @@ PlatformFile HoldFolder(const Char16* path) {
   Record("HoldFolder " + Narrow(folder));
   if (!IsFolder(folder) || g_fake.links.count(folder) != 0) return nullptr;
   ++g_fake.openFiles;
-  return new FakeFile{nullptr, folder};
+  return new FakeFile{nullptr, folder, {}};
 }
 
 int QueryFinalPath(PlatformFile file, Char16* buffer, uint32_t capacity) {

@@ -90,7 +90,7 @@ PlatformFile OpenFileForReading(const Char16* path) {
   Record("OpenFileForReading " + Narrow(path));
   if (it == g_fake.files.end()) return nullptr;
   ++g_fake.openFiles;
-  return new FakeFile{&it->second};
+  return new FakeFile{&it->second, path, {}};
 }
 
 uint64_t QueryFileSize(PlatformFile file) { return static_cast<FakeFile*>(file)->bytes->size(); }
@@ -104,6 +104,12 @@ int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size) 
 
 void CloseFile(PlatformFile file) {
   --g_fake.openFiles;
+  const std::u16string& held = static_cast<FakeFile*>(file)->heldPath;
+  if (!held.empty()) {
+    // The last handle, unless a started process inherited it.
+    Record("CloseHandle held " + Narrow(held));
+    if (g_fake.heldFiles.erase(held) != 0) g_fake.files.erase(held);
+  }
   delete static_cast<FakeFile*>(file);
 }
 
@@ -147,10 +153,6 @@ int ShowMessageBox(void* owner, const Char16* text, const Char16* caption, uint3
   return answer;
 }
 
-void FillRandom(void* buffer, uint32_t size) {
-  Record("RtlGenRandom " + std::to_string(size));
-  for (uint32_t i = 0; i < size; ++i) static_cast<uint8_t*>(buffer)[i] = static_cast<uint8_t>(g_fake.random >> (8 * (i % 4)));
-}
 
 void WriteStandardError(const Char16* text) {
   g_fake.standardError += Narrow(text) + "\n";

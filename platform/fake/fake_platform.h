@@ -28,7 +28,8 @@ struct FakeMessageBox {
 // An open file of the fake: the bytes of its entry in FakePlatform::files.
 struct FakeFile {
   std::vector<uint8_t>* bytes;
-  std::u16string path;  // as opened
+  std::u16string path;      // as opened
+  std::u16string heldPath;  // HoldForExecution's: the path, deleted with the last handle
 };
 
 struct FakeRegistryValue {
@@ -80,8 +81,6 @@ struct FakePlatform {
   int threadsStarted = 0;
   std::vector<std::jthread> threads;
   std::vector<std::unique_ptr<FakeSignal>> signals;
-
-  uint32_t random = 0x5eed;  // what RtlGenRandom gives, repeated
 
   // Start-up.
   std::string commandLine = "setup.exe";
@@ -146,8 +145,15 @@ struct FakePlatform {
   // Generated uninstaller (platform/fake/fake_uninstall.cc).
   std::u16string commandLine16 = u"uninstall.exe";
   std::u16string tempFolder = u"C:\\Temp\\";    // GetTempPathW; empty: none
-  bool copySucceeds = true;                       // CopySelfForRemoval
-  std::set<std::u16string> deleteOnClose;         // copies that go with their last handle
+  bool randomWorks = true;                        // RtlGenRandom
+  int randomCalls = 0;                            // call n gives the bytes 16n, 16n + 1, ...
+  // Folders made by CreateProtectedFolder, with the SDDL text they got.
+  std::map<std::u16string, std::u16string> protectedFolders;
+  // Runs before HoldForExecution opens its file (another program's turn).
+  std::function<void(const std::u16string&)> onHold;
+  std::set<std::u16string> heldFiles;             // held open, not yet inherited or closed
+  std::set<std::u16string> deleteOnClose;         // held files a started process inherited
+  std::set<std::u16string> foldersRemovedAtExit;  // RemoveFolderAtExit
   bool pipeCreates = true;
   std::vector<uint8_t> pipe;                      // bytes written and not yet read
   uint32_t processId = 1200;                      // GetCurrentProcessId

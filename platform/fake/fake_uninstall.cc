@@ -20,18 +20,24 @@ char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t
 
 const Char16* GetCommandLine16() { return g_fake.commandLine16.c_str(); }
 
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context) {
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context, int folders) {
   std::u16string text = pattern;
   Record("FindFirstFileW " + Narrow(text));
   size_t star = text.find(u'*');
   std::u16string prefix = text.substr(0, star), suffix = star == std::u16string::npos ? u"" : text.substr(star + 1);
   std::vector<std::pair<std::u16string, uint64_t>> found;
-  for (const auto& [name, bytes] : g_fake.files) {
-    if (name.size() < prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
-        name.find(u'\\', prefix.size()) != std::u16string::npos) {
-      continue;
+  auto matches = [&](const std::u16string& name) {
+    return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+           name.find(u'\\', prefix.size()) == std::u16string::npos;
+  };
+  if (folders) {
+    for (const std::u16string& name : g_fake.directories) {
+      if (matches(name)) found.emplace_back(name.substr(prefix.size()), 0);
     }
+  }
+  for (const auto& [name, bytes] : g_fake.files) {
+    if (folders || !matches(name)) continue;
     auto time = g_fake.writeTimes.find(name);
     uint64_t writeTime = time == g_fake.writeTimes.end()
                              ? 0
@@ -62,13 +68,39 @@ int QueryTemporaryFolder(Char16* buffer) {
   return 0;
 }
 
-int CopySelfForRemoval(const Char16* path) {
-  Record("CopyFileW " + Narrow(g_fake.ownPath) + " " + Narrow(path));
-  if (!g_fake.copySucceeds || g_fake.files.count(path) != 0) return 1;
-  auto self = g_fake.files.find(g_fake.ownPath);
-  g_fake.files[path] = self != g_fake.files.end() ? self->second : std::vector<uint8_t>();
-  g_fake.deleteOnClose.insert(path);
+int GenerateRandom(void* buffer, uint32_t size) {
+  Record("RtlGenRandom " + std::to_string(size));
+  if (!g_fake.randomWorks) return 1;
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(g_fake.randomCalls * 16 + i);
+  ++g_fake.randomCalls;
   return 0;
+}
+
+uint32_t CreateProtectedFolder(const Char16* path, const Char16* access) {
+  Record("CreateDirectoryW " + Narrow(path) + " " + Narrow(access));
+  std::u16string folder = path;
+  if (g_fake.directories.count(folder) != 0 || g_fake.files.count(folder) != 0) return kErrorAlreadyExists;
+  size_t cut = folder.rfind(u'\\');
+  if (cut == std::u16string::npos || g_fake.directories.count(folder.substr(0, cut)) == 0) return 3;
+  g_fake.directories.insert(folder);
+  g_fake.protectedFolders[folder] = access;
+  return 0;
+}
+
+PlatformFile HoldForExecution(const Char16* path) {
+  if (g_fake.onHold) g_fake.onHold(path);
+  Record("CreateFileW " + Narrow(path) + " existing read-share delete-on-close inherited");
+  auto it = g_fake.files.find(path);
+  if (it == g_fake.files.end()) return nullptr;
+  ++g_fake.openFiles;
+  g_fake.heldFiles.insert(path);
+  return new FakeFile{&it->second, path, path};
+}
+
+void RemoveFolderAtExit(const Char16* path) {
+  Record("RemoveDirectoryW " + Narrow(path) + " at exit");
+  g_fake.foldersRemovedAtExit.insert(path);
 }
 
 int CreateResultPipe(void** readEnd, void** writeEnd) {
@@ -100,6 +132,9 @@ void* StartInheritingProcess(Char16* commandLine) {
   Record("CreateProcessW " + Narrow(command) + " inherit");
   g_fake.startedCommands.push_back(command);
   if (!g_fake.onStartProcess) return nullptr;
+  // Handles held for execution pass to the process.
+  g_fake.deleteOnClose.insert(g_fake.heldFiles.begin(), g_fake.heldFiles.end());
+  g_fake.heldFiles.clear();
   g_fake.startedExitCode = g_fake.onStartProcess(command);
   return kProcessHandle;
 }

@@ -106,6 +106,22 @@ void SetFileWriteTime(PlatformFile file, uint32_t timeLow, uint32_t timeHigh) {
   SetFileTime(file, 0, 0, &time);
 }
 
+void ListFiles(const Char16* pattern, FileVisitor visit, void* context, int folders) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const wchar_t* name = found.cFileName;
+    int dots = name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+    if (((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == (folders != 0) && !dots) {
+      uint64_t time = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                      found.ftLastWriteTime.dwLowDateTime;
+      visit(reinterpret_cast<const Char16*>(found.cFileName), time, context);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 int DeleteFileAt(const Char16* path) { return DeleteFileW(Wide(path)); }
 
 void DeleteAtRestart(const Char16* path) { MoveFileExW(Wide(path), 0, MOVEFILE_DELAY_UNTIL_REBOOT); }

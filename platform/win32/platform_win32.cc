@@ -60,20 +60,20 @@ int ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size) 
 
 void CloseFile(PlatformFile file) { CloseHandle(file); }
 
-static FARPROC FindFunction(const wchar_t* library, const char* name) {
-  HMODULE module = GetModuleHandleW(library);
-  return module ? GetProcAddress(module, name) : 0;
+static FARPROC FindKernelFunction(const char* name) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32");
+  return kernel ? GetProcAddress(kernel, name) : 0;
 }
 
-static FARPROC FindKernelFunction(const char* name) { return FindFunction(L"kernel32", name); }
 
-// RtlGenRandom, exported by advapi32 (which the program imports, so it is
+// RtlGenRandom, exported by advapi32 (which both programs import, so it is
 // loaded) as SystemFunction036.
-void FillRandom(void* buffer, uint32_t size) {
-  typedef BOOLEAN(WINAPI * GenRandomFunction)(PVOID, ULONG);
-  GenRandomFunction generate =
-      reinterpret_cast<GenRandomFunction>(FindFunction(L"advapi32", "SystemFunction036"));
-  if (generate == 0 || !generate(buffer, size)) FillBytes(buffer, 0, size);
+int GenerateRandom(void* buffer, uint32_t size) {
+  typedef BOOLEAN(WINAPI * GenerateFunction)(PVOID, ULONG);
+  HMODULE advapi = GetModuleHandleW(L"advapi32");
+  GenerateFunction generate =
+      advapi ? reinterpret_cast<GenerateFunction>(GetProcAddress(advapi, "SystemFunction036")) : 0;
+  return generate == 0 || !generate(buffer, size);
 }
 
 int QueryNativeMachine(uint16_t* machine) {

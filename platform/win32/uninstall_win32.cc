@@ -1,27 +1,14 @@
 // Windows implementation of the platform calls only the generated
-// uninstaller makes: its command line, finding its records, deleting the
-// uninstall key, and the temporary copy it hands the removal to.
+// uninstaller makes: its command line, deleting the
+// uninstall key, and the private copy it hands the removal to.
 #include <windows.h>
+#include <sddl.h>
 
 #include "base/text.h"
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
 const Char16* GetCommandLine16() { return reinterpret_cast<const Char16*>(GetCommandLineW()); }
-
-void ListFiles(const Char16* pattern, FileVisitor visit, void* context) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(pattern), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      uint64_t time = (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
-                      found.ftLastWriteTime.dwLowDateTime;
-      visit(reinterpret_cast<const Char16*>(found.cFileName), time, context);
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-}
 
 int32_t DeleteMachineKey(const char* path, uint32_t view) {
   // RegDeleteKeyExA exists from Vista and 64-bit XP on; the 32-bit systems
@@ -43,20 +30,28 @@ int QueryTemporaryFolder(Char16* buffer) {
 
 static SECURITY_ATTRIBUTES g_inherited = {sizeof(SECURITY_ATTRIBUTES), 0, TRUE};
 
-int CopySelfForRemoval(const Char16* path) {
-  wchar_t self[MAX_PATH];
-  DWORD length = GetModuleFileNameW(0, self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH || !CopyFileW(self, Wide(path), TRUE)) return 1;
-  // Held by the copy's process through inheritance: the file goes when the
-  // last process that has it open ends. Starting the copy opens it again,
-  // which the sharing allows.
-  HANDLE file = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &g_inherited,
-                            OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, 0);
-  if (file == INVALID_HANDLE_VALUE) {
-    DeleteFileW(Wide(path));
-    return 1;
+uint32_t CreateProtectedFolder(const Char16* path, const Char16* access) {
+  PSECURITY_DESCRIPTOR descriptor = 0;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(access), SDDL_REVISION_1, &descriptor, 0)) {
+    return GetLastError();
   }
-  return 0;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  DWORD error = CreateDirectoryW(Wide(path), &attributes) ? 0 : GetLastError();
+  LocalFree(descriptor);
+  return error;
+}
+
+PlatformFile HoldForExecution(const Char16* path) {
+  // Starting a process from the file opens it again for reading and
+  // execution, sharing reading and deletion: this handle allows that much.
+  HANDLE file = CreateFileW(Wide(path), GENERIC_READ | DELETE, FILE_SHARE_READ, &g_inherited, OPEN_EXISTING,
+                            FILE_FLAG_DELETE_ON_CLOSE, 0);
+  return file == INVALID_HANDLE_VALUE ? 0 : file;
+}
+
+void RemoveFolderAtExit(const Char16* path) {
+  CreateFileW(Wide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
+              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE, 0);
 }
 
 int CreateResultPipe(void** readEnd, void** writeEnd) {

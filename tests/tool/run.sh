@@ -100,7 +100,7 @@ check "init a folder with one program" "$tool" init "$work/new/Hello"
 check "build DIR reads DIR/tailpack.toml" "$tool" build "$work/new/Hello" -q
 check "its installer verifies" "$tool" verify "$work/new/Hello-setup.exe"
 check "list it" "$tool" list --json "$work/new/Hello-setup.exe"
-contains "$work/out" '"name":"uninstall\\uninstall.exe"' && pass "init's manifest packs the generated uninstaller" \
+contains "$work/out" '"name":"uninstall\\Hello\\uninstall.exe"' && pass "init's manifest packs the generated uninstaller" \
   || fail "init's manifest packs the generated uninstaller"
 
 # A folder after a file of incompressible data; the bytes come back.

@@ -94,7 +94,7 @@ TEST_F(InstallExtractTest, ParentDirectoriesAreCreatedLevelByLevel) {
                 "Log Copy C:\\Program Files\\Zentrova\\a\\b\\c.txt\r\n",
                 "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt new",
                 "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt existing",
-                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt.~tp1.5eed new",
+                "CreateFileW C:\\Program Files\\Zentrova\\a\\b\\c.txt.~tp1.3020100 new",
             }));
 }
 
@@ -198,27 +198,26 @@ TEST_F(InstallExtractTest, NothingIsWrittenThroughALink) {
 // eight names; then the install fails, the target and the planted files
 // as they were.
 TEST_F(InstallExtractTest, StagingNamesAreNewAndPassOverWhatIsThere) {
+  // The fake's first random bytes are 00 01 02 03: the number 0x3020100.
   struct Case {
     const char* label;
-    uint32_t random;
-    int taken;        // staging names already there, from the first on
+    int taken;         // staging names already there, from the first on
     const char* used;  // the name staged under, or null when the install fails
   } cases[] = {
-      {"free", 0xC0FFEE, 0, ".~tp1.c0ffee"},
-      {"the first taken", 0xC0FFEE, 1, ".~tp1.c0ffef"},
-      {"seven taken", 0x10, 7, ".~tp1.17"},
-      {"all eight taken", 0x10, 8, nullptr},
+      {"free", 0, ".~tp1.3020100"},
+      {"the first taken", 1, ".~tp1.3020101"},
+      {"seven taken", 7, ".~tp1.3020107"},
+      {"all eight taken", 8, nullptr},
   };
   for (const Case& c : cases) {
     SetUp();
     LoadedPackage package(ProductPackage());
-    g_fake.random = c.random;
     std::u16string exe = kFolder + u"zentrova.exe";
     g_fake.files[exe] = Bytes("old");
     std::set<std::u16string> planted;
     for (int i = 0; i < c.taken; ++i) {
       char suffix[32];
-      std::snprintf(suffix, sizeof suffix, ".~tp1.%x", c.random + i);
+      std::snprintf(suffix, sizeof suffix, ".~tp1.%x", 0x3020100 + i);
       planted.insert(exe + std::u16string(suffix, suffix + std::strlen(suffix)));
       g_fake.files[*planted.rbegin()] = Bytes("victim");
     }
@@ -278,9 +277,9 @@ TEST_F(InstallExtractTest, LockedFileIsMovedAsideWhenReplaceable) {
     EXPECT_EQ(moves, (std::vector<std::string>{
                          "CreateFileW " + Narrow(exe) + " new",
                          "CreateFileW " + Narrow(exe) + " existing",
-                         "CreateFileW " + Narrow(exe) + ".~tp1.5eed new",
+                         "CreateFileW " + Narrow(exe) + ".~tp1.3020100 new",
                          "MoveFileExW " + Narrow(exe) + " " + aside + " replace",
-                         "MoveFileExW " + Narrow(exe) + ".~tp1.5eed " + Narrow(exe) + " replace",
+                         "MoveFileExW " + Narrow(exe) + ".~tp1.3020100 " + Narrow(exe) + " replace",
                          "MoveFileExW " + aside + " delete at reboot",
                      }))
         << c.label;

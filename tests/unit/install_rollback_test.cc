@@ -86,7 +86,7 @@ TEST_F(InstallRollbackTest, AFailureAtAnyStepUndoesEverything) {
     uint32_t code;
   };
   const Case cases[] = {
-      {"the first file cannot be staged", [] { g_fake.createErrors[kExe + u".~tp1.5eed"] = 5; }, kExe, 5},
+      {"the first file cannot be staged", [] { g_fake.createErrors[kExe + u".~tp1.3020100"] = 5; }, kExe, 5},
       {"the disk fills up at a new file in the middle",
        [] { g_fake.diskSpace = 12 + 3; }, kDriver, 112},
       {"the last file cannot be created", [] { g_fake.createErrors[kLicence] = 82; }, kLicence, 82},

@@ -1,6 +1,7 @@
 // The install sequence: closing the running product, fixing the launch
 // target, and the silent install end to end over the recording fake.
 #include "install/silent_install.h"
+#include "package/uninstall_record.h"
 #include "platform/folder_security.h"
 #include "tests/unit/install_test_support.h"
 
@@ -336,6 +337,69 @@ TEST(FolderSecurity, TheDescriptorGrantsChangesToSystemAndAdministratorsOnly) {
   // Read and execute holds no right to write, append, delete or change
   // permissions.
   EXPECT_EQ(0x1200A9u & (0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A record as a package built with the generated uninstaller installs it.
+std::vector<uint8_t> RecordOf(const std::u16string& product) {
+  tailpack::UninstallRecordContents r;
+  r.settings[kRecordProductName] = product;
+  r.languages.resize(1);
+  r.files = {"a.exe"};
+  return tailpack::BuildUninstallRecord(r);
+}
+
+// Another product's uninstall records in the folder refuse it before
+// anything is made or written: its uninstaller would remove this product's
+// files, and this one's the other's. This product's own records (an update)
+// and other files in the uninstall folder do not.
+TEST_F(InstallSequenceTest, SilentInstallRefusesAFolderWithAnotherProductsRecords) {
+  const std::u16string folder = u"C:\\Program Files\\Zentrova\\";
+  struct Case {
+    const char* label;
+    std::map<std::u16string, std::vector<uint8_t>> files;  // under "uninstall\"
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"this product's folder", {{u"Zentrova\\1111111111111111.tpr", RecordOf(u"Zentrova")}}, false},
+      {"this product's folder, other case", {{u"ZENTROVA\\1111111111111111.tpr", RecordOf(u"zentrova")}}, false},
+      {"another product's folder", {{u"Ventra\\1111111111111111.tpr", RecordOf(u"Ventra")}}, true},
+      {"another product's folder beside this one's",
+       {{u"Zentrova\\1111111111111111.tpr", RecordOf(u"Zentrova")}, {u"Ventra\\2.tpr", RecordOf(u"Ventra")}},
+       true},
+      {"a folder with no record", {{u"Ventra\\notes.txt", Bytes("mine")}}, false},
+      {"a name that starts with this one's", {{u"Zentrova Pro\\1.tpr", RecordOf(u"Zentrova Pro")}}, true},
+      {"an earlier version's record of this product", {{u"1111111111111111.tpr", RecordOf(u"ZENTROVA")}}, false},
+      {"an earlier version's record of another product", {{u"1111111111111111.tpr", RecordOf(u"Ventra")}}, true},
+      {"an earlier version's record of a longer name", {{u"1.tpr", RecordOf(u"Zentrova Pro")}}, true},
+      {"a record too short to tell", {{u"1.tpr", Bytes("TPUR")}}, true},
+      {"another file where records were kept", {{u"uninstall.exe", Bytes("MZ")}}, false},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    LoadedPackage package(ProductPackage());
+    g_silent = 1;
+    g_fake.directories.insert({u"C:\\Program Files\\Zentrova", u"C:\\Program Files\\Zentrova\\uninstall"});
+    for (const auto& [name, bytes] : c.files) {
+      std::u16string path = folder + u"uninstall\\" + name;
+      g_fake.files[path] = bytes;
+      size_t cut = path.rfind(u'\\');
+      g_fake.directories.insert(path.substr(0, cut));
+    }
+    auto before = g_fake.files;
+    EXPECT_EQ(SilentInstall(), c.refused ? 2u : 0u) << c.label;
+    EXPECT_EQ(g_fake.files.count(folder + u"zentrova.exe"), c.refused ? 0u : 1u) << c.label;
+    if (c.refused) {
+      EXPECT_EQ(g_fake.files, before) << c.label;
+      EXPECT_TRUE(EventsStartingWith({"CreateDirectoryW", "CreateFileW", "RegCreateKey", "FindWindowW"}).empty())
+          << c.label;
+      EXPECT_TRUE(g_fake.messageBoxes.empty()) << c.label;
+    }
+    for (const auto& [name, bytes] : c.files) EXPECT_EQ(g_fake.files[folder + u"uninstall\\" + name], bytes) << c.label;
+  }
 }
 
 }  // namespace

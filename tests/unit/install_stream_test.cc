@@ -167,17 +167,17 @@ TEST_F(InstallStreamTest, WritesNewFilesInPlaceAndStagesReplacements) {
                          "CreateFileW " + f + "license.txt new",
                          "CreateFileW " + f + "zentrova.exe new",
                          "CreateFileW " + f + "zentrova.exe existing",
-                         "CreateFileW " + f + "zentrova.exe.~tp2.5eed new",
+                         "CreateFileW " + f + "zentrova.exe.~tp2.3020100 new",
                          "CreateFileW " + f + "bin\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll new",
                          "CreateFileW " + f + "lib\\shared.dll existing",
-                         "CreateFileW " + f + "lib\\shared.dll.~tp4.5eed new",
+                         "CreateFileW " + f + "lib\\shared.dll.~tp4.3020100 new",
                          "CreateFileW " + f + "empty.dat new",
                          "CreateFileW " + f + "data\\tail.bin new",
                          "MoveFileExW " + f + "zentrova.exe " + f + "zentrova.exe.tmpa replace",
-                         "MoveFileExW " + f + "zentrova.exe.~tp2.5eed " + f + "zentrova.exe replace",
+                         "MoveFileExW " + f + "zentrova.exe.~tp2.3020100 " + f + "zentrova.exe replace",
                          "MoveFileExW " + f + "lib\\shared.dll " + f + "lib\\shared.dll.tmpa replace",
-                         "MoveFileExW " + f + "lib\\shared.dll.~tp4.5eed " + f + "lib\\shared.dll replace",
+                         "MoveFileExW " + f + "lib\\shared.dll.~tp4.3020100 " + f + "lib\\shared.dll replace",
                      }));
   // The old files are gone once every new one is in place.
   EXPECT_EQ(g_fake.files.count(f16 + u"zentrova.exe.tmpa") + g_fake.files.count(f16 + u"lib\\shared.dll.tmpa"), 0u);

@@ -64,6 +64,33 @@ TEST_F(InstallUninstallTest, NineValuesInOrderWithTypesAndSizes) {
   EXPECT_EQ(g_fake.openKeys, 0);
 }
 
+// A package whose last entry is the generated uninstaller registers it, in
+// the product's own folder "uninstall\<ProductName>\", quiet with "-s".
+TEST_F(InstallUninstallTest, GeneratedUninstallerIsRegisteredFromTheProductsOwnFolder) {
+  struct Case {
+    std::u16string product;
+    std::u16string command;
+  } cases[] = {
+      {u"Zentrova", u"\"" + kFolder + u"uninstall\\Zentrova\\uninstall.exe\""},
+      {u"Zentrova Pro 2", u"\"" + kFolder + u"uninstall\\Zentrova Pro 2\\uninstall.exe\""},
+  };
+  for (const Case& c : cases) {
+    PrepareMachine();
+    tailpack::PackageContents contents = ProductPackage();
+    contents.settings[kProductName] = c.product;
+    contents.settings[kUninstallArguments].clear();
+    std::string name = "uninstall\\" + Narrow(c.product) + "\\uninstall.exe";
+    contents.files.push_back({name, kEntryUninstaller | kEntryReplaceInUse, 0x01D9000000000009ull, 0});
+    LoadedPackage package(contents);
+    Register();
+    auto& values = g_fake.registry[{kKeyWow64_64Key, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
+                                                         Narrow(c.product)}];
+    EXPECT_EQ(TextOf(values[u"UninstallString"]), Z(c.command)) << Narrow(c.product);
+    EXPECT_EQ(TextOf(values[u"QuietUninstallString"]), Z(c.command + u" -s")) << Narrow(c.product);
+    EXPECT_EQ(TextOf(values[u"DisplayIcon"]), Z(kFolder + u"zentrova.exe")) << Narrow(c.product);
+  }
+}
+
 TEST_F(InstallUninstallTest, ConfigurationCommandRunsBetweenKeyAndValues) {
   struct Case {
     void* window;

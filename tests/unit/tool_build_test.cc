@@ -1581,10 +1581,11 @@ TEST(ToolUninstall, RecordThenUninstallerComeLastAndListTheInstalledFiles) {
   const Catalogue& c = installer.Package();
   std::vector<EntryView> e = Entries(installer);
   ASSERT_EQ(e.size(), 8u);
-  EXPECT_EQ(e[6].name.substr(0, 10) + e[6].name.substr(26), "uninstall\\.tpr");
-  EXPECT_EQ(e[6].name.find_first_not_of("0123456789abcdef", 10), 26u) << e[6].name;
+  // Both in the product's own folder, the record named by its hash.
+  EXPECT_EQ(e[6].name.substr(0, 19) + e[6].name.substr(35), "uninstall\\Zentrova\\.tpr");
+  EXPECT_EQ(e[6].name.find_first_not_of("0123456789abcdef", 19), 35u) << e[6].name;
   EXPECT_EQ(e[6].flags, kEntryArchBits | kEntryOsBits);
-  EXPECT_EQ(e[7].name, "uninstall\\uninstall.exe");
+  EXPECT_EQ(e[7].name, "uninstall\\Zentrova\\uninstall.exe");
   EXPECT_EQ(e[7].flags, kEntryArchBits | kEntryOsBits | kEntryUninstaller | kEntryReplaceInUse);
   EXPECT_EQ(e[7].data, "MZ uninstaller");
   // The newest of the product's files, not the uninstaller file's time.
@@ -1623,7 +1624,7 @@ TEST(ToolUninstall, RecordThenUninstallerComeLastAndListTheInstalledFiles) {
     list.limits.inMemory = name[0] == 's' ? 1 : list.limits.inMemory;
     std::ostringstream text, json, verify;
     ListInstaller(p.dir.Path() / name, list, text);
-    EXPECT_NE(text.str().find("replace-in-use,uninstaller uninstall\\uninstall.exe\n"), std::string::npos);
+    EXPECT_NE(text.str().find("replace-in-use,uninstaller uninstall\\Zentrova\\uninstall.exe\n"), std::string::npos);
     EXPECT_NE(text.str().find("\n       uninstall record: 3 files, 4 folders, 2 languages\n"), std::string::npos);
     list.json = true;
     ListInstaller(p.dir.Path() / name, list, json);
@@ -1685,7 +1686,7 @@ TEST(ToolUninstall, TheUninstallerTakesTheNewestTimeOfTheProductsFiles) {
     std::vector<EntryView> e = Entries(Installer(p.dir.Path() / "out.exe", kArchX64, kOsWindows10));
     ASSERT_GE(e.size(), 2u);
     EXPECT_EQ(e[e.size() - 2].time, FileTimeFromUnix(k.expected, 0)) << e[e.size() - 2].name;
-    EXPECT_EQ(e.back().name, "uninstall\\uninstall.exe");
+    EXPECT_EQ(e.back().name, "uninstall\\Zentrova\\uninstall.exe");
     EXPECT_EQ(e.back().time, FileTimeFromUnix(k.expected, 0));
   }
 }
@@ -1718,7 +1719,7 @@ TEST(ToolUninstall, VerifyCallsARecordThatDoesNotParseDamage) {
   record.files = {"zentrova.exe", "..\\x"};
   PackageContents contents = test::SamplePackage();
   contents.blobs.push_back(BuildUninstallRecord(record));
-  contents.files.push_back({"uninstall\\0123456789abcdef.tpr", 0, 0, 3});
+  contents.files.push_back({"uninstall\\Zentrova\\0123456789abcdef.tpr", 0, 0, 3});
   TempDir dir;
   StorePackage(dir.Path() / "p.exe", contents);
   std::ostringstream text, listing;

@@ -17,14 +17,17 @@ using Events = std::vector<std::string>;
 using Paths = std::set<std::u16string>;
 
 const std::u16string kFolder = u"C:\\Program Files\\Zentrova\\";
-const std::u16string kUninstaller = kFolder + u"uninstall\\uninstall.exe";
-const std::u16string kCopy = u"C:\\Temp\\tailpack-uninstall-1200.exe";
+const std::u16string kUninstaller = kFolder + u"uninstall\\Zentrova\\uninstall.exe";
+// The fake's first random bytes are 00 01 ... 07.
+const std::u16string kCopyFolder = u"C:\\Temp\\tailpack-0001020304050607";
+const std::u16string kCopy = kCopyFolder + u"\\uninstall.exe";
+const std::string kPrivateAccess = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 const std::u16string kProductFolder = kFolder.substr(0, kFolder.size() - 1);  // as the fake lists folders
 const std::string kF = Narrow(kFolder);
 const std::string kNoRecord = "The uninstall information of this product is missing or damaged.";
 
 std::u16string At(const std::string& name) { return kFolder + std::u16string(name.begin(), name.end()); }
-const std::u16string kRecordFile = At("uninstall\\1111111111111111.tpr");
+const std::u16string kRecordFile = At("uninstall\\Zentrova\\1111111111111111.tpr");
 std::string Box(const std::string& text, uint32_t type) { return text + " " + std::to_string(type); }
 
 // A record of Zentrova; `tag` marks its question, to tell records apart.
@@ -55,7 +58,7 @@ const Events kVersion1Removal = {
     "DeleteFileW " + Narrow(kPrograms) + "\\Zentrova.lnk",
     "RemoveDirectoryW " + kF + "x64",
     "RegDeleteKeyExA " + std::string(kUninstallKey) + " 0x100",
-    "DeleteFileW " + kF + "uninstall\\1111111111111111.tpr",
+    "DeleteFileW " + kF + "uninstall\\Zentrova\\1111111111111111.tpr",
 };
 
 class UninstallerTest : public ::testing::Test {
@@ -67,16 +70,16 @@ class UninstallerTest : public ::testing::Test {
     g_fake.files[kUninstaller] = Bytes("MZ uninstaller");
     g_fake.files[kDesktop + u"\\Zentrova.lnk"] = Bytes("link");
     g_fake.files[kPrograms + u"\\Zentrova.lnk"] = Bytes("link");
-    g_fake.directories.insert({u"C:\\Temp", kProductFolder, kFolder + u"uninstall"});
+    g_fake.directories.insert({u"C:\\Temp", kProductFolder, kFolder + u"uninstall", kFolder + u"uninstall\\Zentrova"});
     g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"InstallLocation"] = TextValue(kFolder);
     g_fake.registry[{kKeyWow64_64Key, kUninstallKey}][u"UninstallString"] =
-        TextValue(u"\"" + kFolder + u"uninstall\\uninstall.exe\"");
+        TextValue(u"\"" + kFolder + u"uninstall\\Zentrova\\uninstall.exe\"");
     // The copy is another process: its own path, its own globals.
     g_fake.onStartProcess = [](const std::u16string& command) {
       Catalogue* package = g_package;
       MachineState machine = g_machine;
       uint32_t language = g_selectedLanguage;
-      g_fake.ownPath = kCopy;
+      g_fake.ownPath = command.substr(1, command.find(u'"', 1) - 1);
       uint32_t code = RunUninstaller(FindCommandTail16(command.c_str()));
       g_fake.ownPath = kUninstaller;
       g_package = package;
@@ -92,7 +95,7 @@ class UninstallerTest : public ::testing::Test {
                uint32_t time = 1) {
     for (const std::string& file : record.files) g_fake.files[At(file)] = Bytes(file);
     for (const std::string& folder : record.folders) g_fake.directories.insert(At(folder));
-    std::u16string path = At("uninstall\\" + name + ".tpr");
+    std::u16string path = At("uninstall\\Zentrova\\" + name + ".tpr");
     g_fake.files[path] = tailpack::BuildUninstallRecord(record);
     g_fake.writeTimes[path] = {time, 0};
   }
@@ -102,12 +105,21 @@ class UninstallerTest : public ::testing::Test {
   }
   // The removals with the copy's start and the result passing through the pipe.
   static Events Effects() {
-    return EventsStartingWith({"CopyFileW", "CreateProcessW", "DeleteFileW", "MoveFileExW", "RemoveDirectoryW",
-                               "RegDelete", "WriteFile pipe", "ReadFile pipe"});
+    return EventsStartingWith({"CreateDirectoryW C:\\Temp", "CreateFileW", "CloseHandle held", "CreateProcessW",
+                               "DeleteFileW", "MoveFileExW", "RemoveDirectoryW", "RegDelete", "WriteFile",
+                               "ReadFile pipe"});
   }
   static Paths Files() {
     Paths out;
     for (const auto& [path, bytes] : g_fake.files) out.insert(path);
+    return out;
+  }
+  // The copy folders left in the temporary folder.
+  static Paths CopyFolders() {
+    Paths out;
+    for (const std::u16string& folder : g_fake.directories) {
+      if (folder.rfind(u"C:\\Temp\\", 0) == 0) out.insert(folder);
+    }
     return out;
   }
   static Paths PendingDeletes() { return Paths(g_fake.pendingDeletes.begin(), g_fake.pendingDeletes.end()); }
@@ -121,18 +133,34 @@ class UninstallerTest : public ::testing::Test {
 TEST_F(UninstallerTest, QuietUninstallRemovesEverythingThroughTheCopy) {
   Install(kVersion1);
   EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved);
-  Events expected = {"CopyFileW " + Narrow(kUninstaller) + " " + Narrow(kCopy),
-                     "CreateProcessW \"" + Narrow(kCopy) + "\" --remove 1200 12290 " + kF + " inherit"};
+  // The copy's folder, the copy written new and held for its process, the
+  // process started, the handle handed over.
+  Events expected = {"CreateDirectoryW " + Narrow(kCopyFolder) + " " + kPrivateAccess,
+                     "CreateFileW " + Narrow(kCopy) + " new",
+                     "WriteFile 14",
+                     "CreateFileW " + Narrow(kCopy) + " existing read-share delete-on-close inherited",
+                     "CreateProcessW \"" + Narrow(kCopy) + "\" --remove 1200 12290 " + Narrow(kUninstaller) + " inherit"};
   expected.insert(expected.end(), kVersion1Removal.begin(), kVersion1Removal.end());
   expected.insert(expected.end(), {"WriteFile pipe 10", "DeleteFileW " + Narrow(kUninstaller),
+                                   "RemoveDirectoryW " + kF + "uninstall\\Zentrova",
                                    "RemoveDirectoryW " + kF + "uninstall", "RemoveDirectoryW " + kF,
-                                   "ReadFile pipe 10"});
+                                   // Kept by Windows past its end, the copy goes at restart.
+                                   "MoveFileExW " + Narrow(kCopy) + " delete at reboot",
+                                   "MoveFileExW " + Narrow(kCopyFolder) + " delete at reboot",
+                                   "RemoveDirectoryW " + Narrow(kCopyFolder) + " at exit",
+                                   "CloseHandle held " + Narrow(kCopy), "ReadFile pipe 10"});
   EXPECT_EQ(Effects(), expected);
+  // The copy and its folder go when the copy's process ends.
   EXPECT_EQ(Files(), Paths{kCopy});
+  EXPECT_EQ(g_fake.files[kCopy], Bytes("MZ uninstaller"));
   EXPECT_EQ(g_fake.deleteOnClose, Paths{kCopy});
+  EXPECT_TRUE(g_fake.heldFiles.empty());
+  EXPECT_EQ(g_fake.foldersRemovedAtExit, Paths{kCopyFolder});
+  EXPECT_EQ(g_fake.protectedFolders, (std::map<std::u16string, std::u16string>{
+                                         {kCopyFolder, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}}));
   EXPECT_EQ(g_fake.directories.count(kProductFolder), 0u);
   EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u);
-  EXPECT_TRUE(g_fake.pendingDeletes.empty());
+  EXPECT_EQ(PendingDeletes(), (Paths{kCopy, kCopyFolder}));
   EXPECT_TRUE(g_fake.messageBoxes.empty());
 }
 
@@ -155,7 +183,7 @@ TEST_F(UninstallerTest, UpdatedProductLosesTheFilesOfBothRecordsOnce) {
     EXPECT_EQ(Boxes(), (Events{Box("New: Remove Zentrova?", kMbYesNo | kMbIconQuestion),
                                Box("Zentrova was removed.", kMbIconInformation)}));
     for (const char* name : {"zentrova.exe", "license.txt", "x64\\zentrova.sys", "bin\\tools\\helper.exe",
-                             "uninstall\\1111111111111111.tpr", "uninstall\\2222222222222222.tpr"}) {
+                             "uninstall\\Zentrova\\1111111111111111.tpr", "uninstall\\Zentrova\\2222222222222222.tpr"}) {
       EXPECT_EQ(std::count(g_fake.events.begin(), g_fake.events.end(), "DeleteFileW " + kF + name), 1) << name;
     }
     Events folders;
@@ -163,7 +191,7 @@ TEST_F(UninstallerTest, UpdatedProductLosesTheFilesOfBothRecordsOnce) {
       folders.push_back(event.substr(event.find(kF) + kF.size()));
     }
     Events expected = c.folders;
-    expected.insert(expected.end(), {"uninstall", ""});  // the copy's, once it has deleted the uninstaller
+    expected.insert(expected.end(), {"uninstall\\Zentrova", "uninstall", ""});  // the copy's, once it has deleted the uninstaller
     EXPECT_EQ(folders, expected) << c.version1Name;
     EXPECT_EQ(Files(), Paths{kCopy});
   }
@@ -177,7 +205,7 @@ TEST_F(UninstallerTest, FileInUseIsDeletedAtRestartAndNamedOnce) {
     g_fake.lockedFiles = {At("license.txt")};
     g_fake.messageBoxAnswers = {kIdYes, kIdOk};
     EXPECT_EQ(RunUninstaller(silent ? u"/S" : u""), kExitIncomplete);
-    EXPECT_EQ(PendingDeletes(), Paths{At("license.txt")});
+    EXPECT_EQ(PendingDeletes(), (Paths{At("license.txt"), kCopy, kCopyFolder}));
     // 8 bytes of counts, then "\nlicense.txt" and its terminator.
     EXPECT_EQ(EventsStartingWith({"WriteFile pipe", "ReadFile pipe"}),
               (Events{"WriteFile pipe 34", "ReadFile pipe 34"}));
@@ -209,13 +237,13 @@ TEST_F(UninstallerTest, WhatCannotBeHonouredIsReportedAsLeft) {
            Install(kVersion1, name, i == 32 ? 100 : 1);
          }
        },
-       "Zentrova could not be removed completely:\nuninstall\\*.tpr", Paths{At("uninstall\\0000000000000032.tpr")}},
+       "Zentrova could not be removed completely:\nuninstall\\Zentrova\\*.tpr", Paths{At("uninstall\\Zentrova\\0000000000000032.tpr")}},
       {"a damaged record beside a sound one",
        [this] {
          Install(kVersion1);
-         g_fake.files[At("uninstall\\2222222222222222.tpr")] = Bytes("TPUR damaged");
+         g_fake.files[At("uninstall\\Zentrova\\2222222222222222.tpr")] = Bytes("TPUR damaged");
        },
-       "Zentrova could not be removed completely:\nuninstall\\*.tpr", Paths{At("uninstall\\2222222222222222.tpr")}},
+       "Zentrova could not be removed completely:\nuninstall\\Zentrova\\*.tpr", Paths{At("uninstall\\Zentrova\\2222222222222222.tpr")}},
       {"a recorded name too long for a path",
        [this, longName] { Install(Record({"zentrova.exe", longName}, {})); },
        "Zentrova could not be removed completely:\n" + longName.substr(0, kPathCapacity - kFolder.size() - 1),
@@ -274,11 +302,12 @@ TEST_F(UninstallerTest, FilesTheUserAddedStayWithTheirFolders) {
   EXPECT_EQ(Files(), (Paths{kCopy, At("notes.txt"), At("x64\\mine.cfg")}));
   EXPECT_EQ(g_fake.directories.count(kProductFolder), 1u);
   EXPECT_EQ(g_fake.directories.count(At("x64")), 1u);
+  EXPECT_EQ(g_fake.directories.count(At("uninstall\\Zentrova")), 0u);
   EXPECT_EQ(g_fake.directories.count(At("uninstall")), 0u);
 }
 
 TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisUninstaller) {
-  const std::u16string self = u"\"" + kFolder + u"uninstall\\uninstall.exe\"";
+  const std::u16string self = u"\"" + kFolder + u"uninstall\\Zentrova\\uninstall.exe\"";
   const std::u16string kNone = u"(none)", kNoKey = u"(no key)";
   struct Case {
     const char* label;
@@ -286,13 +315,15 @@ TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisUninstaller) {
     bool deleted;
   } cases[] = {
       {"this uninstaller", self, true},
-      {"this uninstaller, other case", u"\"c:\\program files\\ZENTROVA\\UNINSTALL\\uninstall.exe\"", true},
+      {"this uninstaller, other case", u"\"c:\\program files\\ZENTROVA\\UNINSTALL\\zentrova\\Uninstall.exe\"", true},
+      {"the shared uninstaller of earlier versions", u"\"C:\\Program Files\\Zentrova\\uninstall\\uninstall.exe\"", false},
+      {"another product's in this folder", u"\"C:\\Program Files\\Zentrova\\uninstall\\Ventra\\uninstall.exe\"", false},
       {"this uninstaller with arguments", self + u" /x", true},
-      {"another folder's", u"\"D:\\Zentrova\\uninstall\\uninstall.exe\"", false},
-      {"a folder inside this one", u"\"C:\\Program Files\\Zentrova\\x64\\uninstall\\uninstall.exe\"", false},
+      {"another folder's", u"\"D:\\Zentrova\\uninstall\\Zentrova\\uninstall.exe\"", false},
+      {"a folder inside this one", u"\"C:\\Program Files\\Zentrova\\x64\\uninstall\\Zentrova\\uninstall.exe\"", false},
       {"the product's own uninstaller", u"\"C:\\Program Files\\Zentrova\\unins000.exe\"", false},
       {"a longer name", self.substr(0, self.size() - 1) + u"2\"", false},
-      {"unquoted", kFolder + u"uninstall\\uninstall.exe", false},
+      {"unquoted", kFolder + u"uninstall\\Zentrova\\uninstall.exe", false},
       {"no UninstallString", kNone, false},
       {"no key", kNoKey, false},
   };
@@ -313,26 +344,127 @@ TEST_F(UninstallerTest, UninstallKeyGoesOnlyWhenItNamesThisUninstaller) {
 TEST_F(UninstallerTest, WithoutACopyTheUninstallerRemovesItselfAtRestart) {
   struct Case {
     const char* label;
-    void (*fault)();
-    bool copied;
+    std::function<void()> fault;
+    bool started;  // CreateProcessW was tried
   };
-  for (const Case& c : std::vector<Case>{{"no temporary folder", [] { g_fake.tempFolder.clear(); }, false},
-                                         {"copy fails", [] { g_fake.copySucceeds = false; }, false},
-                                         {"no pipe", [] { g_fake.pipeCreates = false; }, true},
-                                         {"copy does not start", [] { g_fake.onStartProcess = nullptr; }, true}}) {
+  const std::vector<Case> cases = {
+      {"no temporary folder", [] { g_fake.tempFolder.clear(); }, false},
+      {"no random bytes", [] { g_fake.randomWorks = false; }, false},
+      {"every name taken",
+       [] {
+         for (int call = 0; call < 8; ++call) {
+           char name[17];
+           for (int i = 0; i < 8; ++i) std::snprintf(name + 2 * i, 3, "%02x", call * 16 + i);
+           g_fake.directories.insert(u"C:\\Temp\\tailpack-" + std::u16string(name, name + 16));
+         }
+       },
+       false},
+      {"copy cannot be created", [] { g_fake.createErrors[kCopy] = 5; }, false},
+      {"copy written short", [] { g_fake.diskSpace = 3; }, false},
+      {"copy changed before it is held",
+       [] { g_fake.onHold = [](const std::u16string& path) { g_fake.files[path] = Bytes("MZ other"); }; }, false},
+      {"copy gone before it is held",
+       [] { g_fake.onHold = [](const std::u16string& path) { g_fake.files.erase(path); }; }, false},
+      {"no pipe", [] { g_fake.pipeCreates = false; }, false},
+      {"copy does not start", [] { g_fake.onStartProcess = nullptr; }, true},
+  };
+  for (const Case& c : cases) {
     SetUp();
     Install(kVersion1);
     c.fault();
+    Paths taken = CopyFolders();
     EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
     Events expected = kVersion1Removal;
-    for (const std::string& path : {Narrow(kUninstaller), kF + "uninstall", kF}) {
+    for (const std::string& path : {Narrow(kUninstaller), kF + "uninstall\\Zentrova", kF + "uninstall", kF}) {
       expected.push_back("MoveFileExW " + path + " delete at reboot");
     }
-    EXPECT_EQ(Removals(), expected) << c.label;
-    Paths left = {kUninstaller};
-    if (c.copied) left.insert(kCopy);
-    EXPECT_EQ(Files(), left) << c.label;
+    Events removals;
+    for (const std::string& event : Removals()) {
+      if (event.find("C:\\Temp") == std::string::npos) removals.push_back(event);
+    }
+    EXPECT_EQ(removals, expected) << c.label;
+    // No copy is left, nor a folder made for one.
+    EXPECT_EQ(Files(), Paths{kUninstaller}) << c.label;
+    EXPECT_EQ(CopyFolders(), taken) << c.label;
+    EXPECT_EQ(g_fake.startedCommands.size(), c.started ? 1u : 0u) << c.label;
+    EXPECT_TRUE(g_fake.deleteOnClose.empty()) << c.label;
+    EXPECT_TRUE(g_fake.heldFiles.empty()) << c.label;
     EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u) << c.label;
+  }
+}
+
+// The copy leaves its own folder to go as it ends, and only a copy folder:
+// run from anywhere else, "--remove" leaves the folder it runs from alone.
+TEST_F(UninstallerTest, TheCopyLeavesOnlyACopyFolderToGo) {
+  struct Case {
+    std::u16string ownPath;
+    bool copyFolder;
+  } cases[] = {
+      {kCopy, true},
+      {u"C:\\Temp\\TAILPACK-ABCDEF0123456789\\uninstall.exe", true},
+      {u"C:\\Temp\\other\\uninstall.exe", false},
+      {u"C:\\Temp\\tailpack\\uninstall.exe", false},
+      {u"C:\\Temp\\my-tailpack-x\\uninstall.exe", false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1);
+    g_fake.ownPath = c.ownPath;
+    std::u16string command = u"--remove 1200 12290 " + kUninstaller;
+    EXPECT_EQ(RunUninstaller(command.c_str()), kExitRemoved) << Narrow(c.ownPath);
+    std::u16string folder = c.ownPath.substr(0, c.ownPath.rfind(u'\\'));
+    EXPECT_EQ(g_fake.foldersRemovedAtExit, c.copyFolder ? Paths{folder} : Paths{}) << Narrow(c.ownPath);
+    EXPECT_EQ(PendingDeletes(), c.copyFolder ? (Paths{c.ownPath, folder}) : Paths{}) << Narrow(c.ownPath);
+    // The product went either way.
+    EXPECT_EQ(g_fake.files.count(At("zentrova.exe")), 0u) << Narrow(c.ownPath);
+    EXPECT_EQ(g_fake.files.count(kUninstaller), 0u) << Narrow(c.ownPath);
+  }
+}
+
+// The copy's folder takes a name nobody has: a name already there, folder
+// or file, is passed over for new random bytes; no folder is ever opened
+// that this run did not make.
+TEST_F(UninstallerTest, TheCopyFolderIsNewAndPrivate) {
+  const std::u16string second = u"C:\\Temp\\tailpack-1011121314151617";
+  const std::u16string third = u"C:\\Temp\\tailpack-2021222324252627";
+  struct Case {
+    const char* label;
+    void (*prepare)();
+    std::u16string used;
+  } cases[] = {
+      {"free name", [] {}, kCopyFolder},
+      {"folder of that name",
+       [] {
+         g_fake.directories.insert(kCopyFolder);
+         g_fake.files[kCopy] = Bytes("planted");
+       },
+       second},
+      {"file of that name", [] { g_fake.files[kCopyFolder] = Bytes("planted"); }, second},
+      {"two names taken",
+       [] { g_fake.directories.insert({kCopyFolder, u"C:\\Temp\\tailpack-1011121314151617"}); }, third},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1);
+    c.prepare();
+    std::map<std::u16string, std::vector<uint8_t>> planted;
+    for (const auto& [path, bytes] : g_fake.files) {
+      if (path.rfind(u"C:\\Temp\\", 0) == 0) planted[path] = bytes;
+    }
+    EXPECT_EQ(RunUninstaller(u"-s"), kExitRemoved) << c.label;
+    const std::u16string copy = c.used + u"\\uninstall.exe";
+    EXPECT_EQ(g_fake.protectedFolders,
+              (std::map<std::u16string, std::u16string>{{c.used, u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}}))
+        << c.label;
+    EXPECT_EQ(g_fake.startedCommands,
+              std::vector<std::u16string>{u"\"" + copy + u"\" --remove 1200 12290 " + kUninstaller})
+        << c.label;
+    EXPECT_EQ(g_fake.deleteOnClose, Paths{copy}) << c.label;
+    EXPECT_EQ(g_fake.foldersRemovedAtExit, Paths{c.used}) << c.label;
+    // What was there before is untouched.
+    for (const auto& [path, bytes] : planted) EXPECT_EQ(g_fake.files[path], bytes) << c.label;
+    EXPECT_EQ(EventsStartingWith({"CreateDirectoryW C:\\Temp"}).size(), c.used == kCopyFolder ? 1u : c.used == second ? 2u : 3u)
+        << c.label;
   }
 }
 
@@ -350,7 +482,19 @@ TEST_F(UninstallerTest, NothingIsRemovedWithoutAUsableRecordOrRights) {
        [] { g_fake.files[kRecordFile] = tailpack::BuildUninstallRecord(Record({"..\\..\\Windows\\win.ini"}, {})); },
        kNoRecord},
       {"not in an uninstall folder", [] { g_fake.ownPath = u"uninstall.exe"; }, kNoRecord},
-      {"in a folder of another name", [] { g_fake.ownPath = At("uninstaller\\uninstall.exe"); }, kNoRecord},
+      {"in a folder of another name", [] { g_fake.ownPath = At("uninstaller\\Zentrova\\uninstall.exe"); }, kNoRecord},
+      {"where earlier versions kept it",
+       [] {
+         g_fake.ownPath = At("uninstall\\uninstall.exe");
+         g_fake.files[At("uninstall\\1111111111111111.tpr")] = g_fake.files[kRecordFile];
+       },
+       kNoRecord},
+      {"in another product's folder, with this product's records",
+       [] {
+         g_fake.ownPath = At("uninstall\\Ventra\\uninstall.exe");
+         g_fake.files[At("uninstall\\Ventra\\1111111111111111.tpr")] = g_fake.files[kRecordFile];
+       },
+       kNoRecord},
       {"not an administrator", [] { g_fake.isAdministrator = false; }, "Administrators only."},
   };
   for (const Case& c : cases) {
@@ -366,6 +510,59 @@ TEST_F(UninstallerTest, NothingIsRemovedWithoutAUsableRecordOrRights) {
       EXPECT_EQ(Effects(), Events{}) << c.label;
       EXPECT_EQ(Files(), before) << c.label;
     }
+  }
+}
+
+// Products installed into one folder keep their records and uninstallers
+// apart, in "uninstall\<ProductName>\": one's uninstaller loads only its
+// own folder's records, and only those of its own name, so everything of
+// the other product stays, its uninstall entry too.
+TEST_F(UninstallerTest, AnotherProductInTheFolderKeepsEverything) {
+  const char kVentraKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ventra";
+  UninstallRecordContents ventra = Record({"ventra.exe", "x64\\ventra.sys"}, {"x64"});
+  ventra.settings[kRecordProductName] = u"Ventra";
+  struct Case {
+    const char* label;
+    std::string recordName;  // where Ventra's record is
+    uint32_t exitCode;
+    std::string left;  // the closing box's list
+  } cases[] = {
+      {"in its own folder", "uninstall\\Ventra\\2222222222222222.tpr", kExitRemoved, ""},
+      {"where earlier versions kept records", "uninstall\\2222222222222222.tpr", kExitRemoved, ""},
+      // Misplaced, or planted: not followed, and said to stay.
+      {"among Zentrova's records", "uninstall\\Zentrova\\2222222222222222.tpr", kExitIncomplete,
+       "\nuninstall\\Zentrova\\*.tpr"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Install(kVersion1);
+    for (const std::string& file : ventra.files) g_fake.files[At(file)] = Bytes(file);
+    g_fake.files[At(c.recordName)] = tailpack::BuildUninstallRecord(ventra);
+    g_fake.files[At("uninstall\\Ventra\\uninstall.exe")] = Bytes("MZ uninstaller");
+    g_fake.directories.insert(At("uninstall\\Ventra"));
+    g_fake.registry[{kKeyWow64_64Key, kVentraKey}][u"UninstallString"] =
+        TextValue(u"\"" + kFolder + u"uninstall\\Ventra\\uninstall.exe\"");
+    Paths ventraFiles = {At("ventra.exe"), At("x64\\ventra.sys"), At(c.recordName),
+                         At("uninstall\\Ventra\\uninstall.exe")};
+    g_fake.messageBoxAnswers = {kIdYes, kIdOk};
+    EXPECT_EQ(RunUninstaller(u""), c.exitCode) << c.label;
+    ASSERT_EQ(g_fake.messageBoxes.size(), 2u) << c.label;
+    EXPECT_EQ(Narrow(g_fake.messageBoxes[1].text),
+              c.exitCode == kExitRemoved ? "Zentrova was removed." : "Zentrova could not be removed completely:" + c.left)
+        << c.label;
+    // Zentrova's own files went, Ventra's all stay, with their folders and key.
+    Paths left = ventraFiles;
+    left.insert(kCopy);
+    EXPECT_EQ(Files(), left) << c.label;
+    for (const char* folder : {"x64", "uninstall\\Ventra", "uninstall"}) {
+      EXPECT_EQ(g_fake.directories.count(At(folder)), 1u) << c.label << " " << folder;
+    }
+    EXPECT_EQ(g_fake.directories.count(At("uninstall\\Zentrova")), c.exitCode == kExitRemoved ? 0u : 1u) << c.label;
+    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kVentraKey}), 1u) << c.label;
+    EXPECT_EQ(g_fake.registry.count({kKeyWow64_64Key, kUninstallKey}), 0u) << c.label;
+    EXPECT_EQ(EventIndex("OpenFileForReading " + Narrow(At(c.recordName))) >= 0,
+              c.recordName.find("Zentrova") != std::string::npos)
+        << c.label;
   }
 }
 

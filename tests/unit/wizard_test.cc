@@ -383,6 +383,31 @@ TEST_F(WizardTest, ExistingFolderIsUsedOnlyWhenTheUserSaysSo) {
   }
 }
 
+// A folder that holds another product's uninstall records is refused with
+// a box, before the folder question and before anything is made; another
+// folder can be chosen.
+TEST_F(WizardTest, FolderOfAnotherProductIsRefused) {
+  g_fake.directories.insert({u"C:\\Program Files\\Zentrova", u"C:\\Program Files\\Zentrova\\uninstall",
+                             u"C:\\Program Files\\Zentrova\\uninstall\\Ventra"});
+  g_fake.files[u"C:\\Program Files\\Zentrova\\uninstall\\Ventra\\1111111111111111.tpr"] = Bytes("TPUR");
+  Open();
+  ASSERT_TRUE(FakeClick(kAcceptBox));
+  ASSERT_TRUE(FakeClick(kNextButton));
+  ASSERT_EQ(g_fake.messageBoxes.size(), 1u);
+  EXPECT_EQ(Narrow(g_fake.messageBoxes[0].text),
+            "C:\\Program Files\\Zentrova\\ holds another product.");
+  EXPECT_EQ(g_fake.messageBoxes[0].owner, kFakeDialog);
+  EXPECT_EQ(g_fake.messageBoxes[0].type, kMbIconError);
+  EXPECT_TRUE(Visible(kPathField));
+  EXPECT_TRUE(EventsFrom(0, {"CreateFileW", "CreateDirectoryW", "FindWindowW", "RegCreateKey"}).empty());
+  // Another folder goes ahead.
+  g_fake.messageBoxes.clear();
+  FakeType(kPathField, u"C:\\Program Files\\Zentrova 2");
+  ASSERT_TRUE(FakeClick(kNextButton));
+  EXPECT_TRUE(g_fake.messageBoxes.empty());
+  EXPECT_EQ(g_fake.files.count(u"C:\\Program Files\\Zentrova 2\\zentrova.exe"), 1u);
+}
+
 TEST_F(WizardTest, FolderThatCannotBeMadeLeavesTheWizardAsItWas) {
   g_fake.files[u"C:\\Users\\admin\\notes.txt"] = Bytes("x");
   g_fake.absentDrives.insert(u'Q');

@@ -117,7 +117,7 @@ rm -rf "$pf64/Zentrova"
 tp_run_installer -- "$removal_dir/setup.exe" -s
 tp_expect_exit 0
 tp_run_installer --answers no --box-shot "$(tp_winpath "$TP_TEST_DIR/uninstall-question.bmp")" \
-  --cmdline '"C:\Program Files\Zentrova\uninstall\uninstall.exe"'
+  --cmdline '"C:\Program Files\Zentrova\uninstall\Zentrova\uninstall.exe"'
 tp_expect_exit 0
 tp_png "$TP_TEST_DIR/uninstall-question.bmp" "$out/en-uninstall-question.png"
 echo "pictures in $out"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The generated uninstaller: the example built with [uninstall] generated =
-# true installs uninstall\uninstall.exe and registers it; run as Windows
+# true installs uninstall\Zentrova\uninstall.exe and registers it; run as Windows
 # runs the registered commands (quiet, then asking), it removes what the
 # install wrote, keeps what the user and the product made, leaves no copy
-# of itself, and the product is gone from Wine's own uninstaller list. A
+# of itself nor its copy's folder, and the product is gone from Wine's own uninstaller list. A
 # product that stays running keeps everything: the quiet uninstaller waits a
 # minute, then ends with exit code 1 and no box.
 set -euo pipefail
@@ -24,6 +24,14 @@ installer=$TP_TEST_DIR/zentrova-setup.exe
 SOURCE_DATE_EPOCH=1700000000 "$tool" build "$manifest" --stub "$TP_STUB" --uninstaller "$uninstaller" \
   -q -o "$installer" >"$TP_TEST_DIR/build.log" 2>&1 || tp_die "tailpack build failed (see $TP_TEST_DIR/build.log)"
 
+# Ventra: the same files under another product's name.
+ventra_manifest=$TP_TEST_DIR/ventra.toml
+sed -e 's/^name = "Zentrova"/name = "Ventra"/' "$manifest" >"$ventra_manifest"
+ventra_installer=$TP_TEST_DIR/ventra-setup.exe
+SOURCE_DATE_EPOCH=1700000000 "$tool" build "$ventra_manifest" --stub "$TP_STUB" --uninstaller "$uninstaller" \
+  -q -o "$ventra_installer" >"$TP_TEST_DIR/build-ventra.log" 2>&1 ||
+  tp_die "tailpack build of Ventra failed (see $TP_TEST_DIR/build-ventra.log)"
+
 drive_c=$WINEPREFIX/drive_c
 user=$(basename "$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)")
 desktop=$drive_c/users/$user/Desktop
@@ -31,7 +39,7 @@ temp=$drive_c/users/$user/AppData/Local/Temp
 folder="$drive_c/Program Files/Zentrova"
 start_menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova'
-readonly kCommand='"C:\Program Files\Zentrova\uninstall\uninstall.exe"'
+readonly kCommand='"C:\Program Files\Zentrova\uninstall\Zentrova\uninstall.exe"'
 
 # install_product: a fresh silent install; sets UNINSTALL and QUIET.
 install_product() {
@@ -64,8 +72,13 @@ expect_removed() {
   tp_check "desktop shortcut removed" test ! -e "$desktop/Zentrova.lnk"
   tp_check "start menu shortcut removed" test ! -e "$start_menu/Zentrova.lnk"
   if tp_key_exists 64 "$key"; then tp_fail "the uninstall entry is still there"; fi
-  tp_check "no copy of the uninstaller left in the temporary folder" \
-    test -z "$(find "$temp" -name 'tailpack-uninstall-*' 2>/dev/null)"
+  # The copy and its private folder go as the copy ends.
+  for ((i = 0; i < 50; i++)); do
+    [[ -z $(find "$temp" -name 'tailpack-*' 2>/dev/null) ]] && break
+    sleep 0.2
+  done
+  tp_check "no copy of the uninstaller, nor its folder, left in the temporary folder" \
+    test -z "$(find "$temp" -name 'tailpack-*' 2>/dev/null)"
   "$TP_WINE" uninstaller --list </dev/null >"$TP_TEST_DIR/list.txt" 2>/dev/null || true
   if grep -q Zentrova "$TP_TEST_DIR/list.txt"; then tp_fail "Wine's uninstaller still lists Zentrova"; fi
 }
@@ -74,8 +87,10 @@ tp_case "the install registers the generated uninstaller, quiet with -s"
 install_product
 tp_check "UninstallString names the uninstaller" test "$UNINSTALL" = "$kCommand"
 tp_check "QuietUninstallString adds -s" test "$QUIET" = "$kCommand -s"
-tp_check "the uninstaller is installed" cmp "$folder/uninstall/uninstall.exe" "$uninstaller"
-tp_check "one record beside it" test "$(find "$folder/uninstall" -name '*.tpr' | wc -l)" = 1
+tp_check "the uninstaller is installed in the product's own folder" \
+  cmp "$folder/uninstall/Zentrova/uninstall.exe" "$uninstaller"
+tp_check "one record beside it" test "$(find "$folder/uninstall/Zentrova" -name '*.tpr' | wc -l)" = 1
+tp_check "nothing else in the uninstall folder" test "$(ls "$folder/uninstall")" = Zentrova
 "$TP_WINE" uninstaller --list </dev/null >"$TP_TEST_DIR/list.txt" 2>/dev/null || true
 tp_check "Wine's uninstaller lists Zentrova" grep -q Zentrova "$TP_TEST_DIR/list.txt"
 
@@ -93,7 +108,7 @@ install_product
 run_registered "$UNINSTALL" --answers no
 tp_expect_exit 0
 tp_check "asked in English" grep -qF 'text="Do you want to completely remove Zentrova and all of its components?" buttons=yes,no press=no' "$TP_REPORT"
-tp_check "nothing removed" test -f "$folder/uninstall/uninstall.exe" -a -f "$folder/zentrova.exe"
+tp_check "nothing removed" test -f "$folder/uninstall/Zentrova/uninstall.exe" -a -f "$folder/zentrova.exe"
 
 tp_case "UninstallString, Yes: removed, reported, the folder gone"
 rm -f "$folder/zentrova-calls.log"
@@ -114,11 +129,32 @@ tp_expect_exit 1
 tp_expect_report 'STDERR "The product is still running; nothing was changed."' 'EXIT 1'
 ((took >= 59 && took < 90)) || tp_fail "the run took $took s, not one minute"
 echo "        ($took s)"
-for file in zentrova.exe license.txt uninstall/uninstall.exe; do
+for file in zentrova.exe license.txt uninstall/Zentrova/uninstall.exe; do
   tp_check "$file kept" test -f "$folder/$file"
 done
 tp_check "the entry kept" tp_key_exists 64 "$key"
-tp_check "no copy of the uninstaller started" test -z "$(find "$temp" -name 'tailpack-uninstall-*' 2>/dev/null)"
+tp_check "no copy of the uninstaller started" test -z "$(find "$temp" -name 'tailpack-*' 2>/dev/null)"
+
+tp_case "two products, one folder: the second is refused (exit 2), nothing of it stays"
+install_product
+# Ventra's entry points at Zentrova's folder, as if Ventra had been there.
+ventra_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ventra'
+tp_wine reg add "$ventra_key" /v InstallLocation /d 'C:\Program Files\Zentrova' /reg:64 /f
+tp_wine reg add "$ventra_key" /v DisplayVersion /d 1.0 /reg:64 /f
+listing() { (cd "$folder" && find . -exec stat -c '%n %s %Y' {} + | sort); }
+before=$(listing)
+tp_run_installer -- "$ventra_installer" /s
+tp_expect_exit 2
+tp_check "nothing in the folder changed" test "$before" = "$(listing)"
+tp_read_key 64 "$ventra_key"
+tp_check "Ventra's entry got no uninstall command" test -z "$(tp_value_of UninstallString)"
+tp_check "no Ventra shortcut" test ! -e "$desktop/Ventra.lnk"
+tp_wine reg delete "$ventra_key" /reg:64 /f || true
+run_registered "$QUIET"
+tp_expect_exit 0
+expect_removed
+tp_check "nothing of either product left, only the product's own log" \
+  test "$(cd "$folder" && find . -mindepth 1)" = ./zentrova-calls.log
 
 tp_case "a file in use stays: named, deleted at restart, exit 2"
 install_product

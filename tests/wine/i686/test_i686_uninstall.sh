@@ -25,7 +25,7 @@ tp_test_begin
 
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zentrova'
 folder=$TP_PF64/Zentrova
-readonly kCommand='"C:\Program Files\Zentrova\uninstall\uninstall.exe"'
+readonly kCommand='"C:\Program Files\Zentrova\uninstall\Zentrova\uninstall.exe"'
 view=64
 [[ $WINEARCH == win32 ]] && view=
 
@@ -44,7 +44,7 @@ tp_case "the install registers the i686 uninstaller; its quiet command removes t
 install_product
 expect_equal "QuietUninstallString" "$kCommand -s" "$QUIET"
 tp_check "the uninstaller is installed" cmp -s "$TP_ROOT/build/win32/tailpack-uninstall.exe" \
-  "$folder/uninstall/uninstall.exe"
+  "$folder/uninstall/Zentrova/uninstall.exe"
 echo mine >"$folder/notes.txt"
 tp_run_installer --cmdline "$QUIET"
 tp_expect_exit 0
@@ -60,7 +60,12 @@ done
 tp_check "shortcuts removed" test ! -e "$TP_DESKTOP/Zentrova.lnk" -a ! -e "$TP_PROGRAMS/Zentrova.lnk"
 tp_check "the uninstall entry removed" eval '! tp_key_exists "$view" "$key"'
 tp_check "the user's file kept" grep -qx mine "$folder/notes.txt"
-tp_check "no copy left in the temporary folder" \
-  test -z "$(find "$TP_C/users" -name 'tailpack-uninstall-*' 2>/dev/null)"
+# The copy's file and private folder go as the copy ends.
+for ((i = 0; i < 50; i++)); do
+  [[ -z $(find "$TP_C/users" -path '*/Temp/tailpack-*' 2>/dev/null) ]] && break
+  sleep 0.2
+done
+tp_check "no copy, nor its folder, left in the temporary folder" \
+  test -z "$(find "$TP_C/users" -path '*/Temp/tailpack-*' 2>/dev/null)"
 
 tp_test_end
