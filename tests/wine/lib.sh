@@ -323,6 +323,29 @@ tp_value_of() {
     awk -v name="$1" '$1 == name { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print; exit }'
 }
 
+# tp_expect_no_copy FOLDER VIEW: the uninstaller's temporary copy is gone
+# from every temporary folder ("*/Temp") under FOLDER once it has ended
+# (waits up to 60 s: the copy outlives the uninstaller). Its private folder
+# goes with it or, when Windows still held the copy's file as the folder's
+# turn came, stays empty and is named for deletion at the next restart
+# (registry view VIEW).
+tp_expect_no_copy() {
+  local root=$1 view=$2 i folder files
+  for ((i = 0; i < 300; i++)); do
+    [[ -z $(find "$root" -path '*/Temp/tailpack-*' -type f 2>/dev/null) ]] && break
+    sleep 0.2
+  done
+  files=$(find "$root" -path '*/Temp/tailpack-*' -type f 2>/dev/null)
+  tp_check "no copy of the uninstaller left in the temporary folder (${files:-none})" test -z "$files"
+  while read -r folder; do
+    [[ -n $folder ]] || continue
+    tp_check "its folder ${folder##*/} is empty" test -z "$(ls -A "$folder")"
+    tp_read_key "$view" 'HKLM\System\CurrentControlSet\Control\Session Manager'
+    [[ $(tp_value_of PendingFileRenameOperations) == *"${folder##*/}"* ]] ||
+      tp_fail "its folder ${folder##*/} is left without a deletion at restart"
+  done < <(find "$root" -path '*/Temp/tailpack-*' -prune -type d 2>/dev/null)
+}
+
 # tp_key_exists VIEW KEY: true when KEY exists in the registry VIEW.
 tp_key_exists() {
   local view=()

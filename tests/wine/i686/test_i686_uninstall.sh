@@ -60,12 +60,6 @@ done
 tp_check "shortcuts removed" test ! -e "$TP_DESKTOP/Zentrova.lnk" -a ! -e "$TP_PROGRAMS/Zentrova.lnk"
 tp_check "the uninstall entry removed" eval '! tp_key_exists "$view" "$key"'
 tp_check "the user's file kept" grep -qx mine "$folder/notes.txt"
-# The copy's file and private folder go as the copy ends.
-for ((i = 0; i < 50; i++)); do
-  [[ -z $(find "$TP_C/users" -path '*/Temp/tailpack-*' 2>/dev/null) ]] && break
-  sleep 0.2
-done
-tp_check "no copy, nor its folder, left in the temporary folder" \
-  test -z "$(find "$TP_C/users" -path '*/Temp/tailpack-*' 2>/dev/null)"
+tp_expect_no_copy "$TP_C/users" "$view"
 
 tp_test_end
