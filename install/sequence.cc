@@ -75,7 +75,7 @@ static void CheckProductFolder(const Char16* name, uint64_t, void* context) {
 }
 
 // A record where earlier versions kept them: its ProductName, the first
-// text after the 16-byte header, tells whose it is.
+// text after the record's header, tells whose it is.
 static void CheckRecord(const Char16* name, uint64_t, void* context) {
   OtherProductSearch* search = static_cast<OtherProductSearch*>(context);
   Char16 product[kPathCapacity];
@@ -84,8 +84,8 @@ static void CheckRecord(const Char16* name, uint64_t, void* context) {
   PlatformFile file = AppendText(search->path, kPathCapacity, name) == 0 ? OpenFileForReading(search->path) : 0;
   if (file != 0) {
     // A record shorter than its header reads nothing: no name, not this one.
-    uint64_t size = QueryFileSize(file) - 16;
-    ReadFileAt(file, 16, product, size < sizeof product - 2 ? static_cast<uint32_t>(size) : sizeof product - 2);
+    uint64_t size = QueryFileSize(file) - kRecordHeaderSize;
+    ReadFileAt(file, kRecordHeaderSize, product, size < sizeof product - 2 ? static_cast<uint32_t>(size) : sizeof product - 2);
     CloseFile(file);
   }
   search->found += !IsThisProduct(product);

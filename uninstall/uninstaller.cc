@@ -278,7 +278,6 @@ uint32_t RunUninstaller(const Char16* tail) {
   RestrictLibrarySearch();
   if (StartsWithAscii(tail, kRemoveSwitch)) return RemoveForUninstaller(tail + sizeof kRemoveSwitch - 1);
   g_silent = IsSilentSwitch(tail);
-  int silent = g_silent;
   Char16 own[kPathCapacity];
   Char16 folder[kPathCapacity];
   Char16 product[kPathCapacity];
@@ -296,7 +295,7 @@ uint32_t RunUninstaller(const Char16* tail) {
     return kExitNotStarted;
   }
   const Char16* name = Setting(g_package, kProductName);
-  if (!silent && ShowMessage(0, kMbYesNo | kMbIconQuestion, UninstallTextFor(set, kUninstallQuestion), name) != kIdYes) {
+  if (!g_silent && ShowMessage(0, kMbYesNo | kMbIconQuestion, UninstallTextFor(set, kUninstallQuestion), name) != kIdYes) {
     return kExitRemoved;
   }
   // Silent: a product that does not close in time keeps everything.
@@ -320,7 +319,7 @@ uint32_t RunUninstaller(const Char16* tail) {
     RemoveUninstallFolders(folder, product, path, DeleteAtRestart);
   }
   if (result->code != kExitRemoved) result->code = kExitIncomplete;
-  if (!silent) {
+  if (!g_silent) {
     Char16 text[kMessageCapacity];
     int removed = result->code == kExitRemoved;
     FormatText(text, kMessageCapacity, UninstallTextFor(set, removed ? kUninstallRemoved : kUninstallIncomplete), name);
